@@ -1,0 +1,190 @@
+// The seven Python functions. Each one binds its arguments, converts them,
+// calls one computation of the core and builds the result object.
+#include "python/functions.h"
+
+#include <string>
+#include <string_view>
+
+#include "curation/curation.h"
+#include "pack/pack.h"
+#include "python/binder.h"
+#include "python/curation_params.h"
+#include "python/guard.h"
+#include "python/objects.h"
+#include "search/search.h"
+#include "similarity/similarity.h"
+#include "text/tokenizer.h"
+
+namespace orvel::python {
+namespace {
+
+enum Entry { kTokenize, kLcsSimilarity, kCanonicalHash, kAssessTextQuality, kCurationScore, kValidatePack, kSearch };
+
+Signature signatures[] = {
+    {"tokenize", {"text"}, 1},
+    {"lcs_similarity", {"a", "b"}, 2},
+    {"canonical_hash", {"content"}, 1},
+    {"assess_text_quality", {"content"}, 1},
+    {"calculate_curation_score", {"params"}, 1},
+    {"validate_pack", {"json_str"}, 1},
+    {"bm25_search_json", {"query", "memories_json"}, 2},
+};
+
+// Binds the call's arguments to the entry's parameters; raises on failure.
+void bind(Entry entry, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** bound) {
+    if (!bind_arguments(signatures[entry], args, nargsf, kwnames, bound)) throw PythonErrorSet{};
+}
+
+std::string_view text_argument(Entry entry, PyObject* const* bound, std::size_t index) {
+    std::string_view text;
+    if (!convert_text(bound[index], signatures[entry].parameters[index], text)) throw PythonErrorSet{};
+    return text;
+}
+
+[[noreturn]] void raise_value_error(const std::string& message) {
+    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+    if (text == nullptr) fail_api_call();
+    PyErr_SetObject(PyExc_ValueError, text);
+    Py_DECREF(text);
+    throw PythonErrorSet{};
+}
+
+PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* bound[1];
+        bind(kTokenize, args, nargsf, kwnames, bound);
+        std::string_view text = text_argument(kTokenize, bound, 0);
+        text::TokenList tokens;
+        text::tokenize(text, tokens);
+        return new_str_list(tokens).release();
+    });
+}
+
+PyObject* lcs_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* bound[2];
+        bind(kLcsSimilarity, args, nargsf, kwnames, bound);
+        std::string_view a = text_argument(kLcsSimilarity, bound, 0);
+        std::string_view b = text_argument(kLcsSimilarity, bound, 1);
+        return new_float(similarity::lcs_similarity(a, b)).release();
+    });
+}
+
+PyObject* canonical_hash(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* bound[1];
+        bind(kCanonicalHash, args, nargsf, kwnames, bound);
+        std::string_view content = text_argument(kCanonicalHash, bound, 0);
+        return new_str(similarity::canonical_hash(content)).release();
+    });
+}
+
+PyObject* assess_text_quality(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* bound[1];
+        bind(kAssessTextQuality, args, nargsf, kwnames, bound);
+        std::string_view content = text_argument(kAssessTextQuality, bound, 0);
+        return new_float(curation::assess_text_quality(content)).release();
+    });
+}
+
+PyObject* calculate_curation_score(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* bound[1];
+        bind(kCurationScore, args, nargsf, kwnames, bound);
+        if (!convert_dict(bound[0], signatures[kCurationScore].parameters[0])) throw PythonErrorSet{};
+        ReadParams read;
+        read_curation_params(bound[0], read);
+        curation::CurationScore score = curation::calculate_curation_score(read.params);
+
+        Ref result = new_dict();
+        set_item(result.get(), keys.score, new_float(score.score));
+        set_item(result.get(), keys.text_quality, new_float(score.text_quality));
+        set_item(result.get(), keys.freshness, new_float(score.freshness));
+        set_item(result.get(), keys.usage_bonus, new_float(score.usage_bonus));
+        return result.release();
+    });
+}
+
+PyObject* validate_pack(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* bound[1];
+        bind(kValidatePack, args, nargsf, kwnames, bound);
+        std::string_view json_text = text_argument(kValidatePack, bound, 0);
+        json::Outcome<pack::PackReport> outcome = pack::validate_pack_text(json_text);
+        if (!outcome.ok()) raise_value_error("Invalid pack JSON: " + outcome.error().to_text(json_text));
+        const pack::PackReport& report = outcome.value();
+
+        Ref result = new_dict();
+        set_item(result.get(), keys.valid, new_bool(report.valid));
+        set_item(result.get(), keys.errors, new_str_list(report.errors));
+        set_item(result.get(), keys.warnings, new_str_list(report.warnings));
+        set_item(result.get(), keys.memory_count, new_int(report.memory_count));
+        return result.release();
+    });
+}
+
+// A failed insertion into a hit dictionary breaks the result's own invariant
+// (a fresh dict with three str keys), so it is reported as an internal failure.
+void set_hit_item(PyObject* hit, PyObject* key, const Ref& value) {
+    if (PyDict_SetItem(hit, key, value.get()) < 0) {
+        PyErr_Clear();
+        throw InternalFailure("failed to insert into a search hit dictionary");
+    }
+}
+
+PyObject* bm25_search_json(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* bound[2];
+        bind(kSearch, args, nargsf, kwnames, bound);
+        std::string_view query = text_argument(kSearch, bound, 0);
+        std::string_view memories_json = text_argument(kSearch, bound, 1);
+        json::Outcome<search::SearchMemories> parsed = search::parse_search_memories(memories_json);
+        if (!parsed.ok()) raise_value_error("Invalid memories JSON: " + parsed.error().to_text(memories_json));
+        const std::vector<search::SearchMemory>& memories = parsed.value().memories;
+        std::vector<search::SearchHit> hits = search::rank_memories(query, memories);
+        std::vector<search::SearchResultEntry> entries = search::build_search_result(hits, memories);
+
+        Ref hit_list = new_list(entries.size());
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            Ref hit = new_dict();
+            set_hit_item(hit.get(), keys.id, new_str(entries[i].id));
+            set_hit_item(hit.get(), keys.score, new_float(entries[i].score));
+            set_hit_item(hit.get(), keys.content, new_str(entries[i].content));
+            PyList_SET_ITEM(hit_list.get(), static_cast<Py_ssize_t>(i), hit.release());
+        }
+        Ref result = new_dict();
+        set_item(result.get(), keys.hits, hit_list);
+        set_item(result.get(), keys.total, new_int(entries.size()));
+        return result.release();
+    });
+}
+
+constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
+
+#define ORVEL_METHOD(function, doc) \
+    {#function, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), kFlags, doc}
+
+// Lives as long as the process: the function objects point into it.
+PyMethodDef methods[] = {
+    ORVEL_METHOD(tokenize, "tokenize(text)\n--\n\n"),
+    ORVEL_METHOD(lcs_similarity, "lcs_similarity(a, b)\n--\n\n"),
+    ORVEL_METHOD(canonical_hash, "canonical_hash(content)\n--\n\n"),
+    ORVEL_METHOD(assess_text_quality, "assess_text_quality(content)\n--\n\n"),
+    ORVEL_METHOD(calculate_curation_score, "calculate_curation_score(params)\n--\n\n"),
+    ORVEL_METHOD(validate_pack, "validate_pack(json_str)\n--\n\n"),
+    ORVEL_METHOD(bm25_search_json, "bm25_search_json(query, memories_json)\n--\n\n"),
+};
+#undef ORVEL_METHOD
+
+}  // namespace
+
+std::span<PyMethodDef> function_table() { return methods; }
+
+bool prepare_function_table() {
+    for (Signature& signature : signatures)
+        if (!intern_parameter_names(signature)) return false;
+    return create_keys();
+}
+
+}  // namespace orvel::python
