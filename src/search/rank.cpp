@@ -1,0 +1,133 @@
+// BM25 ranking (k1 = 1.5, b = 0.75) with the usage factor.
+//
+// A full index would keep the term frequencies of every token of every
+// memory, but only query tokens can add to a score. So each content is
+// tokenized once, its length counted, and only the tokens found in the query
+// are counted, into per-slot arrays. Memories that share no token with the
+// query score 0.0 and are remembered by their length alone. The score sums
+// still run over the query's token list in order and with repeats, so every
+// score equals the full index's to the bit.
+#include <algorithm>
+#include <cmath>
+
+#include "search/query_terms.h"
+#include "search/search.h"
+
+namespace orvel::search {
+
+namespace {
+
+constexpr double k1 = 1.5;
+constexpr double k1_plus_1 = 2.5;
+constexpr double b = 0.75;
+constexpr double one_minus_b = 0.25;
+constexpr double smoothing = 0.5;
+constexpr double loaded_weight = 0.01;
+constexpr double referenced_weight = 0.02;
+
+// A memory that contains at least one query token.
+struct MatchedDocument {
+    std::size_t memory;            // index into the memory list
+    std::uint64_t length;          // token count of its content
+    std::size_t terms_end;         // end of its entries in `MatchedTerms::terms`
+};
+
+struct TermCount {
+    std::uint32_t slot;
+    std::uint32_t tf;
+};
+
+struct MatchedTerms {
+    std::vector<MatchedDocument> documents;
+    std::vector<TermCount> terms;          // per matched document, its query slots with tf > 0
+    std::vector<std::uint64_t> df;         // per slot: documents containing the token
+    std::uint64_t total_length = 0;        // over all memories, matched or not
+};
+
+MatchedTerms count_query_terms(const QueryTerms& query, const std::vector<SearchMemory>& memories) {
+    MatchedTerms out;
+    out.df.assign(query.distinct_count(), 0);
+    std::vector<std::uint32_t> tf(query.distinct_count(), 0);
+    std::vector<std::uint32_t> seen;  // slots with tf > 0 in the current memory, first-seen order
+    seen.reserve(query.distinct_count());
+    text::TokenList tokens;
+    for (std::size_t i = 0; i < memories.size(); ++i) {
+        text::tokenize(memories[i].content, tokens);
+        std::size_t length = tokens.size();
+        out.total_length += length;
+        for (std::size_t t = 0; t < length; ++t) {
+            std::uint32_t slot = query.find(tokens[t]);
+            if (slot == QueryTerms::npos) continue;
+            if (tf[slot]++ == 0) seen.push_back(slot);
+        }
+        if (seen.empty()) continue;
+        for (std::uint32_t slot : seen) {
+            out.terms.push_back({slot, tf[slot]});
+            ++out.df[slot];
+            tf[slot] = 0;
+        }
+        seen.clear();
+        out.documents.push_back({i, length, out.terms.size()});
+    }
+    return out;
+}
+
+double usage_factor(const SearchMemory& m) {
+    return (static_cast<double>(m.loaded_count) * loaded_weight + 1.0) *
+           (static_cast<double>(m.referenced_count) * referenced_weight + 1.0);
+}
+
+}  // namespace
+
+std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<SearchMemory>& memories) {
+    std::vector<SearchHit> hits;
+    text::TokenList query_tokens;
+    text::tokenize(query, query_tokens);
+    // Without query tokens nothing can score above zero.
+    if (query_tokens.empty() || memories.empty()) return hits;
+    QueryTerms terms(query_tokens);
+    MatchedTerms matched = count_query_terms(terms, memories);
+    if (matched.documents.empty()) return hits;
+
+    const double n = static_cast<double>(memories.size());
+    const double average_length = static_cast<double>(matched.total_length) / n;
+
+    // idf depends on the token alone; computed once per distinct token, it is
+    // the same double that a per-document evaluation would give.
+    std::vector<double> idf(terms.distinct_count(), 0.0);
+    for (std::size_t slot = 0; slot < idf.size(); ++slot) {
+        std::uint64_t df = matched.df[slot];
+        if (df == 0) continue;  // never read: only tokens with tf > 0 are scored
+        double q = (static_cast<double>(memories.size() - df) + smoothing) / (static_cast<double>(df) + smoothing);
+        idf[slot] = std::log1p(q);
+    }
+
+    std::vector<std::uint32_t> tf(terms.distinct_count(), 0);
+    const std::vector<std::uint32_t>& token_slots = terms.token_slots();
+    hits.reserve(matched.documents.size());
+    std::size_t terms_begin = 0;
+    for (const MatchedDocument& doc : matched.documents) {
+        for (std::size_t e = terms_begin; e < doc.terms_end; ++e) tf[matched.terms[e].slot] = matched.terms[e].tf;
+
+        const double k = ((static_cast<double>(doc.length) * b) / average_length + one_minus_b) * k1;
+        double sum = 0.0;
+        for (std::uint32_t slot : token_slots) {
+            std::uint32_t f = tf[slot];
+            if (f == 0) continue;
+            const double tf_d = static_cast<double>(f);
+            sum += ((tf_d * k1_plus_1) / (k + tf_d)) * idf[slot];
+        }
+
+        for (std::size_t e = terms_begin; e < doc.terms_end; ++e) tf[matched.terms[e].slot] = 0;
+        terms_begin = doc.terms_end;
+
+        const SearchMemory& memory = memories[doc.memory];
+        double score = sum * usage_factor(memory);
+        if (score > 0.0) hits.push_back({memory.id, score});
+    }
+
+    std::stable_sort(hits.begin(), hits.end(), [](const SearchHit& x, const SearchHit& y) { return x.score > y.score; });
+    return hits;
+}
+
+}  // namespace orvel::search
