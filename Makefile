@@ -8,7 +8,7 @@ PIP       := $(PY) -m pip
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: demo test venv install install-test dev devtest clean
+.PHONY: demo test test-asan venv install install-test dev devtest clean
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found; set PYTHON313=/path/to/python3.13"; exit 1; }
@@ -33,11 +33,21 @@ test: install-test
 # Developer loop: build both modules into $(BUILD) and test them from there.
 dev: $(PY)
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DORVEL_TESTING=ON -DCMAKE_BUILD_TYPE=Release \
-		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+		-DPython_EXECUTABLE=$(abspath $(PY)) $(CMAKE_EXTRA) >/dev/null
 	$(VENV)/bin/cmake --build $(BUILD)
 
 devtest: dev
 	PYTHONPATH=$(BUILD) $(PY) -m pytest $(PYTEST_ARGS)
+
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The sanitizer runtimes are preloaded into the interpreter; the interpreter's own
+# allocations go through malloc so ASan sees them, and leak detection is off because
+# the interpreter keeps its objects until exit.
+test-asan: install-test
+	$(MAKE) dev BUILD=build/asan CMAKE_EXTRA="-DORVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	PYTHONPATH=build/asan $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
 	rm -rf build $(VENV)
