@@ -24,6 +24,10 @@ public:
         bytes_.clear();
         ends_.clear();
     }
+    void reserve(std::size_t bytes, std::size_t tokens) {
+        bytes_.reserve(bytes);
+        ends_.reserve(tokens);
+    }
 
     // Building: append bytes to the open token, then close it.
     std::string& open_token() { return bytes_; }
@@ -38,5 +42,11 @@ private:
 
 // Replaces the contents of `out` with the tokens of `text`.
 void tokenize(std::string_view text, TokenList& out);
+
+// The two paths of tokenize, callable on their own so that tests can compare
+// them: the general one takes any text, the ASCII one only text whose bytes
+// are all below 0x80, and both give the same tokens there.
+void tokenize_general(std::string_view text, TokenList& out);
+void tokenize_ascii(std::string_view text, TokenList& out);
 
 }  // namespace orvel::text
