@@ -1,0 +1,152 @@
+"""The search tokenizer: UAX #29 words, lower-cased and filtered, with the pair fallback."""
+
+import unicodedata
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import _orvel_testing as t
+import orvel_core
+
+WHITE_SPACE = frozenset(
+    [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B), 0x2028, 0x2029, 0x202F, 0x205F, 0x3000]
+)
+
+CASES = [
+    (
+        "Hello, World! It's 2024 and I'm testing release 2.0 of the API.",
+        ["hello", "world", "it's", "and", "i'm", "testing", "release", "2.0", "of", "the", "api"],
+    ),
+    ("我们使用BM25算法。", ["我", "们", "使", "用", "bm25", "算", "法"]),
+    ("用Python写代码", ["用", "python", "写", "代", "码"]),
+    ("A+ and B#", ["and"]),
+    ("foo_bar-baz e.g. 1,000 3.14 2024-01-15", ["foo_bar", "baz", "e.g", "1,000", "3.14"]),
+    ("ΟΔΟΣ", ["οδος"]),
+    ("Σ", ["σ"]),
+    ("!!!", ["!!", "!!"]),
+    ("→ ->", ["→-", "->"]),
+    ("! ?", ["!?"]),
+    ("😀", ["😀"]),
+    ("?", []),
+    ("", []),
+    ("   ", []),
+    ("a", []),
+    ("é", ["é"]),
+    ("É", ["é"]),
+    ("\u0130", ["i\u0307"]),  # 2 bytes become 3
+    ("\u212a", []),  # KELVIN SIGN lower-cases to the one byte k
+    ("2024", []),
+    ("utf8", ["utf8"]),
+    ("１２", ["１２"]),  # full-width digits are not ASCII digits
+    ("a b c", []),  # words were found, so no pairs
+    ("_", []),
+    ("__init__", ["__init__"]),
+    ("_ _!", ["__", "_!"]),  # underscores are no letters: pairs
+    ("test test TEST", ["test", "test", "test"]),
+    ("!\u0301", ["!\u0301"]),  # pairs of scalar values, not graphemes
+    ("数据库H2", ["数", "据", "库", "h2"]),
+    ("カタカナ ひらがな", ["カタカナ", "ひ", "ら", "が", "な"]),
+    ("한국어 텍스트", ["한국어", "텍스트"]),
+    ("ไทย", ["ไ", "ท", "ย"]),
+    ("ΑΣ'Σ", ["ασ'ς"]),  # Final_Sigma within the word
+    ("ΟΔΟΣ.ΑΒ", ["οδοσ.αβ"]),  # the full stop joins the letters: not word-final
+    ("don't can't 3.14.15 a:b 1;2 1:2", ["don't", "can't", "3.14.15", "a:b", "1;2"]),
+    ("x\r\ny\tz", []),
+    ("line one\r\nline two", ["line", "one", "line", "two"]),
+    ("👍🏽 \U0001F1E9\U0001F1EA", ["👍🏽", "🏽\U0001F1E9", "\U0001F1E9\U0001F1EA"]),  # scalar pairs
+]
+
+
+@pytest.mark.parametrize("text, tokens", CASES, ids=[repr(text)[:40] for text, _ in CASES])
+def test_tokens(text, tokens):
+    assert orvel_core.tokenize(text) == tokens
+    assert t.tokenize_general(text) == tokens
+    if text.isascii():
+        assert t.tokenize_ascii(text) == tokens
+
+
+# --- a plain Python model of the tokenizer ---------------------------------------------
+
+_ALPHABETIC = None
+
+
+def is_word_char(c):
+    global _ALPHABETIC
+    if _ALPHABETIC is None:
+        _ALPHABETIC = t.property_bytes("alphabetic")
+    return _ALPHABETIC[ord(c)] == 1 or unicodedata.category(c) in ("Nd", "Nl", "No")
+
+
+def model_tokens(text):
+    """Word segments (checked against WordBreakTest elsewhere), str.lower() and the filter."""
+    words = [w for w in t.word_segments(text) if any(map(is_word_char, w))]
+    if words:
+        candidates = [w.lower() for w in words]
+    else:
+        chars = [c for c in text if ord(c) not in WHITE_SPACE]
+        if len(chars) == 1:
+            candidates = [chars[0].lower()]
+        else:
+            candidates = [(a + b).lower() for a, b in zip(chars, chars[1:])]
+    return [
+        token for token in candidates if len(token.encode()) > 1 and not (token.isascii() and token.isdigit())
+    ]
+
+
+MIXED_TEXT = st.text(
+    alphabet=st.one_of(
+        st.characters(exclude_categories=["Cs"]),
+        st.sampled_from("Σσ İ K'.,:;_-!?0１9aZ我文カナ한\u0301\u200d\u00ad\U0001F600\U0001F1E6 \t\r\n\u3000"),
+    ),
+    max_size=30,
+)
+
+
+@given(MIXED_TEXT)
+@settings(max_examples=1500)
+def test_tokens_match_the_python_model(text):
+    assert orvel_core.tokenize(text) == model_tokens(text)
+
+
+@given(st.text(alphabet=st.characters(exclude_categories=["Cs", "L", "N"]), max_size=12))
+def test_texts_without_letters_or_numbers_give_pairs(text):
+    # Exercise the fallback more often than mixed text does.
+    assert orvel_core.tokenize(text) == model_tokens(text)
+
+
+# --- the ASCII path against the general one ------------------------------------------
+
+ASCII_TEXT = st.text(
+    alphabet=st.one_of(
+        st.sampled_from("aeiouxyzABCZ0123456789'.,;:_ \r\n"),
+        st.sampled_from("'.,;: "),
+        st.characters(max_codepoint=0x7F),
+    ),
+    max_size=40,
+)
+
+
+@given(ASCII_TEXT)
+@settings(max_examples=3000)
+def test_ascii_segments_equal_general_segments(text):
+    assert t.word_segments_ascii(text) == t.word_segments(text)
+
+
+@given(ASCII_TEXT)
+@settings(max_examples=3000)
+def test_ascii_tokens_equal_general_tokens(text):
+    assert t.tokenize_ascii(text) == t.tokenize_general(text)
+
+
+def test_ascii_path_refuses_other_text():
+    with pytest.raises(ValueError):
+        t.tokenize_ascii("é")
+
+
+def test_long_text_is_tokenized_whole():
+    words = ["Alpha", "beta2", "x", "2024", "ΣΟΦΙΑ", "数", "it's", "e.g."]
+    text = " ".join(words[i % len(words)] for i in range(20000))
+    tokens = orvel_core.tokenize(text)
+    assert tokens == model_tokens(text)
+    assert len(tokens) == 20000 // len(words) * 6
