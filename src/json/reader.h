@@ -126,6 +126,10 @@ public:
 
     // After the top-level value: only whitespace may follow.
     bool finish();
+    // Closes an array that may hold no further element (a record in array form
+    // whose fields are all read): a closing bracket, else "trailing comma" or
+    // "trailing characters".
+    bool end_fixed_array();
 
     // Fails at the next value with the "invalid type" message for `expected`,
     // or with the syntax error met while reading that value.
@@ -160,7 +164,10 @@ private:
     bool scan_escape_relaxed();
     bool read_hex4(std::uint32_t& out);
     bool scan_literal(std::string_view rest);
-    template <bool Convert>
+    // Convert: the value is wanted. Range: checked to be within the range of a
+    // double, converted only when it could leave it. Syntax: grammar only.
+    enum class NumberCheck { Convert, Range, Syntax };
+    template <NumberCheck Check>
     bool scan_number(JsonNumber& out);
 
     bool skip_array_strict();

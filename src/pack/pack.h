@@ -7,10 +7,9 @@
 #include <vector>
 
 #include "json/json_error.h"
+#include "pack/pack_document.h"
 
 namespace orvel::pack {
-
-struct OrvelPack;  // the records of a pack document; defined by the pack reader
 
 struct PackReport {
     std::vector<std::string> errors;
@@ -18,6 +17,9 @@ struct PackReport {
     std::uint64_t memory_count = 0;
     bool valid = true;
 };
+
+// Applies the validation rules to a pack, in their fixed order.
+PackReport validate_pack_document(const OrvelPack& pack);
 
 // Reads `text` as a pack document and applies the validation rules; the
 // JsonError when the text is not a readable pack document.
