@@ -62,8 +62,6 @@ CASES = [
 def test_tokens(text, tokens):
     assert orvel_core.tokenize(text) == tokens
     assert t.tokenize_general(text) == tokens
-    if text.isascii():
-        assert t.tokenize_ascii(text) == tokens
 
 
 # --- a plain Python model of the tokenizer ---------------------------------------------
@@ -115,7 +113,10 @@ def test_texts_without_letters_or_numbers_give_pairs(text):
     assert orvel_core.tokenize(text) == model_tokens(text)
 
 
-# --- the ASCII path against the general one ------------------------------------------
+# --- the ASCII rules against the general ones ----------------------------------------
+#
+# tokenize takes a segment by the ASCII rules whenever it and the bytes that
+# decide its end are ASCII; tokenize_general never does. Both must agree.
 
 ASCII_TEXT = st.text(
     alphabet=st.one_of(
@@ -126,22 +127,51 @@ ASCII_TEXT = st.text(
     max_size=40,
 )
 
+# ASCII next to characters that change its segmentation: marks and format
+# characters that WB4 attaches, the ideographic space (WSegSpace), non-ASCII
+# letters, digits and mid punctuation, Hebrew, emoji.
+MIXED_ASCII_TEXT = st.text(
+    alphabet=st.one_of(
+        st.sampled_from("abXY019'.,;:_ \r\n-\""),
+        st.sampled_from(
+            ["\u0301", "\u00ad", "\u200d", "\u3000", "é", "Σ", "我", "カ", "\u2019", "\uff0e", "\u00b7", "\u05d0",
+             "\u0660", "\U0001F600", "\U0001F1E6", "\u0085"]
+        ),
+    ),
+    max_size=30,
+)  # fmt: skip
+
 
 @given(ASCII_TEXT)
 @settings(max_examples=3000)
 def test_ascii_segments_equal_general_segments(text):
     assert t.word_segments_ascii(text) == t.word_segments(text)
+    assert t.word_segments_mixed(text) == [(segment, True) for segment in t.word_segments(text)]
 
 
-@given(ASCII_TEXT)
+@given(st.one_of(ASCII_TEXT, MIXED_ASCII_TEXT))
 @settings(max_examples=3000)
-def test_ascii_tokens_equal_general_tokens(text):
-    assert t.tokenize_ascii(text) == t.tokenize_general(text)
+def test_mixed_segments_equal_general_segments(text):
+    assert [segment for segment, _ in t.word_segments_mixed(text)] == t.word_segments(text)
 
 
-def test_ascii_path_refuses_other_text():
+@given(st.one_of(ASCII_TEXT, MIXED_ASCII_TEXT))
+@settings(max_examples=3000)
+def test_tokens_equal_general_tokens(text):
+    assert t.tokenize(text) == t.tokenize_general(text)
+
+
+def test_ascii_rules_are_taken_next_to_other_text():
+    # Only the segments whose end depends on a non-ASCII character go the general way.
+    assert t.word_segments_mixed("Hello, wörld: a.\u0301b x\u3000y") == [
+        ("Hello", True), (",", True), (" ", True), ("wörld", False), (":", True), (" ", True),
+        ("a.\u0301b", False), (" ", True), ("x", False), ("\u3000", False), ("y", True),
+    ]  # fmt: skip
+
+
+def test_ascii_rules_refuse_other_text():
     with pytest.raises(ValueError):
-        t.tokenize_ascii("é")
+        t.word_segments_ascii("é")
 
 
 def test_long_text_is_tokenized_whole():

@@ -69,51 +69,36 @@ void tokenize_general(std::string_view text, TokenList& out) {
     if (!found_word) tokenize_pairs(text, out);
 }
 
-void tokenize_ascii(std::string_view text, TokenList& out) {
+void tokenize(std::string_view text, TokenList& out) {
     out.clear();
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     bool found_word = false;
     for (std::size_t pos = 0; pos < text.size();) {
-        const std::size_t end = next_ascii_word_segment(text, pos);
-        const unsigned char b = p[pos];
-        // Only a segment that starts with a letter, digit or underscore can
-        // hold a letter or digit: every other ASCII segment is one character,
-        // a run of spaces or CR LF.
-        if (b == '_' || static_cast<unsigned char>(b - '0') < 10u ||
-            static_cast<unsigned char>((b | 0x20) - 'a') < 26u) {
-            std::string& bytes = out.open_token();
-            const std::size_t at = bytes.size();
-            bytes.resize(at + (end - pos));
-            char* dst = bytes.data() + at;
-            bool letter_or_digit = false;
-            bool digits_only = true;
-            for (std::size_t i = pos; i < end; ++i) {
-                const unsigned char c = p[i];
-                const bool upper = static_cast<unsigned char>(c - 'A') < 26u;
-                const bool lower = static_cast<unsigned char>(c - 'a') < 26u;
-                const bool digit = static_cast<unsigned char>(c - '0') < 10u;
-                letter_or_digit |= upper | lower | digit;
-                digits_only &= digit;
-                *dst++ = static_cast<char>(upper ? c + 32 : c);
+        const MixedSegment segment = next_segment(text, pos);
+        const std::size_t length = segment.end - pos;
+        if (segment.ascii) {
+            // The classes already tell the filter's verdict: no copy for
+            // punctuation, spaces, one-letter words or digit runs.
+            if (segment.bits & (ascii::kLetter | ascii::kDigit)) {
+                found_word = true;
+                if (length > 1 && segment.bits != ascii::kDigit) {
+                    std::string& bytes = out.open_token();
+                    const std::size_t at = bytes.size();
+                    bytes.append(text.data() + pos, length);
+                    if (segment.bits & ascii::kUpper) {
+                        for (char* c = bytes.data() + at; c != bytes.data() + bytes.size(); ++c)
+                            if (static_cast<unsigned char>(*c - 'A') < 26u) *c = static_cast<char>(*c + 32);
+                    }
+                    out.close_token();
+                }
             }
-            found_word |= letter_or_digit;
-            if (!letter_or_digit || end - pos == 1 || digits_only) {
-                out.drop_open_token();
-            } else {
-                out.close_token();
-            }
+        } else if (segment.bits & (ucd::kAlphabetic | ucd::kNumber)) {
+            found_word = true;
+            append_lower(out.open_token(), text.substr(pos, length));
+            finish_token(out);
         }
-        pos = end;
+        pos = segment.end;
     }
     if (!found_word) tokenize_pairs(text, out);
-}
-
-void tokenize(std::string_view text, TokenList& out) {
-    if (is_ascii(text)) {
-        tokenize_ascii(text, out);
-    } else {
-        tokenize_general(text, out);
-    }
 }
 
 }  // namespace orvel::text

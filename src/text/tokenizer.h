@@ -43,10 +43,8 @@ private:
 // Replaces the contents of `out` with the tokens of `text`.
 void tokenize(std::string_view text, TokenList& out);
 
-// The two paths of tokenize, callable on their own so that tests can compare
-// them: the general one takes any text, the ASCII one only text whose bytes
-// are all below 0x80, and both give the same tokens there.
+// tokenize by the general word-boundary rules alone, without taking ASCII
+// segments by the ASCII rules; the tests compare the two.
 void tokenize_general(std::string_view text, TokenList& out);
-void tokenize_ascii(std::string_view text, TokenList& out);
 
 }  // namespace orvel::text

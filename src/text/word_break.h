@@ -17,7 +17,112 @@ struct WordSegment {
 // at a word boundary). Consecutive calls from 0 cover the whole text.
 WordSegment next_word_segment(std::string_view text, std::size_t start);
 
-// The same segmentation for text in which every byte is below 0x80.
-std::size_t next_ascii_word_segment(std::string_view text, std::size_t start);
+// ---- ASCII ----------------------------------------------------------------
+//
+// Among ASCII characters the rules reduce to: runs of letters, digits and
+// underscores are words (WB5, WB8 to WB10, WB13a, WB13b); ' . : between two
+// letters (WB6, WB7) and ' . , ; between two digits (WB11, WB12) stay inside
+// a word; a run of spaces is one segment (WB3d); CR LF is one (WB3); every
+// other character stands alone (WB999).
+
+namespace ascii {
+
+inline constexpr std::uint8_t kUpper = 1;
+inline constexpr std::uint8_t kLower = 2;
+inline constexpr std::uint8_t kDigit = 4;
+inline constexpr std::uint8_t kUnderscore = 8;   // ExtendNumLet
+inline constexpr std::uint8_t kMidLetter = 16;   // :
+inline constexpr std::uint8_t kMidNum = 32;      // , ;
+inline constexpr std::uint8_t kMidNumLetQ = 64;  // . '
+inline constexpr std::uint8_t kLetter = kUpper | kLower;
+inline constexpr std::uint8_t kWord = kLetter | kDigit | kUnderscore;
+inline constexpr std::uint8_t kMid = kMidLetter | kMidNum | kMidNumLetQ;
+
+// Classes by byte; bytes from 0x80 up have none, so a scan stops there.
+struct ClassTable {
+    std::uint8_t of[256];
+};
+inline constexpr ClassTable kClasses = [] {
+    ClassTable t{};
+    for (int b = 'A'; b <= 'Z'; ++b) t.of[b] = kUpper;
+    for (int b = 'a'; b <= 'z'; ++b) t.of[b] = kLower;
+    for (int b = '0'; b <= '9'; ++b) t.of[b] = kDigit;
+    t.of['_'] = kUnderscore;
+    t.of[':'] = kMidLetter;
+    t.of[','] = kMidNum;
+    t.of[';'] = kMidNum;
+    t.of['.'] = kMidNumLetQ;
+    t.of['\''] = kMidNumLetQ;
+    return t;
+}();
+
+struct Segment {
+    std::size_t end;
+    std::uint8_t classes;  // the classes of its characters, OR-ed
+};
+
+// The segment at `pos` by the ASCII rules, reading p[pos] up to at most
+// p[end + 1]. Exact when those bytes are all ASCII.
+inline Segment next_segment(const unsigned char* p, std::size_t n, std::size_t pos) {
+    const unsigned char first = p[pos];
+    std::uint8_t c = kClasses.of[first];
+    if (!(c & kWord)) {
+        if (first == ' ') {
+            do ++pos;  // WB3d
+            while (pos < n && p[pos] == ' ');
+            return {pos, 0};
+        }
+        if (first == '\r' && pos + 1 < n && p[pos + 1] == '\n') return {pos + 2, 0};  // WB3
+        return {pos + 1, c};  // WB999
+    }
+    std::uint8_t any = c;
+    std::uint8_t prev = c;
+    ++pos;
+    while (pos < n) {
+        c = kClasses.of[p[pos]];
+        if (c & kWord) {  // WB5, WB8, WB9, WB10, WB13a, WB13b
+            any |= c;
+            prev = c;
+            ++pos;
+            continue;
+        }
+        if (!(c & kMid) || pos + 1 >= n) break;
+        const std::uint8_t after = kClasses.of[p[pos + 1]];
+        const bool letters = (prev & kLetter) && (after & kLetter) && (c & (kMidLetter | kMidNumLetQ));  // WB6, WB7
+        const bool digits = (prev & kDigit) && (after & kDigit) && (c & (kMidNum | kMidNumLetQ));  // WB11, WB12
+        if (!letters && !digits) break;
+        any |= c | after;
+        prev = after;
+        pos += 2;
+    }
+    return {pos, any};
+}
+
+}  // namespace ascii
+
+// ---- Both ---------------------------------------------------------------
+
+struct MixedSegment {
+    std::size_t end;
+    bool ascii;          // found by the ASCII rules: `bits` are ascii:: classes
+    std::uint32_t bits;  // otherwise the OR-ed property records
+};
+
+// The segment at `pos`, by the ASCII rules wherever they give the general
+// answer: when the segment and the one or two bytes its end depends on are
+// ASCII (a non-ASCII character after it might be joined by WB4, WB3d, WB6 or
+// WB12 lookahead over ignorables, or be a letter).
+inline MixedSegment next_segment(std::string_view text, std::size_t pos) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    if (p[pos] < 0x80) {
+        const ascii::Segment s = ascii::next_segment(p, n, pos);
+        const std::size_t e = s.end;
+        if (e >= n || (p[e] < 0x80 && (!(ascii::kClasses.of[p[e]] & ascii::kMid) || e + 1 >= n || p[e + 1] < 0x80)))
+            return {e, true, s.classes};
+    }
+    const WordSegment g = next_word_segment(text, pos);
+    return {g.end, false, g.props_any};
+}
 
 }  // namespace orvel::text

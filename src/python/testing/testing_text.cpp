@@ -67,20 +67,42 @@ PyObject* word_segments(PyObject*, PyObject* arg) {
 PyObject* word_segments_ascii(PyObject*, PyObject* arg) {
     std::string_view s;
     if (!utf8_of(arg, s) || !require_ascii(s)) return nullptr;
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     std::vector<std::string_view> segments;
     for (std::size_t pos = 0; pos < s.size();) {
-        std::size_t end = next_ascii_word_segment(s, pos);
+        std::size_t end = ascii::next_segment(p, s.size(), pos).end;
         segments.push_back(s.substr(pos, end - pos));
         pos = end;
     }
     return list_of(segments);
 }
 
-template <void (*Tokenize)(std::string_view, TokenList&), bool AsciiOnly>
+// Segments as tokenize finds them: by the ASCII rules where they are exact.
+// Returns (segment, taken by the ASCII rules) pairs.
+PyObject* word_segments_mixed(PyObject*, PyObject* arg) {
+    std::string_view s;
+    if (!utf8_of(arg, s)) return nullptr;
+    PyObject* list = PyList_New(0);
+    if (list == nullptr) return nullptr;
+    for (std::size_t pos = 0; pos < s.size();) {
+        MixedSegment segment = next_segment(s, pos);
+        PyObject* item = Py_BuildValue("(s#O)", s.data() + pos, static_cast<Py_ssize_t>(segment.end - pos),
+                                       segment.ascii ? Py_True : Py_False);
+        if (item == nullptr || PyList_Append(list, item) < 0) {
+            Py_XDECREF(item);
+            Py_DECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(item);
+        pos = segment.end;
+    }
+    return list;
+}
+
+template <void (*Tokenize)(std::string_view, TokenList&)>
 PyObject* tokens_of(PyObject*, PyObject* arg) {
     std::string_view s;
     if (!utf8_of(arg, s)) return nullptr;
-    if (AsciiOnly && !require_ascii(s)) return nullptr;
     TokenList tokens;
     Tokenize(s, tokens);
     return list_of(tokens);
@@ -126,10 +148,10 @@ PyObject* unicode_version(PyObject*, PyObject*) { return str_of(orvel::text::ucd
 
 PyMethodDef orvel_testing_text_methods[] = {
     {"word_segments", word_segments, METH_O, "UAX #29 word segments of a str."},
-    {"word_segments_ascii", word_segments_ascii, METH_O, "Word segments of an ASCII str by the ASCII path."},
-    {"tokenize", tokens_of<tokenize, false>, METH_O, "Tokens by the path tokenize picks."},
-    {"tokenize_general", tokens_of<tokenize_general, false>, METH_O, "Tokens by the general path."},
-    {"tokenize_ascii", tokens_of<tokenize_ascii, true>, METH_O, "Tokens of an ASCII str by the ASCII path."},
+    {"word_segments_ascii", word_segments_ascii, METH_O, "Word segments of an ASCII str by the ASCII rules."},
+    {"word_segments_mixed", word_segments_mixed, METH_O, "(segment, by ASCII rules) pairs as tokenize finds them."},
+    {"tokenize", tokens_of<tokenize>, METH_O, "Tokens, ASCII segments by the ASCII rules."},
+    {"tokenize_general", tokens_of<tokenize_general>, METH_O, "Tokens by the general rules alone."},
     {"lower", lower, METH_O, "Full Unicode lower-casing."},
     {"trim", trim, METH_O, "The str without leading and trailing White_Space."},
     {"property_bytes", property_bytes, METH_O, "A property of every code point, one byte each."},
