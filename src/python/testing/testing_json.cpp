@@ -12,7 +12,6 @@
 
 #include "json/document.h"
 #include "json/reader.h"
-#include "pack/pack.h"
 #include "pack/pack_document.h"
 #include "python/testing/testing.h"
 
@@ -239,34 +238,9 @@ PyObject* read_json(PyObject*, PyObject* args) {
     }
 }
 
-PyObject* validate_pack(PyObject*, PyObject* args) {
-    const char* data;
-    Py_ssize_t size;
-    if (!PyArg_ParseTuple(args, "s#", &data, &size)) return nullptr;
-    std::string_view text(data, static_cast<std::size_t>(size));
-    auto outcome = orvel::pack::validate_pack_text(text);
-    if (!outcome.ok()) {
-        std::string message = "Invalid pack JSON: " + outcome.error().to_text(text);
-        PyErr_SetString(PyExc_ValueError, message.c_str());
-        return nullptr;
-    }
-    const auto& report = outcome.value();
-    try {
-        PyObject* result = check(PyDict_New());
-        set_item(result, "valid", Py_NewRef(report.valid ? Py_True : Py_False));
-        set_item(result, "errors", texts_object(report.errors));
-        set_item(result, "warnings", texts_object(report.warnings));
-        set_item(result, "memoryCount", check(PyLong_FromUnsignedLongLong(report.memory_count)));
-        return result;
-    } catch (PythonFailure&) {
-        return nullptr;
-    }
-}
-
 }  // namespace
 
 PyMethodDef orvel_testing_json_methods[] = {
     {"read_json", read_json, METH_VARARGS, "read_json(text, shape): the value read, or ValueError."},
-    {"validate_pack", validate_pack, METH_VARARGS, "validate_pack(text): the pack report as a dict."},
     {nullptr, nullptr, 0, nullptr},
 };
