@@ -1,0 +1,76 @@
+"""Where the command's texts come from: files, standard input and arguments,
+each checked to be UTF-8 so that every mistake is reported in one clear line."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+STDIN = "-"
+
+
+class UserError(Exception):
+    """A mistake in what the user gave the command: one line, exit status 2."""
+
+
+def decode_utf8(data: bytes, source: str) -> str:
+    """`data` as text, or a UserError naming the first byte that is not UTF-8."""
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        offset = error.start
+        line = data.count(b"\n", 0, offset) + 1
+        column = offset - (data.rfind(b"\n", 0, offset) + 1) + 1
+        raise UserError(
+            f"{source}: not valid UTF-8: byte 0x{data[offset]:02X} at byte offset {offset}"
+            f" (line {line}, byte {column} of the line)"
+        ) from None
+
+
+def read_stdin_bytes() -> bytes:
+    return sys.stdin.buffer.read()
+
+
+def read_text_file(path: str) -> str:
+    """The whole text of the file at `path` (standard input for "-")."""
+    if path == STDIN:
+        return decode_utf8(read_stdin_bytes(), "standard input")
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read()
+    except FileNotFoundError:
+        raise UserError(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise UserError(f"{path}: is a directory, not a file") from None
+    except PermissionError:
+        raise UserError(f"{path}: permission denied") from None
+    except OSError as error:
+        raise UserError(f"{path}: cannot be read: {error.strerror or error}") from None
+    return decode_utf8(data, path)
+
+
+def text_argument(value: str, what: str) -> str:
+    """The text an argument stands for: itself, or standard input for "-".
+
+    Text from standard input loses one final line break, as the shell's
+    $(...) does, so that `echo TEXT | orvel ... -` means TEXT."""
+    if value == STDIN:
+        text = decode_utf8(read_stdin_bytes(), "standard input")
+        if text.endswith("\r\n"):
+            return text[:-2]
+        if text.endswith("\n"):
+            return text[:-1]
+        return text
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        # Bytes of the command line that are not UTF-8 reach Python as lone
+        # surrogates; name the first of them as the byte it was.
+        decode_utf8(os.fsencode(value), what)
+        raise UserError(f"{what}: not valid UTF-8") from None
+    return value
+
+
+def at_most_one_stdin(*values: str) -> None:
+    if sum(value == STDIN for value in values) > 1:
+        raise UserError('only one argument can be "-" (standard input)')
