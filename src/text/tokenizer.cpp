@@ -93,7 +93,14 @@ void tokenize(std::string_view text, TokenList& out) {
             }
         } else if (segment.bits & (ucd::kAlphabetic | ucd::kNumber)) {
             found_word = true;
-            append_lower(out.open_token(), text.substr(pos, length));
+            // Records of characters that lower-case to themselves have no
+            // delta and no special form: if none of the segment has one, copy.
+            const std::string_view word = text.substr(pos, length);
+            if ((segment.bits >> ucd::kLowerShift) == 0 && !(segment.bits & ucd::kLowerSpecial)) {
+                out.open_token().append(word);
+            } else {
+                append_lower(out.open_token(), word);
+            }
             finish_token(out);
         }
         pos = segment.end;

@@ -70,6 +70,8 @@ WordSegment next_word_segment(std::string_view s, std::size_t pos) {
             raw_prev = cur;
             pos = next;
             continue;
+        } else if (prev == kWbOther) {
+            join = false;  // WB999: no rule from WB5 on joins anything to Other (Han, symbols, ...)
         } else if (is_ah_letter(prev) && is_ah_letter(cur)) {
             join = true;  // WB5: AHLetter × AHLetter
         } else if (is_ah_letter(prev) && (cur == kWbMidLetter || is_mid_num_let_q(cur)) &&
