@@ -312,6 +312,7 @@ def test_search_memories_that_cannot_be_read():
 
 # -- the computations on one text ---------------------------------------------
 
+PARAMS = DATA / "params_cornerstone.json"
 TEXTS = ["Hello, World! It's 2024 and I'm testing release 2.0 of the API.", "我们使用BM25算法。", "  ABC\n", ""]
 
 
@@ -335,7 +336,7 @@ def test_text_commands_match_the_module(text):
         (["hash", "-"], b"  ABC", ["hash", "abc"]),
         (["similarity", "-", "zcdez"], b"abcdef\n", ["similarity", "abcdef", "zcdez"]),
         (["similarity", "abcdef", "-"], b"zcdez", ["similarity", "abcdef", "zcdez"]),
-        (["curate", "-"], (DATA / "params_cornerstone.json").read_bytes(), ["curate", read(DATA / "params_cornerstone.json")]),
+        (["curate", "-"], PARAMS.read_bytes(), ["curate", read(PARAMS)]),
     ],
 )
 def test_standard_input_stands_for_an_argument(args, stdin, same_as):
@@ -347,7 +348,7 @@ def test_standard_input_stands_for_an_argument(args, stdin, same_as):
     [
         {},
         {"weight": 1.0, "confidenceFactor": 1.0, "level": "cornerstone"},
-        {"daysSinceUpdate": 90, "loadedCount": 10, "referencedCount": 5, "content": "因为数据库索引的问题，所以重建索引。"},
+        {"daysSinceUpdate": 90, "loadedCount": 10, "referencedCount": 5, "content": "因为索引的问题，所以重建索引。"},
         # the module's own rules for values of the wrong kind apply unchanged
         {"weight": "0.9", "daysSinceUpdate": 3.5, "level": None, "unknown": [1]},
     ],
@@ -375,7 +376,7 @@ def test_curate_matches_the_module(params):
             "orvel: error: tests/data/cli/memories_latin1.json: not valid UTF-8: byte 0xE9 at byte offset 34"
             " (line 2, byte 33 of the line)",
         ),
-        (["tokenize", "-"], b"ok \xff\xfe", "orvel: error: standard input: not valid UTF-8: byte 0xFF at byte offset 3"),
+        (["tokenize", "-"], b"ok \xff", "orvel: error: standard input: not valid UTF-8: byte 0xFF at byte offset 3"),
         ([b"hash", b"caf\xe9"], b"", "orvel: error: text: not valid UTF-8: byte 0xE9 at byte offset 3"),
         (["similarity", "-", "-"], b"", 'orvel: error: only one argument can be "-" (standard input)'),
         (["curate", "{weight: 1}"], b"", "orvel: error: params: not valid JSON: Expecting property name"),
