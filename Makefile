@@ -8,7 +8,7 @@ PIP       := $(PY) -m pip
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: demo test test-asan venv install install-test dev devtest clean
+.PHONY: demo test test-asan venv install install-test dev devtest clean bench
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found; set PYTHON313=/path/to/python3.13"; exit 1; }
@@ -48,6 +48,12 @@ test-asan: install-test
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	PYTHONPATH=build/asan $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# Benchmarks against the peers (the bench extra); BENCH_ARGS=--quick for a short run.
+BENCH_ARGS ?=
+bench: $(PY)
+	$(PIP) install --quiet --no-build-isolation ".[bench]"
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)
