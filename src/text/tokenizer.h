@@ -24,10 +24,6 @@ public:
         bytes_.clear();
         ends_.clear();
     }
-    void reserve(std::size_t bytes, std::size_t tokens) {
-        bytes_.reserve(bytes);
-        ends_.reserve(tokens);
-    }
 
     // Building: append bytes to the open token, then close it.
     std::string& open_token() { return bytes_; }
