@@ -8,6 +8,10 @@
 #include <unordered_map>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/render.h"
 #include "text/utf8.h"
 
@@ -152,6 +156,20 @@ bool Reader::fail_invalid_type(std::string_view expected) {
 
 std::size_t Reader::find_string_special(std::size_t from) const {
     std::size_t i = from;
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i below_space = _mm_set1_epi8(0x20);
+    const __m128i sign = _mm_set1_epi8(static_cast<char>(0x80));
+    while (i + 16 <= size_) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data_ + i));
+        // Unsigned v < 0x20 as a signed comparison after flipping the sign bits.
+        __m128i control = _mm_cmplt_epi8(_mm_xor_si128(v, sign), _mm_xor_si128(below_space, sign));
+        __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
+        if (int mask = _mm_movemask_epi8(hits)) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        i += 16;
+    }
+#endif
     while (i + 8 <= size_) {
         std::uint64_t w;
         std::memcpy(&w, data_ + i, 8);
