@@ -29,6 +29,11 @@ std::uint32_t class_after_ignorables(std::string_view s, std::size_t pos) {
 
 }  // namespace
 
+// Scanning each segment afresh from its first character is exact: the rules
+// that look back (WB7, WB7c, WB11, WB15, WB16) only need characters joined to
+// the current one, and WB4 absorbs Extend/Format/ZWJ after anything but a
+// line break, so a segment never starts with one except after a line break or
+// at the start of the text, where WB4 does not apply.
 WordSegment next_word_segment(std::string_view s, std::size_t pos) {
     const std::size_t n = s.size();
     std::uint32_t record = lookup(decode_utf8(s, pos));
