@@ -1,11 +1,17 @@
 """A short tour of orvel_core on the sample data in this folder."""
 
+import importlib.util
 import json
+import os
+import shlex
+import subprocess
+import sys
 from pathlib import Path
 
 import orvel_core
 
 HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
 
 
 def heading(title):
@@ -57,6 +63,26 @@ def main():
     heading("canonical_hash")
     for text in ["abc", "  ABC\n", "ΟΔΟΣ", "οδος"]:
         print(f"  {text!r}: {orvel_core.canonical_hash(text)}")
+
+    heading("the orvel command line")
+    orvel("validate", "examples/pack_valid.json", "examples/pack_warnings.json", "examples/pack_errors.json")
+    orvel("validate", "examples/pack_unreadable.json")
+    orvel("search", "BM25 ranking", "examples/memories.json")
+    orvel("search", "索引问题", "examples/memories.json", "--top", "1", "--json")
+    orvel("tokenize", "Hello, World! 我们用BM25")
+    orvel("similarity", "数据库索引", "索引数据")
+    orvel("curate", json.dumps({"weight": 0.9, "level": "cornerstone", "content": "API"}))
+    orvel("search", "x", "examples/missing.json")
+
+
+def orvel(*args):
+    """Runs the command as a shell would, from the repository root, and shows its exit status."""
+    print(f"\n$ orvel {shlex.join(args)}", flush=True)
+    env = dict(os.environ)
+    if importlib.util.find_spec("orvel") is None:  # not installed: take it from the source tree
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "python"), env.get("PYTHONPATH")]))
+    status = subprocess.run([sys.executable, "-m", "orvel", *args], cwd=ROOT, env=env).returncode
+    print(f"(exit status {status})", flush=True)
 
 
 if __name__ == "__main__":

@@ -19,12 +19,12 @@ def decode_utf8(data: bytes, source: str) -> str:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
         offset = error.start
-        line = data.count(b"\n", 0, offset) + 1
-        column = offset - (data.rfind(b"\n", 0, offset) + 1) + 1
-        raise UserError(
-            f"{source}: not valid UTF-8: byte 0x{data[offset]:02X} at byte offset {offset}"
-            f" (line {line}, byte {column} of the line)"
-        ) from None
+        where = f"byte 0x{data[offset]:02X} at byte offset {offset}"
+        if b"\n" in data:
+            line = data.count(b"\n", 0, offset) + 1
+            column = offset - (data.rfind(b"\n", 0, offset) + 1) + 1
+            where += f" (line {line}, byte {column} of the line)"
+        raise UserError(f"{source}: not valid UTF-8: {where}") from None
 
 
 def read_stdin_bytes() -> bytes:
