@@ -672,13 +672,17 @@ bool Reader::read_object(JsonObject& out) {
         }
         if (found < out.size()) {
             out[found].value = std::move(value);  // the last occurrence wins, in the first one's place
+            continue;
+        }
+        const std::size_t capacity = out.capacity();
+        out.push_back(JsonMember{std::string(key), std::move(value)});
+        if (index.empty()) continue;
+        if (out.capacity() != capacity) {
+            // The members moved, and with them the characters of short keys: rebuild the views.
+            index.clear();
+            for (std::size_t i = 0; i < out.size(); ++i) index.emplace(out[i].key, i);
         } else {
-            out.push_back(JsonMember{std::string(key), std::move(value)});
-            if (!index.empty()) {
-                // The vector may have moved its strings: rebuild the views.
-                index.clear();
-                for (std::size_t i = 0; i < out.size(); ++i) index.emplace(out[i].key, i);
-            }
+            index.emplace(out.back().key, out.size() - 1);
         }
     }
 }
