@@ -578,3 +578,22 @@ def test_skipped_content_has_no_depth_limit():
     assert read_json("[" * depth + "]" * depth, "ignored") is None
     assert read_json('{"a":' * depth + "0" + "}" * depth, "ignored") is None
     assert error_of("[" * depth, "ignored") == f"EOF while parsing a list at line 1 column {depth}"
+
+
+STRICT_ONLY = ("trailing comma", "recursion limit exceeded", "number out of range",
+               "lone leading surrogate in hex escape", "unexpected end of hex escape")
+
+
+@settings(max_examples=800)
+@given(st.lists(st.sampled_from(FRAGMENTS + ["[" * 130, "]" * 130, "\\ud800"]), max_size=14))
+def test_skipped_content_differs_from_strict_reading_only_where_the_rules_say(fragments):
+    text = "".join(fragments)
+    try:
+        read_json(text, "skip")
+    except ValueError as error:
+        strict = str(error)
+    else:
+        assert read_json(text, "ignored") is None
+        return
+    if not strict.startswith(STRICT_ONLY):
+        assert error_of(text, "ignored") == strict
