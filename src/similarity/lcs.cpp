@@ -41,9 +41,9 @@ public:
         // the bound keeps references to states valid; untouched pages cost nothing.
         states_.reserve(2 * text.size() + 1);
         states_.push_back(State{0, kNone});
-        // Transitions beyond the inline ones stay below one per character in
-        // random and natural texts alike; sizing for that avoids most regrowth.
-        allocate_slots(std::bit_ceil(std::max<std::size_t>(64, text.size() * 8 / 5)));
+        // How many states outgrow their inline transitions depends on the text
+        // (few for a four-letter alphabet, most for Chinese): grow on demand.
+        allocate_slots(64);
         for (char32_t c : text) extend(c);
     }
 

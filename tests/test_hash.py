@@ -1,0 +1,103 @@
+"""Canonical content hash against hashlib and Python's own trimming and lower-casing."""
+
+import hashlib
+import pathlib
+import re
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from orvel_core import canonical_hash
+
+# The Unicode White_Space property (PropList.txt). Python's str.isspace() is a
+# different set (it includes U+001C..U+001F), so the set is spelled out.
+WHITE_SPACE = (
+    "\t\n\x0b\x0c\r \x85\xa0\u1680"
+    + "".join(chr(c) for c in range(0x2000, 0x200B))
+    + "\u2028\u2029\u202f\u205f\u3000"
+)
+
+EMPTY_DIGEST = "e3b0c44298fc1c14"
+
+
+def reference_hash(content):
+    canonical = content.strip(WHITE_SPACE).lower()
+    return hashlib.sha256(canonical.encode("utf-8")).hexdigest()[:16]
+
+
+def test_white_space_set_matches_the_unicode_data():
+    path = pathlib.Path(__file__).resolve().parent.parent / "data/ucd/15.1.0/PropList.txt"
+    text = path.read_text()
+    listed = set()
+    for line in text.splitlines():
+        match = re.match(r"([0-9A-F]+)(?:\.\.([0-9A-F]+))?\s*;\s*White_Space\b", line)
+        if match:
+            first = int(match[1], 16)
+            last = int(match[2] or match[1], 16)
+            listed.update(chr(c) for c in range(first, last + 1))
+    assert listed == set(WHITE_SPACE)
+
+
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        ("abc", "ba7816bf8f01cfea"),
+        ("  ABC\n", "ba7816bf8f01cfea"),
+        ("", EMPTY_DIGEST),
+        (" \t\n\u3000 ", EMPTY_DIGEST),
+        (WHITE_SPACE, EMPTY_DIGEST),
+        # Final sigma: the capital word hashes like its lower-case form ending in ς.
+        ("ΟΔΟΣ", hashlib.sha256("οδος".encode()).hexdigest()[:16]),
+        ("  ΟΔΟΣ\u3000", hashlib.sha256("οδος".encode()).hexdigest()[:16]),
+        # Dotted capital I lower-cases to two characters.
+        ("\u0130", hashlib.sha256("i\u0307".encode()).hexdigest()[:16]),
+        # Only the ends are trimmed; inner white space is kept as it is.
+        ("a\u3000b", hashlib.sha256("a\u3000b".encode()).hexdigest()[:16]),
+        # Characters outside White_Space are not trimmed.
+        ("\u200babc\u200b", hashlib.sha256("\u200babc\u200b".encode()).hexdigest()[:16]),
+        ("\x1cabc", hashlib.sha256("\x1cabc".encode()).hexdigest()[:16]),
+    ],
+)
+def test_edge_cases(content, expected):
+    assert canonical_hash(content) == expected
+
+
+@pytest.mark.parametrize(
+    "first, second",
+    [
+        ("a b", "a  b"),
+        ("ΟΔΟΣ", "οδοσ"),
+        ("\u00df", "ss"),
+        ("caf\u00e9", "cafe\u0301"),
+        ("１２３", "123"),
+        ("数据", "数据。"),
+    ],
+)
+def test_differences_that_count(first, second):
+    assert canonical_hash(first) != canonical_hash(second)
+
+
+def test_leading_zero_bytes_are_written_with_two_digits():
+    # Some texts have digests that start with bytes below 16.
+    content = next(s for s in map(str, range(10000)) if hashlib.sha256(s.encode()).digest()[0] < 16)
+    result = canonical_hash(content)
+    assert result[0] == "0"
+    assert result == hashlib.sha256(content.encode()).hexdigest()[:16]
+
+
+TEXT = st.text(
+    alphabet=st.one_of(
+        st.sampled_from(WHITE_SPACE + "ΣσςΟΔİIißẞ\u0307\u0345Ǆǅǆ数据库\U00010400\U0001e900"),
+        st.characters(exclude_categories=("Cs",)),
+    ),
+    max_size=40,
+)
+
+
+@settings(max_examples=2000, deadline=None)
+@given(TEXT)
+def test_matches_python_reference(content):
+    result = canonical_hash(content)
+    assert re.fullmatch("[0-9a-f]{16}", result)
+    assert result == reference_hash(content)

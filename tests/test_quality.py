@@ -1,0 +1,164 @@
+"""Text quality assessment against a plain Python reference of its rules."""
+
+import math
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from orvel_core import assess_text_quality
+
+TECHNICAL_TERMS = [
+    "类型", "函数", "模块", "架构", "测试", "API", "接口", "协议", "引擎", "算法",
+    "数据", "状态", "搜索", "索引", "配置", "type", "fn", "mod", "struct", "impl",
+    "async", "trait", "test", "api", "http", "json", "sql", "db",
+]  # fmt: skip
+REASONING_MARKERS = [
+    "\u2192", "->", "因为", "所以", "因此", "问题", "解决", "导致", "原因是", "方案",
+    "because", "therefore", "solution",
+]  # fmt: skip
+STOP_WORDS = [
+    "的", "了", "是", "在", "和", "有", "个", "也", "就", "都",
+    "the", "a", "an", "is", "of", "to", "in", "and", "or", "it",
+]  # fmt: skip
+STOP_CHARACTERS = set("".join(STOP_WORDS))
+
+
+def has_run_of_eight(content):
+    return any(len(set(content[start : start + 8])) == 1 for start in range(len(content) - 7))
+
+
+def reference_quality(content):
+    n = len(content)
+    if n < 20:
+        length = 0.03
+    elif n <= 99:
+        length = ((float(n) + -20.0) / 80.0 * 0.8 + 0.2) * 0.15
+    else:
+        length = 0.15
+    lowered = content.lower()
+    terms = sum(entry.lower() in lowered for entry in TECHNICAL_TERMS)
+    markers = sum(entry.lower() in lowered for entry in REASONING_MARKERS)
+    repetition = 0.0 if has_run_of_eight(content) else 0.1
+    share = 0.0 if n == 0 else min(sum(c in STOP_CHARACTERS for c in content) / n, 1.0)
+    digits = sum("0" <= c <= "9" for c in content)
+    technical = min(terms / 5, 1.0) * 0.2
+    reasoning = min(markers / 3, 1.0) * 0.25
+    stop = (1.0 - share) * 0.15
+    digit = min(digits / 10, 1.0) * 0.15
+    return ((((length + technical) + reasoning) + repetition) + stop) + digit
+
+
+def test_stop_characters():
+    assert len(STOP_CHARACTERS) == 21
+    assert {c for c in STOP_CHARACTERS if c.isascii()} == set("adefhinorst")
+
+
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        ("", 0.28),
+        ("aaaaaaaa", 0.03),
+        ("aaaaaaa", 0.13),
+        ("the", 0.13),
+        # Upper-case letters are never stop characters.
+        ("THE", 0.28),
+        # "API" and "api" both match the lower-cased text.
+        ("API", 0.36),
+        ("abc", 0.23),
+        ("这是一个测试", 0.27),
+        ("因为所以因此", 0.53),
+        ("0123456789", math.nextafter(0.43, 1.0)),
+        ("x" * 100, 0.3),
+        # Full-width and Arabic-Indic digits are not digits here.
+        ("０１２３４５６７８９", 0.28),
+        ("٠١٢٣٤٥٦٧٨٩", 0.28),
+    ],
+)
+def test_edge_cases(content, expected):
+    assert assess_text_quality(content) == expected
+
+
+def length_only_score(n):
+    """Score of a text that earns nothing but its length, no-run and no-stop components."""
+    if n < 20:
+        length = 0.03
+    elif n <= 99:
+        length = ((float(n) + -20.0) / 80.0 * 0.8 + 0.2) * 0.15
+    else:
+        length = 0.15
+    return ((((length + 0.0) + 0.0) + 0.1) + 0.15) + 0.0
+
+
+@pytest.mark.parametrize("n", [19, 20, 21, 57, 99, 100, 250])
+@pytest.mark.parametrize(
+    "unit",
+    ["bcgjkmpquvwxyz", "天地玄黄宇宙洪荒日月盈昃辰宿列张寒来暑往秋收冬藏闰余", "\U00010400\U00010401"],
+    ids=["ascii", "chinese", "astral"],
+)
+def test_length_is_counted_in_characters(n, unit):
+    content = (unit * n)[:n]
+    assert assess_text_quality(content) == length_only_score(n)
+
+
+@pytest.mark.parametrize(
+    "content, has_run",
+    [
+        ("word        word", True),
+        ("--------", True),
+        ("line\n\n\n\n\n\n\n\n", True),
+        ("11111111", True),
+        ("数数数数数数数数", True),
+        ("\U0001f600" * 8, True),
+        ("ab" + "\u00e9" * 8 + "cd", True),
+        ("bbbbbbbcbbbbbbb", False),
+        ("e\u0301" * 8, False),
+    ],
+)
+def test_runs_of_eight_identical_characters(content, has_run):
+    assert has_run_of_eight(content) == has_run
+    assert assess_text_quality(content) == reference_quality(content)
+
+
+@pytest.mark.parametrize(
+    "content",
+    [
+        "simple types",  # substring matches: "impl", "type"
+        "STRUCT Trait ASYNC",
+        "Api and API and aPi",
+        "\u0130mpl",  # lower-cases to "i\u0307mpl", which does not contain "impl"
+        "原因是这样的 → 解决方案",
+        "a->b→c because therefore solution",
+        "http://db/sql.json test",
+        "ΣΟΦΙΑ 测试数据 12 34",
+    ],
+)
+def test_reference_agreement_on_samples(content):
+    assert assess_text_quality(content) == reference_quality(content)
+
+
+PIECES = st.sampled_from(
+    TECHNICAL_TERMS
+    + REASONING_MARKERS
+    + [entry.upper() for entry in TECHNICAL_TERMS + REASONING_MARKERS]
+    + ["Api", "Impl", "\u0130", "Σ", " ", "\n", "0", "7", "９", "的", "是", "x", "a" * 7, "a" * 8, "-" * 8]
+)
+TEXT = st.lists(
+    st.one_of(
+        PIECES,
+        st.text(alphabet="0123456789", max_size=6),
+        st.text(alphabet="的了是在和有个也就都这测试数据天地人", max_size=6),
+        st.text(alphabet="abcdefhinorstxyzTHE ", max_size=10),
+        st.text(max_size=4),
+        st.builds(lambda c, k: c * k, st.characters(), st.integers(6, 9)),
+    ),
+    max_size=30,
+).map("".join)
+
+
+@settings(max_examples=1000, deadline=None)
+@given(TEXT)
+def test_matches_python_reference(content):
+    result = assess_text_quality(content)
+    assert result == reference_quality(content)
+    assert 0.03 <= result <= 1.0
