@@ -200,6 +200,7 @@ def test_validate_goes_on_after_a_file_that_cannot_be_read():
 def read_through_a_terminal(args: list[str], **env: str) -> str:
     """What the command writes when its output is a terminal."""
     controller, terminal = pty.openpty()
+    env = {"TERM": "xterm", **env}
     process = subprocess.Popen(
         [sys.executable, "-m", "orvel", *args], stdout=terminal, stderr=terminal, env=command_env(**env), cwd=ROOT
     )
@@ -225,6 +226,7 @@ def test_colour_only_on_a_terminal_and_not_with_no_color():
     assert "\x1b[" not in orvel(*args).out
     # NO_COLOR that is set but empty asks for nothing.
     assert "\x1b[" in read_through_a_terminal(args, NO_COLOR="")
+    assert "\x1b[" not in read_through_a_terminal(args, TERM="dumb")
 
 
 # -- search --------------------------------------------------------------------
