@@ -688,8 +688,8 @@ bool Reader::read_object(JsonObject& out) {
 }
 
 bool Reader::skip_ignored_value() {
-    // One byte per open container, '[' or '}'... kept on an explicit stack so
-    // that depth costs no call depth.
+    // The open containers, '[' or '{', on an explicit stack so that depth
+    // costs no call depth.
     std::vector<char> open;
     for (;;) {
         // A value must start here.

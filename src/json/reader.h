@@ -137,6 +137,7 @@ public:
     // Fails with `message` at byte offset `offset`.
     bool fail(std::string_view message, std::size_t offset);
     bool fail(std::string message, std::size_t offset);
+    bool fail(const char* message, std::size_t offset) { return fail(std::string_view(message), offset); }
 
     // Nesting budget, for readers of records built on this class.
     bool enter_container();  // before consuming '[' or '{'
