@@ -223,6 +223,7 @@ READ_ERRORS = [
     ('{"pack":' + META + ',"pack" \n  ‸:' + META + "}", "duplicate field `pack`"),
     ('{"pack":' + META + ',"pack"‸', "duplicate field `pack`"),
     ('{"pack":' + META + ',"pack"‸x', "duplicate field `pack`"),
+    ('{"pack":' + META + ',"pack" ‸}', "duplicate field `pack`"),
     ('{"pack":{"name":"n","version":"1","name"‸:"n"}}', "duplicate field `name`"),
     (HEAD + '{' + MEM + ',"zone":null,"zone"‸:"core"}]}', "duplicate field `zone`"),
     # records in array form
