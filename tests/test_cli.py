@@ -180,6 +180,16 @@ def test_validate_spells_out_a_byte_order_mark():
     assert "byte order mark" in run.lines[-1]
 
 
+def test_validate_shows_control_characters_of_the_pack_instead_of_sending_them():
+    path = DATA / "pack_control_chars.json"
+    [message] = orvel_core.validate_pack(read(path))["errors"]
+    assert "\x1b[31m" in message and "\n" in message
+    run = orvel("validate", path)
+    assert run.code == 1
+    assert run.lines[1] == "  error: memories[0].level 无效: \u241b[31mred line"
+    assert "\x1b" not in run.out
+
+
 def test_validate_reads_standard_input():
     text = (EXAMPLES / "pack_errors.json").read_bytes()
     run = orvel("validate", "--json", "-", stdin=text)

@@ -111,10 +111,12 @@ def run_validate(args: argparse.Namespace) -> int:
             status = max(status, EXIT_INVALID)
         if not args.json:
             print(f"{style.bold(name)}: {verdict(report, style)}")
+            # Messages quote the pack's own texts: control characters in them
+            # are shown, not sent to the terminal.
             for message in report["errors"]:
-                print(f"  {style.red('error')}: {message}")
+                print(f"  {style.red('error')}: {terminal.one_line(message)}")
             for message in report["warnings"]:
-                print(f"  {style.yellow('warning')}: {message}")
+                print(f"  {style.yellow('warning')}: {terminal.one_line(message)}")
     if args.json:
         print_json(entries)
     elif len(args.packs) > 1:
