@@ -1,0 +1,403 @@
+"""bm25_search_json: reading the memories array, BM25 ranking, the result.
+
+The oracle is a plain BM25 written from the formulas: a full per-document
+Counter index over the tokens that orvel_core.tokenize returns, math.log1p,
+and the same order of operations. Scores must be equal, not approximately.
+"""
+
+import json
+import math
+from collections import Counter
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import orvel_core
+from orvel_core import bm25_search_json
+
+U64_MAX = 2**64 - 1
+
+
+# --- The oracle -------------------------------------------------------------
+
+
+def count_field(value):
+    """Low 32 bits of a non-negative integer up to 2**64 - 1, else 0."""
+    if isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= U64_MAX:
+        return value & 0xFFFFFFFF
+    return 0
+
+
+def reference_memories(memories_json):
+    """The records the search sees, read with Python's json module.
+
+    json.loads keeps the last of repeated keys and gives int for numbers
+    written without a point or exponent, which is what the count rule needs.
+    """
+    records = []
+    for element in json.loads(memories_json):
+        if not isinstance(element, dict):
+            element = {}
+        ident = element.get("id")
+        content = element.get("content")
+        records.append(
+            {
+                "id": ident if isinstance(ident, str) else "?",
+                "content": content if isinstance(content, str) else "",
+                "loaded": count_field(element.get("loadedCount")),
+                "referenced": count_field(element.get("referencedCount")),
+            }
+        )
+    return records
+
+
+def reference_search(query, memories_json):
+    memories = reference_memories(memories_json)
+    query_tokens = orvel_core.tokenize(query)
+    documents = [Counter(orvel_core.tokenize(m["content"])) for m in memories]
+    lengths = [sum(d.values()) for d in documents]
+    n = len(documents)
+    average_length = float(sum(lengths)) / float(n) if n else 0.0
+    df = Counter()
+    for d in documents:
+        df.update(d.keys())
+
+    hits = []
+    for memory, document, length in zip(memories, documents, lengths):
+        score = 0.0
+        if document:
+            k = ((float(length) * 0.75) / average_length + 0.25) * 1.5
+            for token in query_tokens:
+                tf = document.get(token, 0)
+                if tf == 0:
+                    continue
+                q = (float(n - df[token]) + 0.5) / (float(df[token]) + 0.5)
+                idf = math.log1p(q)
+                score += ((float(tf) * 2.5) / (k + float(tf))) * idf
+        usage = (float(memory["loaded"]) * 0.01 + 1.0) * (float(memory["referenced"]) * 0.02 + 1.0)
+        score = score * usage
+        if score > 0.0:
+            hits.append((memory["id"], score))
+    hits.sort(key=lambda hit: hit[1], reverse=True)  # stable: ties keep input order
+
+    first_content = {}
+    for memory in memories:
+        first_content.setdefault(memory["id"], memory["content"])
+    return {
+        "hits": [{"id": i, "score": s, "content": first_content[i]} for i, s in hits],
+        "total": len(hits),
+    }
+
+
+# --- Generated corpora ------------------------------------------------------
+
+WORDS = [
+    "alpha", "Alpha", "ALPHA", "beta", "gamma", "delta", "memory", "Memory", "search",
+    "python", "rust", "don't", "e.g", "3.14", "v2", "2024", "naïve", "ΟΔΟΣ", "straße",
+    "我", "们", "使", "用", "数据", "库", "记忆", "搜索", "算法", "测试", "😀", "!!", "a",
+]
+SEPARATORS = [" ", "  ", ", ", ". ", "\n", "\t", "。", "，", "", "-", "\"", "\\"]
+
+words = st.sampled_from(WORDS)
+texts = st.lists(st.tuples(words, st.sampled_from(SEPARATORS)), max_size=12).map(
+    lambda parts: "".join(w + s for w, s in parts)
+)
+ids = st.one_of(
+    st.sampled_from(["m1", "m2", "m3", "", "?", "重复", "a\"b", "x\\y"]),
+    st.text(st.characters(exclude_categories=("Cs",)), max_size=4),
+)
+counts = st.one_of(
+    st.sampled_from([0, 1, 7, 100, 50, 2**32 - 1, 2**32, 2**32 + 1, U64_MAX, 2**64, -1, -(2**63)]),
+    st.integers(min_value=0, max_value=U64_MAX),
+    st.sampled_from([3.0, 0.5, 1e2, "5", True, False, None, [], {}]),
+)
+other_values = st.sampled_from([None, True, 42, -3, 1.5, "text", [1, [2]], {"k": {"n": None}}])
+
+
+@st.composite
+def elements(draw):
+    """One JSON element as text: mostly objects, sometimes anything else."""
+    if draw(st.integers(0, 9)) == 0:
+        return json.dumps(draw(other_values))
+    members = []
+    for key, strategy in [
+        ("id", st.one_of(ids, other_values)),
+        ("content", st.one_of(texts, texts, other_values)),
+        ("loadedCount", counts),
+        ("referencedCount", counts),
+        ("weight", st.floats(allow_nan=False, allow_infinity=False)),
+    ]:
+        for _ in range(draw(st.sampled_from([0, 1, 1, 1, 2]))):  # absent, once, repeated
+            members.append((key, draw(strategy)))
+    draw(st.randoms()).shuffle(members)
+    ensure_ascii = draw(st.booleans())  # escaped or raw non-ASCII text
+    return "{" + ",".join(
+        json.dumps(k, ensure_ascii=ensure_ascii) + ":" + json.dumps(v, ensure_ascii=ensure_ascii)
+        for k, v in members
+    ) + "}"
+
+
+memories_texts = st.lists(elements(), max_size=12).map(lambda items: "[" + ",".join(items) + "]")
+queries = st.one_of(texts, st.lists(words, max_size=6).map(" ".join))
+
+
+@settings(max_examples=600, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(query=queries, memories_json=memories_texts)
+def test_matches_full_index_exactly(query, memories_json):
+    assert bm25_search_json(query, memories_json) == reference_search(query, memories_json)
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    query=st.lists(words, min_size=1, max_size=4).map(" ".join),
+    contents=st.lists(texts, min_size=1, max_size=30),
+)
+def test_many_ties_and_shared_tokens(query, contents):
+    # Few distinct contents over many memories: equal scores must keep input order.
+    memories = [{"id": f"m{i % 5}", "content": contents[i % 3 % len(contents)]} for i in range(len(contents))]
+    text = json.dumps(memories)
+    assert bm25_search_json(query, text) == reference_search(query, text)
+
+
+# --- The ranking ------------------------------------------------------------
+
+
+def search(query, *memories):
+    return bm25_search_json(query, json.dumps(list(memories)))
+
+
+def test_worked_example():
+    memories = [
+        {"id": "first", "content": "alpha beta"},
+        {"id": "second", "content": "alpha alpha gamma"},
+        {"id": "third", "content": ""},
+    ]
+    result = search("gamma alpha", *memories)
+    average = 5 / 3
+    idf_alpha = math.log1p((1 + 0.5) / (2 + 0.5))
+    idf_gamma = math.log1p((2 + 0.5) / (1 + 0.5))
+    k_first = ((2 * 0.75) / average + 0.25) * 1.5
+    k_second = ((3 * 0.75) / average + 0.25) * 1.5
+    first = ((1 * 2.5) / (k_first + 1)) * idf_alpha
+    second = 0.0 + ((1 * 2.5) / (k_second + 1)) * idf_gamma + ((2 * 2.5) / (k_second + 2)) * idf_alpha
+    assert k_second == pytest.approx(2.4)
+    assert (first, second) == (pytest.approx(0.43, abs=0.005), pytest.approx(1.26, abs=0.005))
+    assert result == {
+        "hits": [
+            {"id": "second", "score": second, "content": "alpha alpha gamma"},
+            {"id": "first", "score": first, "content": "alpha beta"},
+        ],
+        "total": 2,
+    }
+
+    memories[0].update(loadedCount=10, referencedCount=5)
+    result = search("gamma alpha", *memories)
+    assert [h["id"] for h in result["hits"]] == ["second", "first"]
+    assert result["hits"][1]["score"] == first * ((10 * 0.01 + 1) * (5 * 0.02 + 1))
+    assert result["hits"][1]["score"] == pytest.approx(0.52, abs=0.005)
+
+
+def test_repeated_query_token_counts_twice():
+    memories = [{"id": "a", "content": "alpha beta"}, {"id": "b", "content": "gamma"}]
+    once = search("alpha", *memories)["hits"][0]["score"]
+    assert search("alpha alpha", *memories)["hits"][0]["score"] == 2 * once
+    assert search("ALPHA Alpha", *memories)["hits"][0]["score"] == 2 * once
+
+
+def test_token_in_every_memory_still_hits():
+    result = search("alpha", {"content": "alpha"}, {"content": "alpha beta"})
+    assert result["total"] == 2
+    assert all(h["score"] > 0 for h in result["hits"])
+
+
+@pytest.mark.parametrize(
+    "loaded, referenced, factor",
+    [
+        (100, 0, 2.0),
+        (0, 50, 2.0),
+        (100, 50, 4.0),
+        (2**32 + 100, 0, 2.0),
+        (U64_MAX, U64_MAX, (4294967295 * 0.01 + 1.0) * (4294967295 * 0.02 + 1.0)),
+    ],
+)
+def test_usage_factor(loaded, referenced, factor):
+    plain = search("alpha", {"content": "alpha"}, {"content": "beta"})["hits"][0]["score"]
+    used = search(
+        "alpha", {"content": "alpha", "loadedCount": loaded, "referencedCount": referenced}, {"content": "beta"}
+    )["hits"][0]["score"]
+    assert used == plain * factor
+
+
+def test_weight_and_other_keys_change_nothing():
+    plain = search("alpha", {"id": "x", "content": "alpha"}, {"content": "beta"})
+    weighted = search("alpha", {"id": "x", "content": "alpha", "weight": 99.0, "zone": "core"}, {"content": "beta"})
+    assert weighted == plain
+
+
+def test_memories_without_tokens_count_in_n_and_average():
+    alone = search("alpha", {"content": "alpha beta"}, {"content": "gamma delta"})
+    padded = search("alpha", {"content": "alpha beta"}, {"content": "gamma delta"}, 7, {"content": "!"}, {})
+    assert alone["hits"][0]["score"] != padded["hits"][0]["score"]
+    assert padded == reference_search("alpha", json.dumps([{"content": "alpha beta"}, {"content": "gamma delta"}, 7, {"content": "!"}, {}]))
+
+
+def test_equal_scores_keep_input_order():
+    # Enough hits that a sort which is not stable would show it.
+    memories = [{"id": str(i), "content": ["alpha", "alpha beta", "alpha beta gamma"][i % 3]} for i in range(300)]
+    result = search("alpha", *memories)
+    assert [int(h["id"]) for h in result["hits"]] == (
+        list(range(0, 300, 3)) + list(range(1, 300, 3)) + list(range(2, 300, 3))
+    )
+
+
+@pytest.mark.parametrize(
+    "query, memories",
+    [
+        ("", [{"content": "alpha"}]),
+        ("   ", [{"content": "alpha"}]),
+        ("a 2024 ?", [{"content": "a 2024 ?"}]),
+        ("omega", [{"content": "alpha"}, {"content": "beta"}]),
+        ("alpha", []),
+        ("alpha", [{"content": ""}, 1, None]),
+    ],
+)
+def test_no_hits(query, memories):
+    assert bm25_search_json(query, json.dumps(memories)) == {"hits": [], "total": 0}
+
+
+# --- Reading the memories ---------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "element, expected",
+    [
+        ("1", {"id": "?", "content": ""}),
+        ('"alpha"', {"id": "?", "content": ""}),
+        ("null", {"id": "?", "content": ""}),
+        ('["alpha"]', {"id": "?", "content": ""}),
+        ('{"id": 7, "content": "alpha"}', {"id": "?", "content": "alpha"}),
+        ('{"id": "", "content": "alpha"}', {"id": "", "content": "alpha"}),
+        ('{"id": "a", "id": "b", "content": "alpha"}', {"id": "b", "content": "alpha"}),
+        ('{"content": "alpha", "content": 5}', {"id": "?", "content": ""}),
+        ('{"content": 42}', {"id": "?", "content": ""}),
+        ('{"id": "\\u8bb0\\u5fc6 \\"q\\" \\\\", "content": "\\u0041lpha\\ud83d\\ude00"}',
+         {"id": '记忆 "q" \\', "content": "Alpha😀"}),
+    ],
+)
+def test_element_defaults(element, expected):
+    text = '[{"id": "probe", "content": "alpha omega"}, ' + element + "]"
+    result = bm25_search_json("alpha", text)
+    others = [(h["id"], h["content"]) for h in result["hits"] if h["id"] != "probe"]
+    # The element is a hit exactly when its content holds the query token;
+    # either way it counts as a document.
+    assert others == ([(expected["id"], expected["content"])] if expected["content"] else [])
+    assert result == reference_search("alpha", text)
+
+
+@pytest.mark.parametrize(
+    "value, count",
+    [
+        ("7", 7),
+        ("0", 0),
+        ("4294967295", 4294967295),
+        ("4294967296", 0),
+        ("4294967297", 1),
+        ("18446744073709551615", 4294967295),
+        ("18446744073709551616", 0),
+        ("3.0", 0),
+        ("3e0", 0),
+        ("0.5", 0),
+        ("-2", 0),
+        ("-0", 0),
+        ('"5"', 0),
+        ("true", 0),
+        ("null", 0),
+        ("[5]", 0),
+        ("{}", 0),
+    ],
+)
+@pytest.mark.parametrize("key, weight", [("loadedCount", 0.01), ("referencedCount", 0.02)])
+def test_count_values(value, count, key, weight):
+    base = '[{"content": "alpha"}, {"content": "beta"}]'
+    text = '[{"content": "alpha", "' + key + '": ' + value + '}, {"content": "beta"}]'
+    plain = bm25_search_json("alpha", base)["hits"][0]["score"]
+    assert bm25_search_json("alpha", text)["hits"][0]["score"] == plain * ((count * weight + 1.0) * 1.0)
+
+
+def test_last_repeated_count_wins():
+    text = '[{"content": "alpha", "loadedCount": 100, "loadedCount": 0}, {"content": "beta"}]'
+    assert bm25_search_json("alpha", text) == search("alpha", {"content": "alpha"}, {"content": "beta"})
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("", "EOF while parsing a value at line 1 column 0"),
+        ("   ", "EOF while parsing a value at line 1 column 3"),
+        ("{}", "invalid type: map, expected a sequence at line 1 column 0"),
+        ('"x"', 'invalid type: string "x", expected a sequence at line 1 column 3'),
+        ("5", "invalid type: integer `5`, expected a sequence at line 1 column 1"),
+        ("null", "invalid type: null, expected a sequence at line 1 column 4"),
+        ("[1,]", "trailing comma at line 1 column 4"),
+        ("[1 2]", "expected `,` or `]` at line 1 column 4"),
+        ("[]x", "trailing characters at line 1 column 3"),
+        ("[{}] []", "trailing characters at line 1 column 6"),
+        ("[{", "EOF while parsing an object at line 1 column 2"),
+        ("[", "EOF while parsing a list at line 1 column 1"),
+        ("\ufeff[]", "expected value at line 1 column 1"),
+        # Values under keys the search ignores are read with the full grammar.
+        ('[{"weight": [1,]}]', "trailing comma at line 1 column 16"),
+        ('[{"weight": 1e400}]', "number out of range at line 1 column 17"),
+        ('[{"zone": "\\x"}]', "invalid escape at line 1 column 13"),
+        ('[{"id": "\\ud800"}]', "unexpected end of hex escape at line 1 column 16"),
+        ('[{"content": "a\tb"}]', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 16"),
+        ('[{"id": "x"}\n, {"id" 1}]', "expected `:` at line 2 column 9"),
+        ('[{"记忆": tru}]', "expected ident at line 1 column 16"),
+    ],
+)
+def test_invalid_memories_json(text, message):
+    with pytest.raises(ValueError) as caught:
+        bm25_search_json("alpha", text)
+    assert str(caught.value) == "Invalid memories JSON: " + message
+
+
+def test_nesting_budget_covers_ignored_values():
+    # The array is level 1, the object level 2: 125 more arrays reach level 127.
+    deepest = '[{"extra": ' + "[" * 125 + "]" * 125 + ', "content": "alpha"}]'
+    assert bm25_search_json("alpha", deepest)["total"] == 1
+    too_deep = '[{"extra": ' + "[" * 126 + "]" * 126 + "}]"
+    with pytest.raises(ValueError) as caught:
+        bm25_search_json("alpha", too_deep)
+    assert str(caught.value) == "Invalid memories JSON: recursion limit exceeded at line 1 column 137"
+
+
+# --- The result -------------------------------------------------------------
+
+
+def test_hit_shows_content_of_first_memory_with_its_id():
+    result = search("alpha", {"id": "dup", "content": "beta"}, {"id": "dup", "content": "alpha"})
+    assert result["total"] == 1
+    assert result["hits"][0]["content"] == "beta"
+    assert result["hits"][0]["score"] == search("alpha", {"content": "beta"}, {"content": "alpha"})["hits"][0]["score"]
+
+
+def test_hits_without_id_show_first_default_memory():
+    text = '[5, {"content": "alpha"}, {"id": 3, "content": "alpha beta"}]'
+    result = bm25_search_json("alpha", text)
+    assert [(h["id"], h["content"]) for h in result["hits"]] == [("?", ""), ("?", "")]
+
+
+def test_ids_are_compared_byte_for_byte():
+    result = search("alpha", {"id": "Dup", "content": "one"}, {"id": "dup", "content": "alpha"})
+    assert result["hits"][0]["content"] == "alpha"
+
+
+def test_result_shape_and_key_order():
+    result = search("alpha", {"id": "x", "content": "alpha"}, {"id": "y", "content": "alpha alpha"})
+    assert list(result) == ["hits", "total"]
+    assert result["total"] == len(result["hits"]) == 2
+    for hit in result["hits"]:
+        assert list(hit) == ["id", "score", "content"]
+        assert type(hit["id"]) is str and type(hit["score"]) is float and type(hit["content"]) is str
+    assert type(result["total"]) is int
