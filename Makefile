@@ -8,7 +8,7 @@ PIP       := $(PY) -m pip
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: demo test test-asan venv install install-test dev devtest clean bench
+.PHONY: demo test test-asan venv install install-test dev devtest clean bench fuzz
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found; set PYTHON313=/path/to/python3.13"; exit 1; }
@@ -54,6 +54,12 @@ BENCH_ARGS ?=
 bench: $(PY)
 	$(PIP) install --quiet --no-build-isolation ".[bench]"
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+# libFuzzer harnesses over the core (needs clang and its runtime: Debian packages
+# clang and libclang-rt-14-dev), each run for FUZZ_SECONDS; findings land in build/fuzz/findings.
+FUZZ_SECONDS ?= 60
+fuzz: $(PY)
+	PATH="$(abspath $(VENV)/bin):$$PATH" FUZZ_SECONDS=$(FUZZ_SECONDS) PYTHON=$(abspath $(PY)) CMAKE=$(abspath $(VENV)/bin/cmake) fuzz/run.sh
 
 clean:
 	rm -rf build $(VENV)
