@@ -3,7 +3,8 @@
 // A suffix automaton is built over the shorter text; the longer text is then
 // walked through it, keeping the longest suffix of the text read so far that
 // is a substring of the automaton's text. The largest such length is exactly
-// the maximum cell of the classic dynamic programme, without its quadratic cost.
+// the maximum cell of the classic dynamic programme, without its quadratic cost:
+// building and walking are linear in the lengths of the texts.
 //
 // Characters are whole code points, so the alphabet can be huge (a Chinese text
 // easily has thousands of distinct characters). Per-state arrays indexed by
@@ -16,15 +17,85 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <new>
+#include <type_traits>
 #include <utility>
-#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "text/utf8.h"
 
 namespace orvel::similarity {
 
 namespace {
+
+// A fixed-size array of zero bytes for trivially copyable records. Large ones
+// come straight from the operating system, so that untouched parts cost
+// nothing, and are offered huge pages: the automaton is read at random, and
+// with 4 KiB pages nearly every such read would also miss the TLB.
+template <typename T>
+class ZeroedArray {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+public:
+    ZeroedArray() = default;
+    explicit ZeroedArray(std::size_t count) : count_(count) {
+        std::size_t bytes = count * sizeof(T);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        if (bytes >= kHugePage) {
+            // Over-allocate so that the array can start on a huge-page boundary.
+            mapped_bytes_ = bytes + kHugePage;
+            void* mapped = mmap(nullptr, mapped_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (mapped == MAP_FAILED) throw std::bad_alloc();
+            mapped_ = mapped;
+            auto address = reinterpret_cast<std::uintptr_t>(mapped);
+            auto aligned = (address + kHugePage - 1) & ~std::uintptr_t(kHugePage - 1);
+            madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);  // advice only
+            data_ = reinterpret_cast<T*>(aligned);
+            return;
+        }
+#endif
+        data_ = static_cast<T*>(std::calloc(count == 0 ? 1 : count, sizeof(T)));
+        if (data_ == nullptr) throw std::bad_alloc();
+    }
+    ZeroedArray(ZeroedArray&& other) noexcept { swap(other); }
+    ZeroedArray& operator=(ZeroedArray&& other) noexcept {
+        ZeroedArray(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~ZeroedArray() {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        if (mapped_ != nullptr) {
+            munmap(mapped_, mapped_bytes_);
+            return;
+        }
+#endif
+        std::free(data_);
+    }
+
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+    std::size_t size() const { return count_; }
+
+private:
+    static constexpr std::size_t kHugePage = std::size_t(2) << 20;
+
+    void swap(ZeroedArray& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(count_, other.count_);
+        std::swap(mapped_, other.mapped_);
+        std::swap(mapped_bytes_, other.mapped_bytes_);
+    }
+
+    T* data_ = nullptr;
+    std::size_t count_ = 0;
+    void* mapped_ = nullptr;
+    std::size_t mapped_bytes_ = 0;
+};
 
 // Characters are below 0x110000, so they fit in the low 21 bits of a key.
 constexpr unsigned kCharBits = 21;
@@ -36,11 +107,11 @@ constexpr int kInlineEdges = 2;
 template <typename Index>
 class SuffixAutomaton {
 public:
-    explicit SuffixAutomaton(std::u32string_view text) {
-        // A text of m characters never needs more than 2m - 1 states. Reserving
-        // the bound keeps references to states valid; untouched pages cost nothing.
-        states_.reserve(2 * text.size() + 1);
-        states_.push_back(State{0, kNone});
+    // A text of m characters never needs more than 2m - 1 states, so the
+    // state array is made at that size once; pages never touched cost nothing.
+    explicit SuffixAutomaton(std::u32string_view text) : states_(2 * text.size() + 1) {
+        states_[0] = State{0, kNone, kNone, {kNoChar, kNoChar}, {}};
+        state_count_ = 1;
         // How many states outgrow their inline transitions depends on the text
         // (few for a four-letter alphabet, most for Chinese): grow on demand.
         allocate_slots(64);
@@ -49,28 +120,53 @@ public:
 
     // Length of the longest substring of `other` that also occurs in the
     // automaton's text; stops early once `limit` is reached.
+    //
+    // Each step of a walk waits for a cache miss, so `other` is cut into parts
+    // that are walked in turn, one step each: their lookups are independent and
+    // the processor overlaps their misses. A part starts afresh at its first
+    // character and so misses matches that begin before it. The part before it
+    // therefore runs on past its end until its current match no longer reaches
+    // back across that boundary; the longest match overall begins in some part,
+    // and the walker of that part is still running when the match ends.
     std::size_t longest_match(std::u32string_view other, std::size_t limit) const {
-        Index state = 0;
-        std::size_t length = 0;
+        constexpr std::size_t kParts = 4;
+        struct Walker {
+            Index state = 0;
+            std::size_t length = 0;  // of the match ending just before `pos`
+            std::size_t pos;
+            std::size_t end;  // where the next part begins
+            bool done = false;
+        };
+        Walker walkers[kParts];
+        for (std::size_t k = 0; k < kParts; ++k) {
+            walkers[k].pos = other.size() * k / kParts;
+            walkers[k].end = other.size() * (k + 1) / kParts;
+        }
         std::size_t best = 0;
-        for (char32_t c : other) {
-            for (;;) {
-                const Index* target = find(state, c);
+        for (std::size_t running = kParts; running > 0;) {
+            for (Walker& w : walkers) {
+                if (w.done) continue;
+                if (w.pos == other.size() || (w.pos >= w.end && w.length <= w.pos - w.end)) {
+                    w.done = true;
+                    --running;
+                    continue;
+                }
+                const Index* target = find(w.state, other[w.pos]);
                 if (target != nullptr) {
-                    state = *target;
-                    ++length;
-                    break;
+                    w.state = *target;
+                    ++w.length;
+                    ++w.pos;
+                    if (w.length > best) {
+                        best = w.length;
+                        if (best == limit) return best;
+                    }
+                } else if (w.state == 0) {
+                    w.length = 0;
+                    ++w.pos;
+                } else {
+                    w.state = states_[w.state].link;
+                    w.length = states_[w.state].length;
                 }
-                if (state == 0) {
-                    length = 0;
-                    break;
-                }
-                state = states_[state].link;
-                length = states_[state].length;
-            }
-            if (length > best) {
-                best = length;
-                if (best == limit) break;
             }
         }
         return best;
@@ -78,30 +174,32 @@ public:
 
 private:
     static constexpr Index kNone = std::numeric_limits<Index>::max();
-    static constexpr std::uint64_t kEmptyKey = std::numeric_limits<std::uint64_t>::max();
+    static constexpr std::uint64_t kEmptyKey = 0;  // what a fresh zeroed slot holds
 
     // Most states have one or two transitions; keeping those inside the state
     // record saves a cache miss on nearly every step. Further transitions go to
     // the hash table, threaded into a per-state list starting at `overflow`.
     // Aligned so that a state never straddles two cache lines.
     struct alignas(sizeof(Index) == 4 ? 32 : 64) State {
-        State(Index length_, Index link_) : length(length_), link(link_) {}
-        Index length;               // longest string that ends in this state
-        Index link;                 // suffix link; kNone for the initial state
-        Index overflow = kNone;     // slot of the first transition in the table
-        char32_t chars[kInlineEdges] = {kNoChar, kNoChar};
-        Index targets[kInlineEdges] = {};
+        Index length;    // longest string that ends in this state
+        Index link;      // suffix link; kNone for the initial state
+        Index overflow;  // slot of the first transition in the table, or kNone
+        char32_t chars[kInlineEdges];  // kNoChar where unused
+        Index targets[kInlineEdges];
     };
 
     struct Slot {
-        std::uint64_t key;  // (state << kCharBits) | character, or kEmptyKey
+        std::uint64_t key;  // make_key(state, character), or kEmptyKey
         Index target;
         Index next;  // next overflow transition of the same state, or kNone
     };
 
+    // Never kEmptyKey: the state number is stored plus one.
     static std::uint64_t make_key(Index state, char32_t c) {
-        return (std::uint64_t(state) << kCharBits) | c;
+        return ((std::uint64_t(state) + 1) << kCharBits) | c;
     }
+    static Index key_state(std::uint64_t key) { return Index((key >> kCharBits) - 1); }
+    static char32_t key_char(std::uint64_t key) { return char32_t(key & kCharMask); }
 
     // Slot holding `key`, or the empty slot where it belongs.
     std::size_t probe(std::uint64_t key) const {
@@ -126,7 +224,7 @@ private:
     }
 
     void allocate_slots(std::size_t capacity) {
-        slots_.assign(capacity, Slot{kEmptyKey, kNone, kNone});
+        slots_ = ZeroedArray<Slot>(capacity);
         mask_ = capacity - 1;
         shift_ = 64 - std::countr_zero(capacity);
         max_used_ = capacity / 8 * 5;
@@ -137,19 +235,19 @@ private:
         if (used_ + extra <= max_used_) return;
         std::size_t capacity = slots_.size();
         while (used_ + extra > capacity / 8 * 5) capacity *= 2;
-        std::vector<Slot> old = std::move(slots_);
+        ZeroedArray<Slot> old = std::move(slots_);
         allocate_slots(capacity);
         used_ = 0;
-        for (const Slot& slot : old)
-            if (slot.key != kEmptyKey) states_[Index(slot.key >> kCharBits)].overflow = kNone;
-        for (const Slot& slot : old)
-            if (slot.key != kEmptyKey) insert_slot(slot.key, slot.target);
+        for (std::size_t i = 0; i < old.size(); ++i)
+            if (old[i].key != kEmptyKey) states_[key_state(old[i].key)].overflow = kNone;
+        for (std::size_t i = 0; i < old.size(); ++i)
+            if (old[i].key != kEmptyKey) insert_slot(old[i].key, old[i].target);
     }
 
     // Adds a table entry for a transition that does not exist yet; room must be reserved.
     void insert_slot(std::uint64_t key, Index target) {
         std::size_t i = probe(key);
-        State& s = states_[Index(key >> kCharBits)];
+        State& s = states_[key_state(key)];
         slots_[i] = {key, target, s.overflow};
         s.overflow = Index(i);
         ++used_;
@@ -170,24 +268,21 @@ private:
     }
 
     Index new_state(Index length, Index link) {
-        states_.emplace_back(length, link);
-        return Index(states_.size() - 1);
+        states_[state_count_] = State{length, link, kNone, {kNoChar, kNoChar}, {}};
+        return Index(state_count_++);
     }
 
     // A new state with the same transitions as `q`.
     Index clone_state(Index q, Index length) {
-        Index clone = new_state(length, states_[q].link);
-        State& copy = states_[clone];
-        const State& original = states_[q];
-        for (int k = 0; k < kInlineEdges; ++k) {
-            copy.chars[k] = original.chars[k];
-            copy.targets[k] = original.targets[k];
-        }
+        Index clone = state_count_++;
+        states_[clone] = states_[q];
+        states_[clone].length = length;
+        states_[clone].overflow = kNone;
         std::size_t overflow = 0;
-        for (Index e = original.overflow; e != kNone; e = slots_[e].next) ++overflow;
+        for (Index e = states_[q].overflow; e != kNone; e = slots_[e].next) ++overflow;
         reserve_slots(overflow);
-        for (Index e = original.overflow; e != kNone; e = slots_[e].next)
-            insert_slot(make_key(clone, char32_t(slots_[e].key & kCharMask)), slots_[e].target);
+        for (Index e = states_[q].overflow; e != kNone; e = slots_[e].next)
+            insert_slot(make_key(clone, key_char(slots_[e].key)), slots_[e].target);
         return clone;
     }
 
@@ -215,8 +310,9 @@ private:
         states_[current].link = clone;
     }
 
-    std::vector<State> states_;
-    std::vector<Slot> slots_;
+    ZeroedArray<State> states_;
+    std::size_t state_count_ = 0;
+    ZeroedArray<Slot> slots_;
     std::size_t mask_ = 0;
     unsigned shift_ = 0;
     std::size_t used_ = 0;
