@@ -1,5 +1,7 @@
 #include "python/objects.h"
 
+#include "text/utf8.h"
+
 namespace orvel::python {
 
 Keys keys;
@@ -36,6 +38,21 @@ bool create_keys() {
         if (*name.slot == nullptr) return false;
     }
     return true;
+}
+
+Ref new_str_from_utf8(std::string_view text) {
+    std::size_t length = 0;
+    char32_t widest = 0;
+    for (std::size_t pos = 0; pos < text.size(); ++length) {
+        const char32_t c = text::decode_utf8(text, pos);
+        if (c > widest) widest = c;
+    }
+    Ref str(created(PyUnicode_New(static_cast<Py_ssize_t>(length), static_cast<Py_UCS4>(widest))));
+    void* data = PyUnicode_DATA(str.get());
+    const int kind = PyUnicode_KIND(str.get());
+    std::size_t pos = 0;
+    for (Py_ssize_t i = 0; pos < text.size(); ++i) PyUnicode_WRITE(kind, data, i, text::decode_utf8(text, pos));
+    return str;
 }
 
 }  // namespace orvel::python

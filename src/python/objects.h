@@ -23,8 +23,22 @@ struct Keys {
 extern Keys keys;
 bool create_keys();
 
+// The interpreter's UTF-8 decoder grows its output as it goes (a writer, then a
+// resize) once it meets a non-ASCII byte, which dominates the cost of millions of
+// short CJK or Cyrillic tokens. Our texts are valid UTF-8, so one pass finds the
+// length and the widest character and a second fills a str of final size: the
+// same str, built without the writer. Single characters below U+0100 keep the
+// decoder's path, which hands out the interpreter's shared one-character strs.
+Ref new_str_from_utf8(std::string_view text);
+
 inline Ref new_str(std::string_view text) {
-    return Ref(created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n && p[i] < 0x80) ++i;
+    if (i == n || n <= 2)
+        return Ref(created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(n))));
+    return new_str_from_utf8(text);
 }
 inline Ref new_float(double value) { return Ref(created(PyFloat_FromDouble(value))); }
 inline Ref new_int(std::uint64_t value) { return Ref(created(PyLong_FromUnsignedLongLong(value))); }
