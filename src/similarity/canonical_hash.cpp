@@ -1,23 +1,65 @@
 // Identity of a text that ignores surrounding white space and letter case.
 
-#include <openssl/evp.h>
+// The one-shot SHA-256 functions work on a context on the stack; the EVP
+// interface would look the algorithm up in the provider store on every call,
+// which costs more than hashing a short text.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
 
-#include <stdexcept>
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "similarity/similarity.h"
 #include "text/unicode.h"
 
 namespace orvel::similarity {
 
+namespace {
+
+bool is_ascii(std::string_view s) {
+    const char* p = s.data();
+    std::size_t n = s.size();
+    std::uint64_t any = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        any |= w;
+    }
+    for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
+    return (any & 0x8080808080808080ull) == 0;
+}
+
+// ASCII text lower-cases byte for byte, so it is hashed block by block as it
+// is lower-cased, without a lower-cased copy of the whole text.
+void sha256_of_ascii_lower(std::string_view s, unsigned char* digest) {
+    SHA256_CTX context;
+    SHA256_Init(&context);
+    char block[16384];
+    for (std::size_t at = 0; at < s.size(); at += sizeof block) {
+        const std::size_t n = std::min(sizeof block, s.size() - at);
+        const char* in = s.data() + at;
+        for (std::size_t i = 0; i < n; ++i) {
+            const char c = in[i];
+            block[i] = static_cast<unsigned char>(c - 'A') < 26u ? static_cast<char>(c + 32) : c;
+        }
+        SHA256_Update(&context, block, n);
+    }
+    SHA256_Final(digest, &context);
+}
+
+}  // namespace
+
 std::string canonical_hash(std::string_view content) {
     // Trim before lower-casing so that the final-sigma rule sees the trimmed text.
-    std::string canonical = text::to_lower(text::trim_white_space(content));
-
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digest_length = 0;
-    if (EVP_Digest(canonical.data(), canonical.size(), digest, &digest_length, EVP_sha256(), nullptr) != 1 ||
-        digest_length != 32)
-        throw std::runtime_error("SHA-256 digest failed");
+    const std::string_view trimmed = text::trim_white_space(content);
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    if (is_ascii(trimmed)) {
+        sha256_of_ascii_lower(trimmed, digest);
+    } else {
+        const std::string canonical = text::to_lower(trimmed);
+        SHA256(reinterpret_cast<const unsigned char*>(canonical.data()), canonical.size(), digest);
+    }
 
     static constexpr char kHexDigits[] = "0123456789abcdef";
     std::string hex(16, '0');
