@@ -332,9 +332,10 @@ std::size_t longest_common_substring(std::u32string_view a, std::u32string_view 
     if (a == b) return a.size();
     std::u32string_view shorter = a.size() <= b.size() ? a : b;
     std::u32string_view longer = a.size() <= b.size() ? b : a;
-    // 32-bit state numbers halve the automaton's memory; the 2m states of a
-    // text beyond two thousand million characters need 64 bits.
-    if (shorter.size() < std::numeric_limits<std::uint32_t>::max() / 2 - 1)
+    // 32-bit state and slot numbers halve the automaton's memory. A text of m
+    // characters has at most 2m states and 3m transitions, which the table
+    // holds in fewer than 10m slots; longer texts need 64-bit numbers.
+    if (shorter.size() <= std::numeric_limits<std::uint32_t>::max() / 10)
         return longest_common_substring_with<std::uint32_t>(shorter, longer);
     return longest_common_substring_with<std::uint64_t>(shorter, longer);
 }
