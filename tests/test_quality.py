@@ -49,11 +49,6 @@ def reference_quality(content):
     return ((((length + technical) + reasoning) + repetition) + stop) + digit
 
 
-def test_stop_characters():
-    assert len(STOP_CHARACTERS) == 21
-    assert {c for c in STOP_CHARACTERS if c.isascii()} == set("adefhinorst")
-
-
 @pytest.mark.parametrize(
     "content, expected",
     [
