@@ -10,33 +10,32 @@
 #include <string_view>
 #include <vector>
 
+#include "search/text_table.h"
 #include "text/tokenizer.h"
 
 namespace orvel::search {
 
 class QueryTerms {
 public:
-    static constexpr std::uint32_t npos = UINT32_MAX;
+    static constexpr std::uint32_t npos = TextTable::npos;
 
     // `query_tokens` must outlive this object: slots keep views into it.
-    explicit QueryTerms(const text::TokenList& query_tokens);
+    explicit QueryTerms(const text::TokenList& query_tokens) : slots_(query_tokens.size()) {
+        token_slots_.reserve(query_tokens.size());
+        for (std::size_t i = 0; i < query_tokens.size(); ++i) token_slots_.push_back(slots_.insert(query_tokens[i]));
+    }
 
     // Number of distinct tokens; slots are 0 .. distinct_count() - 1.
-    std::size_t distinct_count() const { return texts_.size(); }
+    std::size_t distinct_count() const { return slots_.size(); }
 
     // The slot of each query token, in query order with repeats.
     const std::vector<std::uint32_t>& token_slots() const { return token_slots_; }
 
     // The slot of `token`, or npos when the query does not contain it.
-    std::uint32_t find(std::string_view token) const;
+    std::uint32_t find(std::string_view token) const { return slots_.find(token); }
 
 private:
-    std::uint32_t insert(std::string_view token);
-
-    std::vector<std::string_view> texts_;       // slot -> token text
-    std::vector<std::uint64_t> hashes_;         // slot -> hash of its text
-    std::vector<std::uint32_t> table_;          // open addressing: slot + 1, 0 when empty
-    std::uint64_t mask_ = 0;
+    TextTable slots_;
     std::vector<std::uint32_t> token_slots_;
 };
 

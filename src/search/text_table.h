@@ -1,0 +1,55 @@
+// A set of short texts, each numbered by the order of first insertion: the
+// map from token text to query slot, and from a hit's id to its first memory.
+//
+// Most lookups miss (nearly every content token is absent from the query), so
+// a miss is usually decided before hashing, by the byte length and the first
+// byte: a text whose length or first byte no member has cannot be a member.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace orvel::search {
+
+class TextTable {
+public:
+    static constexpr std::uint32_t npos = UINT32_MAX;
+
+    // Room for `expected` texts without growing.
+    explicit TextTable(std::size_t expected = 0);
+
+    // The number of `text`, inserting it when it is new. The table keeps the
+    // view: the text must outlive the table.
+    std::uint32_t insert(std::string_view text);
+
+    // The number of `text`, or npos when it was never inserted.
+    std::uint32_t find(std::string_view text) const {
+        if (!may_contain(text)) return npos;
+        return find_hashed(text);
+    }
+
+    std::size_t size() const { return texts_.size(); }
+
+private:
+    bool may_contain(std::string_view text) const {
+        if (text.empty()) return has_empty_;
+        const auto first = static_cast<unsigned char>(text[0]);
+        return ((lengths_ >> std::min<std::size_t>(text.size(), 63)) & (firsts_[first >> 6] >> (first & 63)) & 1) != 0;
+    }
+    std::uint32_t find_hashed(std::string_view text) const;
+    void grow();
+
+    std::vector<std::string_view> texts_;  // number -> text
+    std::vector<std::uint64_t> hashes_;    // number -> hash of its text
+    std::vector<std::uint32_t> table_;     // open addressing: number + 1, 0 when empty
+    std::uint64_t mask_ = 0;
+    // Byte lengths of the members (bit 63 stands for 63 and more) and their first bytes.
+    std::uint64_t lengths_ = 0;
+    std::uint64_t firsts_[4] = {0, 0, 0, 0};
+    bool has_empty_ = false;
+};
+
+}  // namespace orvel::search
