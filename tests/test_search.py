@@ -160,6 +160,30 @@ def test_many_ties_and_shared_tokens(query, contents):
     assert bm25_search_json(query, text) == reference_search(query, text)
 
 
+ASCII_PIECES = st.sampled_from(list("aZ9_'.:,;- \r\n\t!\"#") + ["ab", "Cd", "12", "e.g", "don't", "3.14", "1,000", "x:y"])
+ascii_texts = st.lists(ASCII_PIECES, max_size=25).map("".join)
+any_texts = st.text(st.characters(exclude_categories=("Cs",)), max_size=25)
+
+
+@st.composite
+def corpus_and_query(draw, contents):
+    """Free-form contents, and a query made of some of their own tokens."""
+    texts_ = draw(st.lists(contents, min_size=1, max_size=10))
+    tokens = sorted({t for text in texts_ for t in orvel_core.tokenize(text)})
+    picked = draw(st.lists(st.sampled_from(tokens), max_size=5)) if tokens else []
+    query = draw(st.sampled_from([" ", "\n", " , "])).join(picked) + draw(st.sampled_from(["", " " + draw(contents)]))
+    return query, json.dumps([{"id": f"m{i % 4}", "content": t} for i, t in enumerate(texts_)], ensure_ascii=False)
+
+
+@settings(max_examples=400, deadline=None)
+@given(case=st.one_of(corpus_and_query(ascii_texts), corpus_and_query(any_texts)))
+def test_free_form_text_matches_full_index_exactly(case):
+    # Contents are scanned for query tokens without storing their tokens; this
+    # holds that scan to the tokenizer's own output on arbitrary text.
+    query, memories_json = case
+    assert bm25_search_json(query, memories_json) == reference_search(query, memories_json)
+
+
 # --- The ranking ------------------------------------------------------------
 
 
