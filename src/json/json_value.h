@@ -60,7 +60,7 @@ using JsonArray = std::vector<JsonValue>;
 using JsonObject = std::vector<JsonMember>;
 
 struct JsonValue {
-    std::variant<std::nullptr_t, bool, JsonNumber, std::string, JsonArray, JsonObject> data = nullptr;
+    std::variant<std::nullptr_t, bool, JsonNumber, std::string, JsonArray, JsonObject> data;  // null: the first alternative
 
     bool is_null() const { return data.index() == 0; }
     const bool* as_bool() const { return std::get_if<bool>(&data); }
