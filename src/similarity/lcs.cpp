@@ -8,16 +8,17 @@
 //
 // Characters are whole code points, so the alphabet can be huge (a Chinese text
 // easily has thousands of distinct characters). Per-state arrays indexed by
-// character are out of the question; transitions live in one open-addressing
-// hash table keyed by (state, character). A clone must copy every transition of
-// the state it splits, so each state also threads its transitions into a list.
+// character are out of the question. A state keeps its first two transitions
+// in its own record; the rest live in one open-addressing hash table keyed by
+// (state, character). A clone must copy every transition of the state it
+// splits, so each state also threads its table entries into a list.
 
 #include "similarity/similarity.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <type_traits>
@@ -59,8 +60,8 @@ public:
             return;
         }
 #endif
-        data_ = static_cast<T*>(std::calloc(count == 0 ? 1 : count, sizeof(T)));
-        if (data_ == nullptr) throw std::bad_alloc();
+        data_ = static_cast<T*>(::operator new(bytes == 0 ? 1 : bytes, kAlignment));
+        std::memset(static_cast<void*>(data_), 0, bytes);
     }
     ZeroedArray(ZeroedArray&& other) noexcept { swap(other); }
     ZeroedArray& operator=(ZeroedArray&& other) noexcept {
@@ -74,7 +75,7 @@ public:
             return;
         }
 #endif
-        std::free(data_);
+        if (data_ != nullptr) ::operator delete(data_, kAlignment);
     }
 
     T& operator[](std::size_t i) { return data_[i]; }
@@ -83,6 +84,8 @@ public:
 
 private:
     static constexpr std::size_t kHugePage = std::size_t(2) << 20;
+    // Whole cache lines, and never less than the records ask for.
+    static constexpr std::align_val_t kAlignment{std::max<std::size_t>(64, alignof(T))};
 
     void swap(ZeroedArray& other) noexcept {
         std::swap(data_, other.data_);
