@@ -121,20 +121,27 @@ def test_structured_texts(a, b):
 
 
 @pytest.mark.parametrize(
-    "alphabet_size, first, planted",
-    [(4, "a", 0), (26, "a", 300), (5000, "\u4e00", 40), (3000, "\U00020000", 200)],
-    ids=["dna", "letters-planted", "cjk", "astral-planted"],
+    "alphabet_size, first, planted, size",
+    [
+        (4, "a", 0, 20000),
+        (26, "a", 300, 20000),
+        (5000, "\u4e00", 40, 20000),
+        (3000, "\U00020000", 200, 20000),
+        # Large enough for the automaton's arrays to come from the operating system.
+        (52, "A", 60, 80000),
+    ],
+    ids=["dna", "letters-planted", "cjk", "astral-planted", "large"],
 )
-def test_larger_texts(alphabet_size, first, planted):
+def test_larger_texts(alphabet_size, first, planted, size):
     # Texts beyond the reach of the quadratic oracle: the answer L is checked
     # by showing a common run of L characters and none of L + 1.
     rng = random.Random(alphabet_size * 7919 + planted)
     alphabet = [chr(ord(first) + i) for i in range(alphabet_size)]
-    a = "".join(rng.choice(alphabet) for _ in range(20000))
-    b = "".join(rng.choice(alphabet) for _ in range(15000))
+    a = "".join(rng.choice(alphabet) for _ in range(size))
+    b = "".join(rng.choice(alphabet) for _ in range(size * 3 // 4))
     if planted:
-        run = a[5000 : 5000 + planted]
-        b = b[:9000] + run + b[9000:]
+        run = a[size // 4 : size // 4 + planted]
+        b = b[: size // 2] + run + b[size // 2 :]
     result = lcs_similarity(a, b)
     best = round(result * max(len(a), len(b)))
     assert result == best / max(len(a), len(b))
