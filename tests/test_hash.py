@@ -2,6 +2,7 @@
 
 import hashlib
 import pathlib
+import random
 import re
 
 import pytest
@@ -101,3 +102,12 @@ def test_matches_python_reference(content):
     result = canonical_hash(content)
     assert re.fullmatch("[0-9a-f]{16}", result)
     assert result == reference_hash(content)
+
+
+@pytest.mark.parametrize("size", [16383, 16384, 16385, 50000])
+def test_long_texts(size):
+    # Long texts are hashed in blocks; the result must not depend on where they fall.
+    rng = random.Random(size)
+    body = "".join(rng.choice("AbCdEf GhIj\tXyZ09") for _ in range(size))
+    assert canonical_hash(" \n" + body + "\u3000") == reference_hash(body)
+    assert canonical_hash(body + "Σ") == reference_hash(body + "Σ")

@@ -1,6 +1,7 @@
 """Text quality assessment against a plain Python reference of its rules."""
 
 import math
+import random
 
 import pytest
 from hypothesis import given, settings
@@ -157,3 +158,12 @@ def test_matches_python_reference(content):
     result = assess_text_quality(content)
     assert result == reference_quality(content)
     assert 0.03 <= result <= 1.0
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_long_texts(seed):
+    rng = random.Random(seed)
+    filler = "".join(rng.choice("天地玄黄宇宙洪荒数测 bcgjkmpq") for _ in range(40000))
+    entries = rng.sample(TECHNICAL_TERMS + REASONING_MARKERS, 6)
+    content = entries[0] + filler + "".join(entries[1:]) + "7" * seed
+    assert assess_text_quality(content) == reference_quality(content)
