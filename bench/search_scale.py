@@ -4,7 +4,10 @@ Each size runs in a fresh interpreter so that its peak resident memory is its
 own. Memories hold about 300 characters of mixed English and Chinese text (or
 pure ASCII, for the throughput figure). Times are medians of several calls.
 
-    PYTHONPATH=build/<dir> .venv/bin/python bench/search_scale.py [--repeat 5] [--sizes 10000,100000]
+    PYTHONPATH=build/<dir> .venv/bin/python bench/search_scale.py [--repeat 5] [--sizes 10000,100000] [--wall]
+
+Times are CPU time of the process (time.process_time) unless --wall is given:
+on a shared machine wall-clock medians mostly measure the neighbours.
 
 Columns:
   json MB      size of the memories JSON text in UTF-8
@@ -15,8 +18,10 @@ Columns:
                tokenizing every memory, no result objects
   MB/s         json MB / search s
   peak MB      growth of the peak resident set during the first call over the
-               resident set before it (includes the UTF-8 copy that CPython
-               caches on a non-ASCII str at the first call)
+               resident set before it; it includes the result objects and, for
+               a non-ASCII str, the UTF-8 copy that CPython caches on the str
+               at its first conversion (as large as the JSON text)
+  own MB       peak MB without that UTF-8 copy
   json.loads s Python's own json.loads of the same text, as a yardstick
 """
 
@@ -28,6 +33,7 @@ import random
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 QUERY = "memory search python 数据 记忆 retrieval"
@@ -91,19 +97,25 @@ def status_kb(field):
     raise KeyError(field)
 
 
-def median_time(fn, repeat):
+def median_time(fn, repeat, clock):
     times = []
     for _ in range(repeat):
-        start = time.perf_counter()
+        start = clock()
         fn()
-        times.append(time.perf_counter() - start)
+        times.append(clock() - start)
     return statistics.median(times)
 
 
-def worker(count, chinese, repeat):
+def worker(path, repeat, wall):
+    clock = time.perf_counter if wall else time.process_time
     import orvel_core
 
-    text = make_memories_json(count, chinese)
+    # Read, not generated here: the objects of the generation, once freed,
+    # would leave reusable memory behind and hide part of the peak.
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    count = text.count('"id": ')
+    chinese = not text.isascii()
     json_bytes = len(text.encode("utf-8"))
 
     # Peak of the first call: reset the high-water mark, then read it back.
@@ -115,10 +127,10 @@ def worker(count, chinese, repeat):
     total = result["total"]
     del result
 
-    search = median_time(lambda: orvel_core.bm25_search_json(QUERY, text), repeat)
-    parse = median_time(lambda: orvel_core.bm25_search_json("", text), repeat)
-    miss = median_time(lambda: orvel_core.bm25_search_json(MISS_QUERY, text), repeat)
-    loads = median_time(lambda: json.loads(text), max(1, repeat // 2))
+    search = median_time(lambda: orvel_core.bm25_search_json(QUERY, text), repeat, clock)
+    parse = median_time(lambda: orvel_core.bm25_search_json("", text), repeat, clock)
+    miss = median_time(lambda: orvel_core.bm25_search_json(MISS_QUERY, text), repeat, clock)
+    loads = median_time(lambda: json.loads(text), max(1, repeat // 2), clock)
     print(
         json.dumps(
             {
@@ -130,15 +142,24 @@ def worker(count, chinese, repeat):
                 "parse_s": parse,
                 "miss_s": miss,
                 "peak_mb": peak / 1024,
+                "own_mb": peak / 1024 - (json_bytes / 2**20 if not text.isascii() else 0.0),
                 "loads_s": loads,
             }
         )
     )
 
 
-def run(count, chinese, repeat):
+def run(count, chinese, repeat, wall):
+    with tempfile.NamedTemporaryFile("w", encoding="utf-8", suffix=".json") as f:
+        f.write(make_memories_json(count, chinese))
+        f.flush()
+        command = [sys.executable, __file__, "--worker", f.name, "--repeat", str(repeat)] + (["--wall"] if wall else [])
+        return run_worker(command)
+
+
+def run_worker(command):
     out = subprocess.run(
-        [sys.executable, __file__, "--worker", str(count), "--chinese" if chinese else "--ascii", "--repeat", str(repeat)],
+        command,
         check=True,
         capture_output=True,
         text=True,
@@ -149,33 +170,34 @@ def run(count, chinese, repeat):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--worker", type=int)
-    parser.add_argument("--chinese", action="store_true")
-    parser.add_argument("--ascii", action="store_true")
+    parser.add_argument("--worker", help="run one measurement on this memories JSON file")
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--sizes", default="10000,100000")
+    parser.add_argument("--wall", action="store_true", help="wall-clock instead of CPU time")
     args = parser.parse_args()
     if args.worker:
-        worker(args.worker, args.chinese, args.repeat)
+        worker(args.worker, args.repeat, args.wall)
         return
 
     sizes = [int(s) for s in args.sizes.split(",")]
-    header = f"{'text':<8}{'memories':>9}{'json MB':>9}{'hits':>8}{'search s':>10}{'parse s':>9}{'miss s':>9}{'MB/s':>8}{'peak MB':>9}{'json.loads s':>13}"
+    header = f"{'text':<8}{'memories':>9}{'json MB':>9}{'hits':>8}{'search s':>10}{'parse s':>9}{'miss s':>9}{'MB/s':>8}{'peak MB':>9}{'own MB':>8}{'json.loads s':>13}"
+    print(f"times: median {'wall-clock' if args.wall else 'CPU'} seconds of {args.repeat} calls")
     print(header)
     for chinese in (True, False):
-        rows = [run(n, chinese, args.repeat) for n in sizes]
+        rows = [run(n, chinese, args.repeat, args.wall) for n in sizes]
         for r in rows:
             print(
                 f"{'mixed' if chinese else 'ascii':<8}{r['count']:>9}{r['json_mb']:>9.1f}{r['hits']:>8}"
                 f"{r['search_s']:>10.4f}{r['parse_s']:>9.4f}{r['miss_s']:>9.4f}"
-                f"{r['json_mb'] / r['search_s']:>8.0f}{r['peak_mb']:>9.1f}{r['loads_s']:>13.4f}"
+                f"{r['json_mb'] / r['search_s']:>8.0f}{r['peak_mb']:>9.1f}{r['own_mb']:>8.1f}{r['loads_s']:>13.4f}"
             )
         if len(rows) >= 2:
             a, b = rows[0], rows[-1]
             print(
                 f"  growth {a['count']} -> {b['count']} ({b['count'] / a['count']:.0f}x memories): "
                 f"search time {b['search_s'] / a['search_s']:.1f}x, "
-                f"peak memory {b['peak_mb'] / a['peak_mb']:.1f}x, json size {b['json_mb'] / a['json_mb']:.1f}x"
+                f"peak memory {b['peak_mb'] / a['peak_mb']:.1f}x (own {b['own_mb'] / a['own_mb']:.1f}x), "
+                f"json size {b['json_mb'] / a['json_mb']:.1f}x"
             )
 
 
