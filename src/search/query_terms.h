@@ -34,6 +34,9 @@ public:
     // The slot of `token`, or npos when the query does not contain it.
     std::uint32_t find(std::string_view token) const { return slots_.find(token); }
 
+    // False when no query token has this byte length and first byte.
+    bool may_contain(std::size_t length, unsigned char first) const { return slots_.may_contain(length, first); }
+
 private:
     TextTable slots_;
     std::vector<std::uint32_t> token_slots_;

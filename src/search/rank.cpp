@@ -181,28 +181,16 @@ std::size_t scan_tokens(std::string_view content, std::string& scratch, text::To
     return fallback.size();
 }
 
-MatchedTerms count_query_terms(const QueryTerms& query, const text::TokenList& query_tokens,
-                               const std::vector<SearchMemory>& memories) {
+MatchedTerms count_query_terms(const QueryTerms& query, const std::vector<SearchMemory>& memories) {
     MatchedTerms out;
     out.df.assign(query.distinct_count(), 0);
     std::vector<std::uint32_t> tf(query.distinct_count(), 0);
     std::vector<std::uint32_t> seen;  // slots with tf > 0 in the current memory, first-seen order
     seen.reserve(query.distinct_count());
 
-    // Byte lengths (the last bit stands for 63 and more) and first bytes of
-    // the query tokens: a content token that differs in either cannot be a
-    // query token, and most are turned away here without being hashed.
-    std::uint64_t lengths = 0;
-    std::uint64_t firsts[4] = {0, 0, 0, 0};
-    for (std::size_t t = 0; t < query_tokens.size(); ++t) {
-        const std::string_view token = query_tokens[t];
-        lengths |= std::uint64_t{1} << std::min<std::size_t>(token.size(), 63);
-        const auto first = static_cast<unsigned char>(token[0]);
-        firsts[first >> 6] |= std::uint64_t{1} << (first & 63);
-    }
-    const auto wanted = [&](std::size_t n, unsigned char first) {
-        return ((lengths >> std::min<std::size_t>(n, 63)) & (firsts[first >> 6] >> (first & 63)) & 1) != 0;
-    };
+    // A content token whose byte length or first byte no query token has is
+    // turned away before it is lower-cased or hashed.
+    const auto wanted = [&](std::size_t n, unsigned char first) { return query.may_contain(n, first); };
     const auto visit = [&](std::string_view token) {
         std::uint32_t slot = query.find(token);
         if (slot != QueryTerms::npos && tf[slot]++ == 0) seen.push_back(slot);
@@ -239,7 +227,7 @@ std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<S
     // Without query tokens nothing can score above zero.
     if (query_tokens.empty() || memories.empty()) return hits;
     QueryTerms terms(query_tokens);
-    MatchedTerms matched = count_query_terms(terms, query_tokens, memories);
+    MatchedTerms matched = count_query_terms(terms, memories);
     if (matched.documents.empty()) return hits;
 
     const double n = static_cast<double>(memories.size());

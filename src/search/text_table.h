@@ -33,11 +33,15 @@ public:
 
     std::size_t size() const { return texts_.size(); }
 
+    // False when no member has this byte length and first byte, so that a
+    // caller can turn a text away before it has even been built.
+    bool may_contain(std::size_t length, unsigned char first) const {
+        return ((lengths_ >> std::min<std::size_t>(length, 63)) & (firsts_[first >> 6] >> (first & 63)) & 1) != 0;
+    }
+
 private:
     bool may_contain(std::string_view text) const {
-        if (text.empty()) return has_empty_;
-        const auto first = static_cast<unsigned char>(text[0]);
-        return ((lengths_ >> std::min<std::size_t>(text.size(), 63)) & (firsts_[first >> 6] >> (first & 63)) & 1) != 0;
+        return text.empty() ? has_empty_ : may_contain(text.size(), static_cast<unsigned char>(text[0]));
     }
     std::uint32_t find_hashed(std::string_view text) const;
     void grow();
