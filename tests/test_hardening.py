@@ -204,6 +204,23 @@ def test_arguments_keep_their_reference_counts():
     assert (sys.getrefcount(text), sys.getrefcount(params)) == before
 
 
+def test_params_whose_values_change_the_dict_while_it_is_read():
+    class Rewrites:
+        def __init__(self, params):
+            self.params = params
+
+        def __float__(self):
+            # Runs while the dict is read: drops every entry, the texts among them.
+            self.params.clear()
+            self.params["content"] = "".join(["replaced ", "content 数据"])
+            return 0.5
+
+    params = {"content": "original " * 50, "level": "cornerstone"}
+    params["weight"] = Rewrites(params)
+    result = calculate_curation_score(params)
+    assert result == calculate_curation_score({"weight": 0.5, "content": "replaced content 数据"})
+
+
 # ---------------------------------------------------------------------------
 # The call guard
 
