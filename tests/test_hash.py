@@ -111,3 +111,13 @@ def test_long_texts(size):
     body = "".join(rng.choice("AbCdEf GhIj\tXyZ09") for _ in range(size))
     assert canonical_hash(" \n" + body + "\u3000") == reference_hash(body)
     assert canonical_hash(body + "Σ") == reference_hash(body + "Σ")
+
+
+@pytest.mark.parametrize("char", ["\u0130", "\u023a", "Σ", "数", "\U00010400"])
+@pytest.mark.parametrize("filler", range(16370, 16386))
+def test_characters_where_a_block_ends(char, filler):
+    # Texts that are not all ASCII are lower-cased into a fixed block; characters
+    # whose lower-case forms are longer than they are, and a final sigma whose
+    # context lies in the block before, may stand where a block fills up.
+    content = "A" * filler + char * 9 + "Ab" + char + "Σ"
+    assert canonical_hash(content) == reference_hash(content)

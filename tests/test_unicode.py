@@ -168,6 +168,7 @@ def test_lower_of_every_code_point_matches_python():
         ("ΑΣΣ", "ασς"),
         ("Α\u0301Σ", "α\u0301ς"),  # combining mark between
         ("\u02b0Σ", "\u02b0σ"),  # cased and case-ignorable: skipped as ignorable
+        ("\u0130\u023a" * 50, "i\u0307\u2c65" * 50),  # a long run of forms longer than their capitals
     ],
 )
 def test_lower_cases(text, lower):

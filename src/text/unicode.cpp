@@ -1,5 +1,9 @@
 #include "text/unicode.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
 #include "text/unicode_tables.h"
 #include "text/utf8.h"
 
@@ -72,47 +76,101 @@ bool is_white_space(char32_t c) { return has(c, ucd::kWhiteSpace); }
 bool is_grapheme_extend(char32_t c) { return has(c, ucd::kGraphemeExtend); }
 bool is_printable(char32_t c) { return has(c, ucd::kPrintable); }
 
-void append_lower(std::string& out, std::string_view s) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
-    std::size_t pos = 0;
-    while (pos < s.size()) {
-        // ASCII runs: one byte in, one byte out.
-        std::size_t run = pos;
-        while (run < s.size() && bytes[run] < 0x80) ++run;
-        if (run > pos) {
-            std::size_t at = out.size();
-            out.resize(at + (run - pos));
-            char* dst = out.data() + at;
-            for (std::size_t i = pos; i < run; ++i) {
-                unsigned char b = bytes[i];
-                *dst++ = static_cast<char>(unsigned(b - 'A') < 26u ? b + 32 : b);
-            }
-            pos = run;
-            if (pos == s.size()) break;
-        }
+namespace {
 
-        std::size_t start = pos;
-        char32_t c = decode_utf8(s, pos);
-        std::uint32_t r = ucd::lookup(c);
+char* put_utf8(char* dst, char32_t c) {
+    if (c < 0x80) {
+        *dst++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+        *dst++ = static_cast<char>(0xC0 | (c >> 6));
+        *dst++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *dst++ = static_cast<char>(0xE0 | (c >> 12));
+        *dst++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *dst++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *dst++ = static_cast<char>(0xF0 | (c >> 18));
+        *dst++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *dst++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *dst++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return dst;
+}
+
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+
+// 0x20 in each byte of `w` that is an upper-case ASCII letter; every byte of
+// `w` must be below 0x80, so that the additions carry into no other byte.
+inline std::uint64_t ascii_upper_bits(std::uint64_t w) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    const std::uint64_t at_least_a = w + kOnes * (0x80 - 'A');
+    const std::uint64_t above_z = w + kOnes * (0x80 - 'Z' - 1);
+    return ((at_least_a ^ above_z) & kHighBits) >> 2;
+}
+
+}  // namespace
+
+static_assert(kLowerMaxBytes >= 4 * ucd::kLowerSpecialMax, "room for the longest lower-case form");
+
+char* lower_into(std::string_view s, std::size_t& pos, char* out, char* out_end) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    while (pos < n) {
+        if (bytes[pos] < 0x80) {
+            // ASCII runs: one byte in, one byte out, as far as the room goes.
+            const std::size_t room = static_cast<std::size_t>(out_end - out);
+            if (room == 0) break;
+            const std::size_t limit = pos + std::min(n - pos, room);
+            std::size_t i = pos;
+            // Eight bytes at a time while they are all ASCII.
+            for (; i + 8 <= limit; i += 8, out += 8) {
+                std::uint64_t w;
+                std::memcpy(&w, bytes + i, 8);
+                if (w & kHighBits) break;
+                const std::uint64_t w_lower = w | ascii_upper_bits(w);
+                std::memcpy(out, &w_lower, 8);
+            }
+            while (i < limit && bytes[i] < 0x80) {
+                const unsigned char b = bytes[i++];
+                *out++ = static_cast<char>(unsigned(b - 'A') < 26u ? b + 32 : b);
+            }
+            pos = i;
+            continue;
+        }
+        if (out_end - out < static_cast<std::ptrdiff_t>(kLowerMaxBytes)) break;
+
+        const std::size_t start = pos;
+        const char32_t c = decode_utf8(s, pos);
+        const std::uint32_t r = ucd::lookup(c);
         if (c == kCapitalSigma) {
-            append_utf8(out, is_final_sigma(s, start, pos) ? kFinalSigma : kSmallSigma);
+            out = put_utf8(out, is_final_sigma(s, start, pos) ? kFinalSigma : kSmallSigma);
         } else if (r & ucd::kLowerSpecial) {
             const char32_t* form = ucd::kLowerSpecialForms[static_cast<std::int32_t>(r) >> ucd::kLowerShift];
-            for (int i = 0; i < ucd::kLowerSpecialMax && form[i] != 0; ++i) append_utf8(out, form[i]);
+            for (int i = 0; i < ucd::kLowerSpecialMax && form[i] != 0; ++i) out = put_utf8(out, form[i]);
+        } else if (const std::int32_t delta = static_cast<std::int32_t>(r) >> ucd::kLowerShift; delta != 0) {
+            out = put_utf8(out, static_cast<char32_t>(static_cast<std::int32_t>(c) + delta));
         } else {
-            std::int32_t delta = static_cast<std::int32_t>(r) >> ucd::kLowerShift;
-            if (delta == 0) {
-                out.append(s.data() + start, pos - start);
-            } else {
-                append_utf8(out, static_cast<char32_t>(static_cast<std::int32_t>(c) + delta));
-            }
+            for (std::size_t i = start; i < pos; ++i) *out++ = static_cast<char>(bytes[i]);
         }
     }
+    return out;
+}
+
+void append_lower(std::string& out, std::string_view s) {
+    std::size_t pos = 0;
+    std::size_t at = out.size();
+    while (pos < s.size()) {
+        // Room for the rest at one byte out per byte in, which is enough unless
+        // the text holds characters whose lower-case forms are longer.
+        out.resize(at + (s.size() - pos) + kLowerMaxBytes);
+        char* begin = out.data();
+        at = static_cast<std::size_t>(lower_into(s, pos, begin + at, begin + out.size()) - begin);
+    }
+    out.resize(at);
 }
 
 std::string to_lower(std::string_view s) {
     std::string out;
-    out.reserve(s.size());
     append_lower(out, s);
     return out;
 }

@@ -3,6 +3,7 @@
 // (data/ucd/15.1.0) by tools/gen_unicode_tables.py.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -46,6 +47,15 @@ bool is_printable(char32_t c);
 // mappings and the Final_Sigma rule; no locale tailoring) to `out`.
 void append_lower(std::string& out, std::string_view s);
 std::string to_lower(std::string_view s);
+
+// The most bytes that the lower-case form of one character takes.
+inline constexpr std::size_t kLowerMaxBytes = 8;
+// Lower-cases `s` from byte `pos` into [out, out_end) until the text ends or
+// fewer than kLowerMaxBytes bytes of room are left before a non-ASCII
+// character; advances `pos` past what was converted and returns the end of the
+// output. The whole of `s` is the context of the Final_Sigma rule, so a long
+// text may be lower-cased into a small buffer piece by piece.
+char* lower_into(std::string_view s, std::size_t& pos, char* out, char* out_end);
 
 // `s` without leading and trailing White_Space characters.
 std::string_view trim_white_space(std::string_view s);
