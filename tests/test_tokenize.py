@@ -161,6 +161,62 @@ def test_tokens_equal_general_tokens(text):
     assert t.tokenize(text) == t.tokenize_general(text)
 
 
+# Characters around the shortcuts of the scan: one-character segments
+# (ideographs, Hiragana, Thai, ², punctuation of class Other or Mid*) and runs
+# of letters of any script, next to what decides where they end: marks and
+# joiners that WB4 attaches (U+093E and U+0345 are letters themselves), digits,
+# apostrophes and full stops, Hebrew and Katakana, spaces, tabs and line breaks.
+SHORTCUT_TEXT = st.text(
+    alphabet=st.sampled_from(
+        ["我", "文", "ひ", "ら", "ไ", "ท", "\u0e31", "²", "½", "。", "，", "\uff0e", "\u2019", "\u00b7",
+         "\u0301", "\u093e", "\u0345", "\u200d", "\u00ad", "Д", "д", "Σ", "σ", "é", "É", "İ", "\u212a",
+         "\u02c2", "ª", "Ⅰ", "א", "カ", "\u0663", "１", "\u3000", "😀", "\U0001F1E6",
+         "a", "Z", "7", "_", "'", ".", ":", ",", ";", " ", " ", "\t", "\r", "\n", "-"]  # spaces twice, for runs
+    ),
+    max_size=40,
+)  # fmt: skip
+
+
+@given(SHORTCUT_TEXT)
+@settings(max_examples=4000)
+def test_shortcuts_give_the_general_tokens(text):
+    expected = model_tokens(text)
+    assert t.tokenize_general(text) == expected
+    assert t.tokenize(text) == expected
+    assert orvel_core.tokenize(text) == expected
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "\t\u093e",  # a tab and the mark it takes (WB4) form a word: the mark is a letter
+        "  \u093e a",  # so do spaces (WB3d, then WB4)
+        "我\u0301们",  # an ideograph keeps its mark
+        "我\u200d😀",  # WB4, then WB3c
+        "数据。库\u3000ひらがな",
+        "Москва,Россия.ПАМЯТЬ's",
+        "ΟΔΟΣ ΟΔΟΣ.Α Σ",
+        "wörld's 3.14 straße1 é_x e\u0301t\u00e9",
+        "ab\u05d0c",  # WB5 joins Hebrew to Latin letters
+        "abカ",  # Katakana ends a Latin word
+    ],
+)
+def test_shortcut_cases(text):
+    assert orvel_core.tokenize(text) == model_tokens(text)
+    assert t.tokenize(text) == t.tokenize_general(text)
+
+
+def test_repeated_tokens_of_long_texts():
+    # Many distinct short tokens, each repeated, so that equal texts meet
+    # again after others took their place; and tokens on both sides of 16 bytes.
+    words = [f"w{i}x" for i in range(6000)] + ["数", "据", "é" * 8, "é" * 9, "a" * 16, "a" * 17, "Ab" * 8]
+    text = " ".join(words[(i * 7919) % len(words)] for i in range(60000))
+    tokens = orvel_core.tokenize(text)
+    assert tokens == t.tokenize(text)
+    assert tokens == [w.lower() for w in text.split()]
+    assert all(type(token) is str for token in tokens)
+
+
 def test_ascii_rules_are_taken_next_to_other_text():
     # Only the segments whose end depends on a non-ASCII character go the general way.
     assert t.word_segments_mixed("Hello, wörld: a.\u0301b x\u3000y") == [

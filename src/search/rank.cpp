@@ -9,13 +9,10 @@
 // score equals the full index's to the bit.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "search/query_terms.h"
 #include "search/search.h"
-#include "text/unicode.h"
-#include "text/unicode_tables.h"
-#include "text/word_break.h"
+#include "text/tokenizer.h"
 
 namespace orvel::search {
 
@@ -48,139 +45,6 @@ struct MatchedTerms {
     std::uint64_t total_length = 0;        // over all memories, matched or not
 };
 
-bool is_ascii(std::string_view s) {
-    const char* p = s.data();
-    std::size_t n = s.size();
-    std::uint64_t any = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        any |= w;
-    }
-    for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
-    return (any & 0x8080808080808080ull) == 0;
-}
-
-// scan_tokens for a content that is all ASCII, where the ASCII rules are the
-// whole of the word-boundary rules: a word starts at a letter, digit or
-// underscore, and every other byte outside words is a segment that is never
-// a token, so it is skipped without being cut into segments.
-template <class Wanted, class Visit>
-std::size_t scan_ascii_tokens(std::string_view content, std::string& scratch, bool& found_word, const Wanted& wanted,
-                              const Visit& visit) {
-    namespace ascii = text::ascii;
-    const auto& classes = ascii::kClasses.of;
-    const auto* p = reinterpret_cast<const unsigned char*>(content.data());
-    const std::size_t n = content.size();
-    std::size_t count = 0;
-    std::size_t i = 0;
-    for (;;) {
-        while (i < n && !(classes[p[i]] & ascii::kWord)) ++i;
-        if (i == n) break;
-        const std::size_t start = i;
-        std::uint8_t any = 0;
-        std::uint8_t prev = 0;
-        for (;;) {
-            std::uint8_t c = 0;
-            while (i < n && ((c = classes[p[i]]) & ascii::kWord)) {  // WB5, WB8 to WB10, WB13a, WB13b
-                any |= c;
-                prev = c;
-                ++i;
-            }
-            if (i + 1 >= n || !(c & ascii::kMid)) break;
-            const std::uint8_t after = classes[p[i + 1]];
-            const bool letters = (prev & ascii::kLetter) && (after & ascii::kLetter) &&
-                                 (c & (ascii::kMidLetter | ascii::kMidNumLetQ));  // WB6, WB7
-            const bool digits = (prev & ascii::kDigit) && (after & ascii::kDigit) &&
-                                (c & (ascii::kMidNum | ascii::kMidNumLetQ));  // WB11, WB12
-            if (!letters && !digits) break;
-            any |= c | after;
-            prev = after;
-            i += 2;
-        }
-        if (!(any & (ascii::kLetter | ascii::kDigit))) continue;  // underscores alone
-        found_word = true;
-        const std::size_t length = i - start;
-        if (length <= 1 || any == ascii::kDigit) continue;
-        ++count;
-        const unsigned char first = p[start];
-        if (!wanted(length, static_cast<unsigned char>(first - 'A') < 26u ? first + 32 : first)) continue;
-        std::string_view word = content.substr(start, length);
-        if (any & ascii::kUpper) {
-            scratch.assign(word);
-            for (char& ch : scratch)
-                if (static_cast<unsigned char>(ch - 'A') < 26u) ch = static_cast<char>(ch + 32);
-            word = scratch;
-        }
-        visit(word);
-    }
-    return count;
-}
-
-template <class Wanted, class Visit>
-std::size_t scan_mixed_tokens(std::string_view content, std::string& scratch, bool& found_word, const Wanted& wanted,
-                              const Visit& visit) {
-    namespace ascii = text::ascii;
-    std::size_t count = 0;
-    for (std::size_t pos = 0; pos < content.size();) {
-        const text::MixedSegment segment = text::next_segment(content, pos);
-        const std::size_t length = segment.end - pos;
-        if (segment.ascii) {
-            if (segment.bits & (ascii::kLetter | ascii::kDigit)) {
-                found_word = true;
-                // The filter: no one-byte tokens, no tokens of digits alone.
-                if (length > 1 && segment.bits != ascii::kDigit) {
-                    ++count;
-                    const unsigned char first = static_cast<unsigned char>(content[pos]);
-                    if (wanted(length, static_cast<unsigned char>(first - 'A') < 26u ? first + 32 : first)) {
-                        std::string_view word = content.substr(pos, length);
-                        if (segment.bits & ascii::kUpper) {
-                            scratch.assign(word);
-                            for (char& c : scratch)
-                                if (static_cast<unsigned char>(c - 'A') < 26u) c = static_cast<char>(c + 32);
-                            word = scratch;
-                        }
-                        visit(word);
-                    }
-                }
-            }
-        } else if (segment.bits & (text::ucd::kAlphabetic | text::ucd::kNumber)) {
-            found_word = true;
-            scratch.clear();
-            text::append_lower(scratch, content.substr(pos, length));
-            bool digits_only = true;
-            for (char c : scratch) digits_only = digits_only && static_cast<unsigned char>(c - '0') < 10u;
-            if (scratch.size() > 1 && !digits_only) {
-                ++count;
-                if (wanted(scratch.size(), static_cast<unsigned char>(scratch[0]))) visit(std::string_view(scratch));
-            }
-        }
-        pos = segment.end;
-    }
-    return count;
-}
-
-// The tokens of one content, handed to `visit` one at a time without being
-// stored: the same tokens, in the same order, as text::tokenize gives.
-// A token is lower-cased into `scratch` only when `wanted(byte length, first
-// byte lower-cased)` says that the query may hold it, since most content
-// tokens are never looked up.
-// Returns the number of tokens.
-template <class Wanted, class Visit>
-std::size_t scan_tokens(std::string_view content, std::string& scratch, text::TokenList& fallback,
-                        const Wanted& wanted, const Visit& visit) {
-    bool found_word = false;
-    const std::size_t count = is_ascii(content) ? scan_ascii_tokens(content, scratch, found_word, wanted, visit)
-                                                : scan_mixed_tokens(content, scratch, found_word, wanted, visit);
-    if (found_word) return count;
-    // No letter or number at all: the character-pair fallback, rare enough
-    // to take through the tokenizer itself.
-    text::tokenize(content, fallback);
-    for (std::size_t t = 0; t < fallback.size(); ++t)
-        if (wanted(fallback[t].size(), static_cast<unsigned char>(fallback[t][0]))) visit(fallback[t]);
-    return fallback.size();
-}
-
 MatchedTerms count_query_terms(const QueryTerms& query, const std::vector<SearchMemory>& memories) {
     MatchedTerms out;
     out.df.assign(query.distinct_count(), 0);
@@ -197,9 +61,8 @@ MatchedTerms count_query_terms(const QueryTerms& query, const std::vector<Search
     };
 
     std::string scratch;
-    text::TokenList fallback;
     for (std::size_t i = 0; i < memories.size(); ++i) {
-        const std::size_t length = scan_tokens(memories[i].content, scratch, fallback, wanted, visit);
+        const std::size_t length = text::scan_tokens(memories[i].content, scratch, wanted, visit);
         out.total_length += length;
         if (seen.empty()) continue;
         for (std::uint32_t slot : seen) {

@@ -1,12 +1,21 @@
 // The search tokenizer: UAX #29 words, lower-cased, with a character-pair
 // fallback for texts without letters or numbers.
+//
+// scan_tokens holds the token rules once. tokenize stores what it finds; the
+// search and the Python function hand each token on as they meet it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "text/unicode.h"
+#include "text/unicode_tables.h"
+#include "text/utf8.h"
+#include "text/word_break.h"
 
 namespace orvel::text {
 
@@ -24,23 +33,332 @@ public:
         bytes_.clear();
         ends_.clear();
     }
-
-    // Building: append bytes to the open token, then close it.
-    std::string& open_token() { return bytes_; }
-    std::size_t open_token_start() const { return ends_.empty() ? 0 : ends_.back(); }
-    void close_token() { ends_.push_back(bytes_.size()); }
-    void drop_open_token() { bytes_.resize(open_token_start()); }
+    void push_back(std::string_view token) {
+        bytes_.append(token);
+        ends_.push_back(bytes_.size());
+    }
 
 private:
     std::string bytes_;
     std::vector<std::size_t> ends_;
 };
 
+// The filter: a token of one byte (a single ASCII character) or of ASCII
+// digits alone is no search token. `lowered` is the token after lower-casing.
+inline bool is_search_token(std::string_view lowered) {
+    if (lowered.size() <= 1) return false;
+    for (char c : lowered)
+        if (static_cast<unsigned char>(c - '0') >= 10u) return true;
+    return false;
+}
+
+// Appends the tokens of the fallback to `out`: overlapping pairs of the
+// characters of `text` that are not white space (or the one such character
+// alone), lower-cased and filtered. Only for texts in which no word was found.
+void append_pair_tokens(std::string_view text, TokenList& out);
+
+// Hands the tokens of `text` to `visit(std::string_view)`, in order, and
+// returns their number. A token lives in `text` or in `scratch` and is valid
+// only during its visit. Before a token is built, `wanted(byte length, first
+// byte)` of its lower-cased form is asked, and a token it refuses is counted
+// but neither lower-cased into `scratch` nor visited: the search turns away
+// most tokens of a memory this way, since few can be query terms.
+template <class Wanted, class Visit>
+std::size_t scan_tokens(std::string_view text, std::string& scratch, const Wanted& wanted, const Visit& visit);
+
 // Replaces the contents of `out` with the tokens of `text`.
 void tokenize(std::string_view text, TokenList& out);
 
-// tokenize by the general word-boundary rules alone, without taking ASCII
-// segments by the ASCII rules; the tests compare the two.
+// tokenize by the general word-boundary rules alone, without the shortcuts of
+// scan_tokens; the tests compare the two.
 void tokenize_general(std::string_view text, TokenList& out);
+
+// ---- The scan -------------------------------------------------------------
+
+namespace token_scan {
+
+inline bool all_ascii(std::string_view s) {
+    const char* p = s.data();
+    std::size_t n = s.size();
+    std::uint64_t any = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        any |= w;
+    }
+    for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
+    return (any & 0x8080808080808080ull) == 0;
+}
+
+inline unsigned char lower_ascii(unsigned char c) {
+    return static_cast<unsigned char>(c - 'A') < 26u ? static_cast<unsigned char>(c + 32) : c;
+}
+
+// True when no character whose record is among `records` (OR-ed) changes
+// when lower-cased: no delta and no special form.
+inline bool lowers_to_itself(std::uint32_t records) {
+    return (records >> ucd::kLowerShift) == 0 && !(records & ucd::kLowerSpecial);
+}
+
+inline bool is_ignorable(std::uint32_t wb) {  // WB4
+    return wb == ucd::kWbExtend || wb == ucd::kWbFormat || wb == ucd::kWbZWJ;
+}
+
+// Classes after which, at the start of a segment, no rule but WB4 joins
+// anything (WB999): the segment is the one character unless Extend, Format
+// or ZWJ follow. Ideographs, Hiragana, Thai, symbols and most punctuation.
+inline bool stands_alone(std::uint32_t wb) {
+    return wb == ucd::kWbOther || wb == ucd::kWbMidLetter || wb == ucd::kWbMidNum || wb == ucd::kWbMidNumLet ||
+           wb == ucd::kWbSingleQuote || wb == ucd::kWbDoubleQuote;
+}
+
+// Classes that may still join a run of letters (WB4, WB5 for Hebrew, WB6,
+// WB7a, WB9, WB13a), so that the run's end is left to the general rules.
+inline bool may_join_letters(std::uint32_t wb) {
+    return is_ignorable(wb) || wb == ucd::kWbHebrewLetter || wb == ucd::kWbMidLetter ||
+           wb == ucd::kWbMidNumLet || wb == ucd::kWbSingleQuote || wb == ucd::kWbNumeric ||
+           wb == ucd::kWbExtendNumLet;
+}
+
+inline constexpr std::size_t kUndecided = SIZE_MAX;
+
+// The end of a run of letters (ALetter, ASCII or not) that starts at `pos`,
+// when the character after it surely ends the word (WB5 joins the letters;
+// no rule joins a letter to a space, a line break, Other, Katakana, MidNum or
+// a double quote). kUndecided when it might still join.
+// `records` collects the records of the non-ASCII letters (and the Alphabetic
+// flag of the ASCII ones), `upper` whether an ASCII capital occurs.
+inline std::size_t letter_run_end(std::string_view text, std::size_t pos, std::uint32_t& records, bool& upper) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    const auto& classes = ascii::kClasses.of;
+    std::size_t i = pos;
+    for (;;) {
+        if (i == n) return i;
+        const unsigned char b = p[i];
+        if (b < 0x80) {
+            const std::uint8_t c = classes[b];
+            if (c & ascii::kLetter) {
+                records |= ucd::kAlphabetic;
+                upper |= (c & ascii::kUpper) != 0;
+                ++i;
+                continue;
+            }
+            if (c & (ascii::kDigit | ascii::kUnderscore)) return kUndecided;  // WB9, WB13a
+            // WB6: a joiner before a letter (or before what may be an ignorable) may join.
+            if ((c & (ascii::kMidLetter | ascii::kMidNumLetQ)) && i + 1 < n &&
+                (p[i + 1] >= 0x80 || (classes[p[i + 1]] & ascii::kLetter)))
+                return kUndecided;
+            return i;
+        }
+        std::size_t next = i;
+        const std::uint32_t r = ucd::lookup(decode_utf8(text, next));
+        const std::uint32_t wb = r & ucd::kWordBreakMask;
+        if (wb == ucd::kWbALetter) {
+            records |= r;
+            i = next;
+            continue;
+        }
+        return may_join_letters(wb) ? kUndecided : i;
+    }
+}
+
+// What happens to each word: the filter, the question whether it is wanted,
+// the lower-casing and the visit.
+template <class Wanted, class Visit>
+struct Sink {
+    std::string& scratch;
+    const Wanted& wanted;
+    const Visit& visit;
+    std::size_t count = 0;
+    bool found_word = false;
+
+    // A word not of ASCII digits alone, in which only ASCII capitals (if
+    // `upper`) change when lower-cased: its length and first byte are known
+    // before any copy.
+    [[gnu::always_inline]] void plain(std::string_view word, bool upper) {
+        if (word.size() <= 1) return;
+        ++count;
+        if (!wanted(word.size(), lower_ascii(static_cast<unsigned char>(word[0])))) return;
+        if (upper) {
+            scratch.assign(word);
+            for (char& c : scratch) c = static_cast<char>(lower_ascii(static_cast<unsigned char>(c)));
+            word = scratch;
+        }
+        visit(word);
+    }
+
+    // Any other word: lower-cased first, since its length may change.
+    void lowered(std::string_view word) {
+        scratch.clear();
+        append_lower(scratch, word);
+        if (!is_search_token(scratch)) return;
+        ++count;
+        if (wanted(scratch.size(), static_cast<unsigned char>(scratch[0]))) visit(std::string_view(scratch));
+    }
+
+    // A segment and the records of its characters, OR-ed: a word when one
+    // of them is a letter or a number. `upper`: the records leave out ASCII
+    // capitals, which occur.
+    void segment(std::string_view text, std::uint32_t records, bool upper = false) {
+        if (!(records & (ucd::kAlphabetic | ucd::kNumber))) return;
+        found_word = true;
+        if (lowers_to_itself(records)) {
+            if (!(records & ucd::kAlphabetic) && !is_search_token(text)) return;  // digits alone
+            plain(text, upper);
+        } else {
+            lowered(text);
+        }
+    }
+
+    // A segment found by the ASCII rules and the classes of its characters.
+    [[gnu::always_inline]] void ascii_segment(std::string_view text, std::uint8_t classes) {
+        if (!(classes & (ascii::kLetter | ascii::kDigit))) return;  // underscores alone
+        found_word = true;
+        if (classes == ascii::kDigit) return;  // the filter: digits alone
+        plain(text, (classes & ascii::kUpper) != 0);
+    }
+};
+
+// A text that is all ASCII, where the ASCII rules are the whole of the
+// word-boundary rules: a word starts at a letter, digit or underscore, and
+// every other byte outside words is a segment that is never a word, so it
+// is skipped without being cut into segments.
+template <class S>
+void scan_ascii(std::string_view text, S& sink) {
+    const auto& classes = ascii::kClasses.of;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    for (;;) {
+        while (i < n && !(classes[p[i]] & ascii::kWord)) ++i;
+        if (i == n) break;
+        const std::size_t start = i;
+        std::uint8_t any = 0;
+        std::uint8_t prev = 0;
+        for (;;) {
+            std::uint8_t c = 0;
+            while (i < n && ((c = classes[p[i]]) & ascii::kWord)) {  // WB5, WB8 to WB10, WB13a, WB13b
+                any |= c;
+                prev = c;
+                ++i;
+            }
+            if (i + 1 >= n || !(c & ascii::kMid)) break;
+            const std::uint8_t after = classes[p[i + 1]];
+            const bool letters = (prev & ascii::kLetter) && (after & ascii::kLetter) &&
+                                 (c & (ascii::kMidLetter | ascii::kMidNumLetQ));  // WB6, WB7
+            const bool digits = (prev & ascii::kDigit) && (after & ascii::kDigit) &&
+                                (c & (ascii::kMidNum | ascii::kMidNumLetQ));  // WB11, WB12
+            if (!letters && !digits) break;
+            any |= c | after;
+            prev = after;
+            i += 2;
+        }
+        sink.ascii_segment(text.substr(start, i - start), any);
+    }
+}
+
+// Any text: segment by segment, each by the quickest rule that is exact for it.
+template <class S>
+void scan_mixed(std::string_view text, S& sink) {
+    const auto& classes = ascii::kClasses.of;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t pos = 0;
+    while (pos < n) {
+        const unsigned char b = p[pos];
+        if (b < 0x80) {
+            if (classes[b] & ascii::kWord) {
+                const ascii::Segment s = ascii::next_segment(p, n, pos);
+                if (ascii::ends_exactly(p, n, s.end)) {
+                    sink.ascii_segment(text.substr(pos, s.end - pos), s.classes);
+                    pos = s.end;
+                    continue;
+                }
+                // Letters up to a non-ASCII character, as in "wörld".
+                if (!(s.classes & ~ascii::kLetter) && p[s.end] >= 0x80) {
+                    std::uint32_t records = 0;
+                    bool upper = false;
+                    const std::size_t end = letter_run_end(text, pos, records, upper);
+                    if (end != kUndecided) {
+                        sink.segment(text.substr(pos, end - pos), records, upper);
+                        pos = end;
+                        continue;
+                    }
+                }
+            } else if (b == ' ') {
+                std::size_t end = pos + 1;
+                while (end < n && p[end] == ' ') ++end;
+                if (end == n || p[end] < 0x80) {  // WB3d: the run is one segment; no ASCII joins it
+                    pos = end;
+                    continue;
+                }
+            } else if (pos + 1 == n || p[pos + 1] < 0x80) {
+                // Alone (WB3a, WB3b, WB999): only a non-ASCII Extend, Format
+                // or ZWJ after it could join it (WB4).
+                ++pos;
+                continue;
+            }
+        } else {
+            // `record` is that of the character at pos, which ends at `next`.
+            std::size_t next = pos;
+            std::uint32_t record = ucd::lookup(decode_utf8(text, next));
+            bool at_ascii = false;
+            while (stands_alone(record & ucd::kWordBreakMask)) {
+                std::size_t after = next;
+                std::uint32_t record_after = 0;
+                const bool more = next < n && p[next] >= 0x80;
+                if (more) {
+                    record_after = ucd::lookup(decode_utf8(text, after));
+                    if (is_ignorable(record_after & ucd::kWordBreakMask)) break;  // WB4
+                }
+                // A segment of one character: ideographs, Hiragana, Thai letters are words.
+                if (record & (ucd::kAlphabetic | ucd::kNumber)) sink.segment(text.substr(pos, next - pos), record);
+                pos = next;
+                if (!more) {
+                    at_ascii = true;
+                    break;
+                }
+                record = record_after;
+                next = after;
+            }
+            if (at_ascii) continue;
+            if ((record & ucd::kWordBreakMask) == ucd::kWbALetter) {
+                std::uint32_t records = record;
+                bool upper = false;
+                const std::size_t end = letter_run_end(text, next, records, upper);
+                if (end != kUndecided) {
+                    sink.segment(text.substr(pos, end - pos), records, upper);
+                    pos = end;
+                    continue;
+                }
+            }
+        }
+        // Everything else by the general rules.
+        const WordSegment g = next_word_segment(text, pos);
+        sink.segment(text.substr(pos, g.end - pos), g.props_any);
+        pos = g.end;
+    }
+}
+
+}  // namespace token_scan
+
+template <class Wanted, class Visit>
+std::size_t scan_tokens(std::string_view text, std::string& scratch, const Wanted& wanted, const Visit& visit) {
+    token_scan::Sink<Wanted, Visit> sink{scratch, wanted, visit};
+    if (token_scan::all_ascii(text)) {
+        token_scan::scan_ascii(text, sink);
+    } else {
+        token_scan::scan_mixed(text, sink);
+    }
+    if (sink.found_word) return sink.count;
+    // No letter or number at all: the pair fallback, rare enough to store
+    // its tokens before handing them on.
+    TokenList pairs;
+    append_pair_tokens(text, pairs);
+    for (std::size_t i = 0; i < pairs.size(); ++i)
+        if (wanted(pairs[i].size(), static_cast<unsigned char>(pairs[i][0]))) visit(pairs[i]);
+    return pairs.size();
+}
 
 }  // namespace orvel::text

@@ -98,6 +98,14 @@ inline Segment next_segment(const unsigned char* p, std::size_t n, std::size_t p
     return {pos, any};
 }
 
+// Whether a segment that the ASCII rules end at `end` ends there by the
+// general rules too: when the text ends there, or the byte there is ASCII
+// and, for a joiner, so is the byte after it (a non-ASCII character might be
+// joined by WB4, WB3d, WB6 or WB12 lookahead over ignorables, or be a letter).
+inline bool ends_exactly(const unsigned char* p, std::size_t n, std::size_t end) {
+    return end >= n || (p[end] < 0x80 && (!(kClasses.of[p[end]] & kMid) || end + 1 >= n || p[end + 1] < 0x80));
+}
+
 }  // namespace ascii
 
 // ---- Both ---------------------------------------------------------------
@@ -110,16 +118,13 @@ struct MixedSegment {
 
 // The segment at `pos`, by the ASCII rules wherever they give the general
 // answer: when the segment and the one or two bytes its end depends on are
-// ASCII (a non-ASCII character after it might be joined by WB4, WB3d, WB6 or
-// WB12 lookahead over ignorables, or be a letter).
+// ASCII.
 inline MixedSegment next_segment(std::string_view text, std::size_t pos) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     if (p[pos] < 0x80) {
         const ascii::Segment s = ascii::next_segment(p, n, pos);
-        const std::size_t e = s.end;
-        if (e >= n || (p[e] < 0x80 && (!(ascii::kClasses.of[p[e]] & ascii::kMid) || e + 1 >= n || p[e + 1] < 0x80)))
-            return {e, true, s.classes};
+        if (ascii::ends_exactly(p, n, s.end)) return {s.end, true, s.classes};
     }
     const WordSegment g = next_word_segment(text, pos);
     return {g.end, false, g.props_any};
