@@ -54,9 +54,13 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
         PyObject* bound[1];
         bind(kTokenize, args, nargsf, kwnames, bound);
         std::string_view text = text_argument(kTokenize, bound, 0);
-        text::TokenList tokens;
-        text::tokenize(text, tokens);
-        return new_str_list(tokens).release();
+        ObjectVector strs;
+        StrCache cache(text.size() / 4);
+        std::string scratch;
+        text::scan_tokens(
+            text, scratch, [](std::size_t, unsigned char) { return true; },
+            [&](std::string_view token) { strs.append([&] { return cache.get(token); }); });
+        return strs.take_list().release();
     });
 }
 

@@ -40,6 +40,14 @@ bool create_keys() {
     return true;
 }
 
+StrCache::StrCache(std::size_t expected_texts) {
+    // Large enough for the distinct words of a long text, small enough to stay in cache.
+    int bits = 4;
+    while (bits < 12 && (std::size_t{1} << bits) < expected_texts) ++bits;
+    entries_.resize(std::size_t{1} << bits);
+    shift_ = 64 - bits;
+}
+
 Ref new_str_from_utf8(std::string_view text) {
     std::size_t length = 0;
     char32_t widest = 0;

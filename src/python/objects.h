@@ -5,7 +5,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "python/guard.h"
 
@@ -50,6 +52,95 @@ inline Ref new_list(std::size_t size) { return Ref(created(PyList_New(static_cas
 inline void set_item(PyObject* dict, PyObject* key, const Ref& value) {
     if (PyDict_SetItem(dict, key, value.get()) < 0) throw PythonErrorSet{};
 }
+
+// New references gathered while a result list grows, released if the result
+// is never finished; then moved into a list created at its final length.
+class ObjectVector {
+public:
+    ObjectVector() = default;
+    ObjectVector(const ObjectVector&) = delete;
+    ObjectVector& operator=(const ObjectVector&) = delete;
+    ~ObjectVector() {
+        for (PyObject* object : objects_) Py_XDECREF(object);
+    }
+
+    // Takes the new reference that `make` returns. The place is made first,
+    // so that growing cannot lose a reference; if `make` throws, it stays empty.
+    template <class Make>
+    void append(Make&& make) {
+        objects_.push_back(nullptr);
+        objects_.back() = make();
+    }
+
+    Ref take_list() {
+        Ref list = new_list(objects_.size());
+        for (std::size_t i = 0; i < objects_.size(); ++i)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects_[i]);
+        objects_.clear();
+        return list;
+    }
+
+private:
+    std::vector<PyObject*> objects_;
+};
+
+// One str object for equal short texts within one result, so that a text of
+// 300,000 ideographs, which holds a few thousand distinct ones, makes only
+// that many strs. Texts of up to 16 bytes are kept in a direct-mapped table
+// that a colliding text replaces, so a lookup is one hash and one compare
+// and the table never grows. The references in it are borrowed: every str
+// it hands out must be kept by the result under construction until the
+// cache is gone.
+class StrCache {
+public:
+    // `expected_texts`: roughly how many texts will be asked for.
+    explicit StrCache(std::size_t expected_texts);
+
+    // A new reference to a str of `text`.
+    PyObject* get(std::string_view text) {
+        if (text.size() > 16) return new_str(text).release();
+        const Key key = key_of(text);
+        Entry& entry = entries_[key.hash >> shift_];
+        if (entry.size == text.size() && entry.low == key.low && entry.high == key.high)
+            return Py_NewRef(entry.str);
+        PyObject* str = new_str(text).release();
+        entry = {key.low, key.high, str, static_cast<std::uint32_t>(text.size())};
+        return str;
+    }
+
+private:
+    struct Key {
+        std::uint64_t low, high, hash;
+    };
+    struct Entry {
+        std::uint64_t low = 0, high = 0;
+        PyObject* str = nullptr;
+        std::uint32_t size = 0;  // 0: empty (no text is empty)
+    };
+
+    // Two words that, with the length, tell texts of up to 16 bytes apart.
+    static Key key_of(std::string_view text) {
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+        const std::size_t n = text.size();
+        std::uint64_t low = 0, high = 0;
+        if (n >= 8) {
+            std::memcpy(&low, p, 8);
+            std::memcpy(&high, p + n - 8, 8);
+        } else if (n >= 4) {
+            std::uint32_t first, last;
+            std::memcpy(&first, p, 4);
+            std::memcpy(&last, p + n - 4, 4);
+            low = first | (std::uint64_t{last} << 32);
+        } else if (n > 0) {
+            low = p[0] | (std::uint64_t{p[n / 2]} << 8) | (std::uint64_t{p[n - 1]} << 16);
+        }
+        const std::uint64_t hash = (low ^ (high * 0x9E3779B97F4A7C15ull) ^ n) * 0xD6E8FEB86659FD93ull;
+        return {low, high, hash};
+    }
+
+    std::vector<Entry> entries_;
+    int shift_;
+};
 
 // A list of str created at its final length and filled by index.
 template <class Texts>
