@@ -113,6 +113,7 @@ SYNTAX_ERRORS = [
     ("1e400", "number out of range at line 1 column 5"),
     ("[-1.5e309]", "number out of range at line 1 column 9"),
     ("[1" + "0" * 400 + "]", "number out of range at line 1 column 402"),
+    ("[1" + "0" * 250 + "e99]", "number out of range at line 1 column 255"),  # short, but 1e349
     ('["\t"]', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"),
     ('"\x00"', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"),
     ('"\x1f"', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"),

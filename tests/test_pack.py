@@ -382,6 +382,36 @@ def test_repeated_confidence_keeps_the_last():
     assert validate_pack(text)["errors"] == ["memories[0].trust.confidence 无效: bogus"]
 
 
+def test_confidence_is_looked_for_by_its_decoded_key_at_the_top_of_trust_only():
+    head = '{"pack":{"name":"p","version":"1.0.0"},"memories":[{"content":"c","level":"fact","weight":1,"trust":'
+    assert validate_pack(head + '{"confid\\u0065nce":"H\\u0049GH"}}]}')["errors"] == [
+        "memories[0].trust.confidence 无效: HIGH"
+    ]
+    for trust in ('{"x":{"confidence":"bogus"}}', '[{"confidence":"bogus"}]', '{"Confidence":"bogus"}'):
+        assert validate_pack(head + trust + "}]}")["errors"] == []
+
+
+def test_texts_with_escapes_are_decoded_into_the_messages():
+    # Enough escaped text that the decoded texts fill several blocks of storage.
+    levels = [f"级别{i}" + r"\u00e9\n" * 40 + r"\\" for i in range(300)]
+    memories = ",".join(f'{{"content":"\\u3000\\t","level":"{level}","zone":"\\"{i}","weight":1}}'
+                        for i, level in enumerate(levels))
+    report = validate_pack('{"pack":{"name":"p","version":"1.0.0"},"memories":[' + memories + "]}")
+    expected = ["memories 超过 200 条上限 (当前: 300)"]
+    for i, level in enumerate(levels):
+        decoded = json.loads(f'"{level}"')
+        expected += [f"memories[{i}].content 不能为空", f"memories[{i}].level 无效: {decoded}",
+                     f'memories[{i}].zone 无效: "{i}']
+    assert report["errors"] == expected
+
+
+def test_numbers_under_trust_and_metadata_are_checked_for_their_range():
+    for field in ("trust", "metadata"):
+        for number in ("1e400", "1" + "0" * 250 + "e99"):
+            text = '{"pack":' + META + ',"memories":[{' + MEM + ',"' + field + '":{"a":[' + number + "]}}]}"
+            assert pack_error(text) == f"number out of range at line 1 column {text.index(number) + len(number)}"
+
+
 def test_per_memory_errors_in_rule_order_and_memory_order():
     bad = memory(content="", level="x", zone="y", trust={"confidence": "z"})
     report = validate(name="Bad", version="1", memories=[bad, memory(), memory(level="q")])

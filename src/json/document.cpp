@@ -15,16 +15,29 @@ bool read_text(Reader& r, std::string& out) {
 
 namespace {
 
+// The index of the field named `key`, or fields.size(). Documents mostly give the
+// fields in declaration order, so the search starts at `start` and wraps around.
+std::size_t find_field(std::span<const FieldRule> fields, std::string_view key, std::size_t start) {
+    const std::size_t n = fields.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t field = start + k;
+        if (field >= n) field -= n;
+        const std::string_view name = fields[field].key;
+        if (name.size() == key.size() && name[0] == key[0] && name == key) return field;
+    }
+    return n;
+}
+
 bool read_record_object(Reader& r, std::span<const FieldRule> fields, FieldReadFn read_field, void* context) {
     std::uint64_t seen = 0;
+    std::size_t next = 0;  // the field after the last one read, where the search starts
     std::string_view key;
     std::string scratch;
     for (bool first = true;; first = false) {
         Reader::Step step = r.next_key(first, key, scratch);
         if (step == Reader::Step::End) break;
         if (step == Reader::Step::Error) return false;
-        std::size_t field = 0;
-        while (field < fields.size() && fields[field].key != key) ++field;
+        const std::size_t field = find_field(fields, key, next);
         if (field == fields.size()) {
             if (!r.expect_colon() || !r.skip_ignored_value()) return false;
             continue;
@@ -36,6 +49,7 @@ bool read_record_object(Reader& r, std::span<const FieldRule> fields, FieldReadF
             return r.fail("duplicate field `" + std::string(fields[field].key) + "`", r.offset());
         }
         seen |= bit;
+        next = field + 1;
         if (!r.expect_colon() || !read_field(context, r, field)) return false;
     }
     // The closing brace is consumed: missing fields are reported just past it.

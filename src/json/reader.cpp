@@ -295,6 +295,12 @@ bool Reader::read_string(std::string_view& out, std::string& scratch, std::strin
     return scan_string<true>(&out, &scratch);
 }
 
+bool Reader::skip_string(std::string_view expected) {
+    if (peek() != '"') return fail_invalid_type(expected);
+    ++pos_;
+    return scan_string<false>(nullptr, nullptr);
+}
+
 // ---------------------------------------------------------------------------
 // Literals and numbers
 
@@ -387,9 +393,9 @@ bool Reader::scan_number(JsonNumber& out) {
         return true;
     }
     if constexpr (Check == NumberCheck::Range) {
-        // Fewer than 300 characters with an exponent of at most two digits
-        // cannot leave the range of a double.
-        if (pos_ - start < 300 && exponent_digits <= 2) {
+        // Fewer than 200 characters with an exponent of at most two digits
+        // stay below 10^(200 + 99), inside the range of a double.
+        if (pos_ - start < 200 && exponent_digits <= 2) {
             out = JsonNumber::from_double(0.0);
             return true;
         }
@@ -415,6 +421,12 @@ bool Reader::read_f64(double& out) {
     if (!read_number(n, "f64")) return false;
     out = n.to_double();
     return true;
+}
+
+bool Reader::skip_f64() {
+    if (!peek_is_number()) return fail_invalid_type("f64");
+    JsonNumber n;
+    return scan_number<NumberCheck::Range>(n);
 }
 
 bool Reader::read_u32(std::uint32_t& out) {

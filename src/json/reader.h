@@ -104,8 +104,13 @@ public:
     // else a view into `scratch` (cleared and refilled). Another kind of value
     // fails with "invalid type: ..., expected <expected>".
     bool read_string(std::string_view& out, std::string& scratch, std::string_view expected = "a string");
+    // A string value checked under every rule and not decoded; another kind of
+    // value fails as read_string fails.
+    bool skip_string(std::string_view expected);
     // A number value of any of the three kinds.
     bool read_number(JsonNumber& out, std::string_view expected = "a number");
+    // Shape "f64" checked (kind and range) and not converted.
+    bool skip_f64();
     // Shapes "f64" and "u32".
     bool read_f64(double& out);
     bool read_u32(std::uint32_t& out);

@@ -18,8 +18,8 @@ struct PackReport {
     bool valid = true;
 };
 
-// Applies the validation rules to a pack, in their fixed order.
-PackReport validate_pack_document(const OrvelPack& pack);
+// Applies the validation rules to a pack as read, in their fixed order.
+PackReport validate_pack_document(const PackView& pack);
 
 // Reads `text` as a pack document and applies the validation rules; the
 // JsonError when the text is not a readable pack document.

@@ -53,15 +53,18 @@ bool is_three_numbers(std::string_view version) {
     return pieces == 3;
 }
 
-std::string memory_path(std::size_t index, std::string_view field) {
-    return "memories[" + std::to_string(index) + "]." + std::string(field);
+// "memories[i]." + field + value
+std::string memory_path(std::size_t index, std::string_view field, std::string_view value = {}) {
+    std::string path = "memories[" + std::to_string(index) + "].";
+    path.append(field).append(value);
+    return path;
 }
 
 }  // namespace
 
-PackReport validate_pack_document(const OrvelPack& pack) {
+PackReport validate_pack_document(const PackView& pack) {
     PackReport report;
-    const PackMeta& meta = pack.pack;
+    const PackMetaView& meta = pack.pack;
 
     if (meta.name.empty())
         report.errors.emplace_back("pack.name 缺失");
@@ -71,7 +74,7 @@ PackReport validate_pack_document(const OrvelPack& pack) {
     if (meta.version.empty())
         report.errors.emplace_back("pack.version 缺失");
     else if (!is_three_numbers(meta.version))
-        report.warnings.emplace_back("pack.version '" + meta.version + "' 不是标准 semver 格式");
+        report.warnings.emplace_back("pack.version '" + std::string(meta.version) + "' 不是标准 semver 格式");
 
     const std::size_t count = pack.memories.size();
     if (count == 0)
@@ -80,16 +83,14 @@ PackReport validate_pack_document(const OrvelPack& pack) {
         report.errors.emplace_back("memories 超过 200 条上限 (当前: " + std::to_string(count) + ")");
 
     for (std::size_t i = 0; i < count; ++i) {
-        const PackMem& mem = pack.memories[i];
+        const PackMemView& mem = pack.memories[i];
         if (text::trim_white_space(mem.content).empty())
             report.errors.push_back(memory_path(i, "content 不能为空"));
-        if (!is_one_of(mem.level, kLevels)) report.errors.push_back(memory_path(i, "level 无效: ") + mem.level);
+        if (!is_one_of(mem.level, kLevels)) report.errors.push_back(memory_path(i, "level 无效: ", mem.level));
         if (mem.zone && !is_one_of(*mem.zone, kZones))
-            report.errors.push_back(memory_path(i, "zone 无效: ") + *mem.zone);
-        if (mem.trust)
-            if (const json::JsonValue* confidence = mem.trust->find("confidence"))
-                if (const std::string* text = confidence->as_string(); text && !is_one_of(*text, kConfidences))
-                    report.errors.push_back(memory_path(i, "trust.confidence 无效: ") + *text);
+            report.errors.push_back(memory_path(i, "zone 无效: ", *mem.zone));
+        if (mem.confidence && !is_one_of(*mem.confidence, kConfidences))
+            report.errors.push_back(memory_path(i, "trust.confidence 无效: ", *mem.confidence));
     }
 
     report.memory_count = count;
@@ -98,7 +99,7 @@ PackReport validate_pack_document(const OrvelPack& pack) {
 }
 
 json::Outcome<PackReport> validate_pack_text(std::string_view text) {
-    auto pack = read_pack_document(text);
+    auto pack = read_pack_view(text);
     if (!pack.ok()) return pack.error();
     return validate_pack_document(pack.value());
 }

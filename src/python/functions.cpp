@@ -49,6 +49,17 @@ std::string_view text_argument(Entry entry, PyObject* const* bound, std::size_t 
     throw PythonErrorSet{};
 }
 
+// Sets ValueError(message) and gives the call's failure result. Used where a
+// failure is an ordinary outcome that callers may meet often: the unwinding of
+// a C++ exception would cost more than reading a short broken document.
+PyObject* value_error(const std::string& message) {
+    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+    if (text == nullptr) fail_api_call();
+    PyErr_SetObject(PyExc_ValueError, text);
+    Py_DECREF(text);
+    return nullptr;
+}
+
 PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&] {
         PyObject* bound[1];
@@ -116,7 +127,7 @@ PyObject* validate_pack(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
         bind(kValidatePack, args, nargsf, kwnames, bound);
         std::string_view json_text = text_argument(kValidatePack, bound, 0);
         json::Outcome<pack::PackReport> outcome = pack::validate_pack_text(json_text);
-        if (!outcome.ok()) raise_value_error("Invalid pack JSON: " + outcome.error().to_text(json_text));
+        if (!outcome.ok()) return value_error("Invalid pack JSON: " + outcome.error().to_text(json_text));
         const pack::PackReport& report = outcome.value();
 
         Ref result = new_dict();
