@@ -224,6 +224,18 @@ def test_trim_strips_exactly_white_space(text):
     assert t.trim(text) == text.strip(WHITE_SPACE_STR)
 
 
+def test_trim_of_every_character_near_the_white_space_bytes():
+    # All characters whose UTF-8 shares its first byte with a White_Space character,
+    # alone and around a letter, at both ends.
+    near = [*range(0x80), *range(0x80, 0xC0), *range(0x1000, 0x4000)]
+    wrong = [
+        c for c in near
+        if not 0xD800 <= c < 0xE000
+        and any(t.trim(text) != text.strip(WHITE_SPACE_STR) for text in (chr(c), chr(c) + "é" + chr(c)))
+    ]
+    assert not wrong, f"differ at {describe(wrong)}"
+
+
 # --- word boundaries ---------------------------------------------------------------------
 
 

@@ -175,18 +175,52 @@ std::string to_lower(std::string_view s) {
     return out;
 }
 
+namespace {
+
+// White_Space outside ASCII, in UTF-8: U+0085 and U+00A0 (C2 85, C2 A0),
+// U+1680 (E1 9A 80), U+2000..U+200A (E2 80 80..8A), U+2028, U+2029, U+202F
+// (E2 80 A8, A9, AF), U+205F (E2 81 9F) and U+3000 (E3 80 80). Trimming
+// matches these bytes directly instead of decoding and looking up each
+// character: it runs on every hashed text and every pack memory.
+inline bool is_ascii_white_space(unsigned char b) { return (b >= 0x09 && b <= 0x0D) || b == 0x20; }
+
+inline bool is_white_space_3(unsigned char b0, unsigned char b1, unsigned char b2) {
+    if (b0 == 0xE2 && b1 == 0x80) return b2 <= 0x8A || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF;
+    return (b0 == 0xE2 && b1 == 0x81 && b2 == 0x9F) || (b0 == 0xE3 && b1 == 0x80 && b2 == 0x80) ||
+           (b0 == 0xE1 && b1 == 0x9A && b2 == 0x80);
+}
+
+// Byte length of the White_Space character that starts at p[0] (n bytes left), or 0.
+inline std::size_t white_space_at(const unsigned char* p, std::size_t n) {
+    if (is_ascii_white_space(p[0])) return 1;
+    if (p[0] == 0xC2) return n >= 2 && (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;
+    return n >= 3 && is_white_space_3(p[0], p[1], p[2]) ? 3 : 0;
+}
+
+// Byte length of the White_Space character that ends just before `end` (n bytes before it), or 0.
+inline std::size_t white_space_before(const unsigned char* end, std::size_t n) {
+    const unsigned char last = end[-1];
+    if (is_ascii_white_space(last)) return 1;
+    if (last < 0x80) return 0;
+    if (n >= 2 && end[-2] == 0xC2 && (last == 0x85 || last == 0xA0)) return 2;
+    return n >= 3 && is_white_space_3(end[-3], end[-2], last) ? 3 : 0;
+}
+
+}  // namespace
+
 std::string_view trim_white_space(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     std::size_t begin = 0;
-    while (begin < s.size()) {
-        std::size_t next = begin;
-        if (!is_white_space(decode_utf8(s, next))) break;
-        begin = next;
-    }
     std::size_t end = s.size();
+    while (begin < end) {
+        const std::size_t n = white_space_at(p + begin, end - begin);
+        if (n == 0) break;
+        begin += n;
+    }
     while (end > begin) {
-        std::size_t prev = end;
-        if (!is_white_space(decode_utf8_backward(s, prev))) break;
-        end = prev;
+        const std::size_t n = white_space_before(p + end, end - begin);
+        if (n == 0) break;
+        end -= n;
     }
     return s.substr(begin, end - begin);
 }
