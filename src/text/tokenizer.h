@@ -120,6 +120,43 @@ inline bool may_join_letters(std::uint32_t wb) {
            wb == ucd::kWbExtendNumLet;
 }
 
+// The record of `c`, as ucd::lookup gives it, for the checks below.
+constexpr std::uint32_t record_of(char32_t c) {
+    return ucd::kRecords[ucd::kStage2[(std::uint32_t(ucd::kStage1[c >> ucd::kBlockShift]) << ucd::kBlockShift) |
+                                      (c & ucd::kBlockMask)]];
+}
+
+// The CJK Unified Ideographs U+4E00..U+9FFF, the bulk of Chinese text, share
+// one record (Word_Break Other, Alphabetic, no case), so that they are known
+// by their range without a table lookup.
+inline constexpr char32_t kIdeographsFirst = 0x4E00;
+inline constexpr char32_t kIdeographsLast = 0x9FFF;
+inline constexpr std::uint32_t kIdeographRecord = record_of(kIdeographsFirst);
+constexpr bool ideographs_share_one_record() {
+    for (char32_t c = kIdeographsFirst; c <= kIdeographsLast; ++c)
+        if (record_of(c) != kIdeographRecord) return false;
+    return true;
+}
+static_assert(ideographs_share_one_record());
+static_assert((kIdeographRecord & ucd::kWordBreakMask) == ucd::kWbOther && (kIdeographRecord & ucd::kAlphabetic) &&
+              (kIdeographRecord >> ucd::kLowerShift) == 0 && !(kIdeographRecord & ucd::kLowerSpecial));
+
+// The record of the character at `pos`, which the call moves past it.
+inline std::uint32_t next_record(std::string_view text, std::size_t& pos) {
+    const char32_t c = decode_utf8(text, pos);
+    if (c - kIdeographsFirst <= kIdeographsLast - kIdeographsFirst) return kIdeographRecord;
+    return ucd::lookup(c);
+}
+
+// Classes that join no word of ASCII letters, digits, underscores and
+// joiners when they follow it: no rule from WB4 on joins them to ALetter,
+// Numeric or ExtendNumLet (WB3a, WB3b, WB999; WB7b wants a Hebrew letter,
+// WB15 a regional indicator before).
+inline bool ends_ascii_word(std::uint32_t wb) {
+    return wb == ucd::kWbOther || wb == ucd::kWbCR || wb == ucd::kWbLF || wb == ucd::kWbNewline ||
+           wb == ucd::kWbWSegSpace || wb == ucd::kWbRegionalIndicator || wb == ucd::kWbDoubleQuote;
+}
+
 inline constexpr std::size_t kUndecided = SIZE_MAX;
 
 // The end of a run of letters (ALetter, ASCII or not) that starts at `pos`,
@@ -152,7 +189,7 @@ inline std::size_t letter_run_end(std::string_view text, std::size_t pos, std::u
             return i;
         }
         std::size_t next = i;
-        const std::uint32_t r = ucd::lookup(decode_utf8(text, next));
+        const std::uint32_t r = next_record(text, next);
         const std::uint32_t wb = r & ucd::kWordBreakMask;
         if (wb == ucd::kWbALetter) {
             records |= r;
@@ -195,6 +232,20 @@ struct Sink {
         if (!is_search_token(scratch)) return;
         ++count;
         if (wanted(scratch.size(), static_cast<unsigned char>(scratch[0]))) visit(std::string_view(scratch));
+    }
+
+    // A segment of one character that is neither ASCII nor a letter that
+    // changes when lower-cased (a character of at least 2 bytes, so that
+    // the filter keeps it), with its record.
+    [[gnu::always_inline]] void character(std::string_view text, std::uint32_t record) {
+        if (!(record & (ucd::kAlphabetic | ucd::kNumber))) return;
+        found_word = true;
+        if (lowers_to_itself(record)) {
+            ++count;
+            if (wanted(text.size(), static_cast<unsigned char>(text[0]))) visit(text);
+        } else {
+            lowered(text);
+        }
     }
 
     // A segment and the records of its characters, OR-ed: a word when one
@@ -275,45 +326,59 @@ void scan_mixed(std::string_view text, S& sink) {
                     pos = s.end;
                     continue;
                 }
-                // Letters up to a non-ASCII character, as in "wörld".
-                if (!(s.classes & ~ascii::kLetter) && p[s.end] >= 0x80) {
-                    std::uint32_t records = 0;
-                    bool upper = false;
-                    const std::size_t end = letter_run_end(text, pos, records, upper);
-                    if (end != kUndecided) {
-                        sink.segment(text.substr(pos, end - pos), records, upper);
-                        pos = end;
+                if (p[s.end] >= 0x80) {
+                    std::size_t after = s.end;
+                    if (ends_ascii_word(next_record(text, after) & ucd::kWordBreakMask)) {
+                        sink.ascii_segment(text.substr(pos, s.end - pos), s.classes);
+                        pos = s.end;
                         continue;
                     }
+                    // Letters up to a non-ASCII letter, as in "wörld".
+                    if (!(s.classes & ~ascii::kLetter)) {
+                        std::uint32_t records = 0;
+                        bool upper = false;
+                        const std::size_t end = letter_run_end(text, pos, records, upper);
+                        if (end != kUndecided) {
+                            sink.segment(text.substr(pos, end - pos), records, upper);
+                            pos = end;
+                            continue;
+                        }
+                    }
                 }
-            } else if (b == ' ') {
+            } else {
+                // A run of spaces (WB3d) or any other character alone (WB3a,
+                // WB3b, WB999), unless a non-ASCII character after it is
+                // joined to it: Extend, Format or ZWJ (WB4), or after spaces
+                // another WSegSpace (WB3d).
                 std::size_t end = pos + 1;
-                while (end < n && p[end] == ' ') ++end;
-                if (end == n || p[end] < 0x80) {  // WB3d: the run is one segment; no ASCII joins it
+                if (b == ' ')
+                    while (end < n && p[end] == ' ') ++end;
+                if (end == n || p[end] < 0x80) {
                     pos = end;
                     continue;
                 }
-            } else if (pos + 1 == n || p[pos + 1] < 0x80) {
-                // Alone (WB3a, WB3b, WB999): only a non-ASCII Extend, Format
-                // or ZWJ after it could join it (WB4).
-                ++pos;
-                continue;
+                std::size_t after = end;
+                const std::uint32_t wb = next_record(text, after) & ucd::kWordBreakMask;
+                if (!is_ignorable(wb) && !(b == ' ' && wb == ucd::kWbWSegSpace)) {
+                    pos = end;
+                    continue;
+                }
             }
         } else {
             // `record` is that of the character at pos, which ends at `next`.
             std::size_t next = pos;
-            std::uint32_t record = ucd::lookup(decode_utf8(text, next));
+            std::uint32_t record = next_record(text, next);
             bool at_ascii = false;
             while (stands_alone(record & ucd::kWordBreakMask)) {
                 std::size_t after = next;
                 std::uint32_t record_after = 0;
                 const bool more = next < n && p[next] >= 0x80;
                 if (more) {
-                    record_after = ucd::lookup(decode_utf8(text, after));
+                    record_after = next_record(text, after);
                     if (is_ignorable(record_after & ucd::kWordBreakMask)) break;  // WB4
                 }
                 // A segment of one character: ideographs, Hiragana, Thai letters are words.
-                if (record & (ucd::kAlphabetic | ucd::kNumber)) sink.segment(text.substr(pos, next - pos), record);
+                sink.character(text.substr(pos, next - pos), record);
                 pos = next;
                 if (!more) {
                     at_ascii = true;
