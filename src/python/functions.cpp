@@ -65,8 +65,9 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
         PyObject* bound[1];
         bind(kTokenize, args, nargsf, kwnames, bound);
         std::string_view text = text_argument(kTokenize, bound, 0);
-        ObjectVector strs;
-        StrCache cache(text.size() / 4);
+        // A token takes at least 2 bytes and mostly a separator too.
+        ObjectVector strs(text.size() / 3 + 1);
+        StrCache cache;
         std::string scratch;
         text::scan_tokens(
             text, scratch, [](std::size_t, unsigned char) { return true; },

@@ -40,26 +40,60 @@ bool create_keys() {
     return true;
 }
 
-StrCache::StrCache(std::size_t expected_texts) {
-    // Large enough for the distinct words of a long text, small enough to stay in cache.
-    int bits = 4;
-    while (bits < 12 && (std::size_t{1} << bits) < expected_texts) ++bits;
-    entries_.resize(std::size_t{1} << bits);
-    shift_ = 64 - bits;
+PyObject* StrCache::add(std::size_t i, const Key& key, std::string_view text) {
+    PyObject* str = new_str(text).release();
+    if (2 * (count_ + 1) > mask_ + 1) {
+        // Half full: double the table, or keep no more texts once it is at its bound.
+        if (mask_ + 1 >= kMostEntries) return str;
+        grow();
+        i = key.hash & mask_;
+        while (entries_[i].str != nullptr) i = (i + 1) & mask_;
+    }
+    entries_[i] = {key.low, key.high, str, key.size};
+    ++count_;
+    return str;
 }
+
+void StrCache::grow() {
+    const std::size_t size = 2 * (mask_ + 1);
+    std::unique_ptr<Entry[]> bigger(new Entry[size]());
+    for (std::size_t j = 0; j <= mask_; ++j) {
+        const Entry& entry = entries_[j];
+        if (entry.str == nullptr) continue;
+        std::size_t i = hash_of(entry.low, entry.high, entry.size) & (size - 1);
+        while (bigger[i].str != nullptr) i = (i + 1) & (size - 1);
+        bigger[i] = entry;
+    }
+    heap_ = std::move(bigger);
+    entries_ = heap_.get();
+    mask_ = size - 1;
+}
+
+namespace {
+
+template <class Unit>
+void fill_from_utf8(Unit* out, std::string_view text) {
+    for (std::size_t pos = 0; pos < text.size();) *out++ = static_cast<Unit>(text::decode_utf8(text, pos));
+}
+
+}  // namespace
 
 Ref new_str_from_utf8(std::string_view text) {
     std::size_t length = 0;
-    char32_t widest = 0;
-    for (std::size_t pos = 0; pos < text.size(); ++length) {
-        const char32_t c = text::decode_utf8(text, pos);
-        if (c > widest) widest = c;
+    unsigned char widest = 0;
+    for (unsigned char b : text) {
+        length += (b & 0xC0) != 0x80;
+        widest = b > widest ? b : widest;
     }
-    Ref str(created(PyUnicode_New(static_cast<Py_ssize_t>(length), static_cast<Py_UCS4>(widest))));
-    void* data = PyUnicode_DATA(str.get());
-    const int kind = PyUnicode_KIND(str.get());
-    std::size_t pos = 0;
-    for (Py_ssize_t i = 0; pos < text.size(); ++i) PyUnicode_WRITE(kind, data, i, text::decode_utf8(text, pos));
+    // Lead bytes below 0xC4 encode characters below U+0100, below 0xF0 those
+    // below U+10000: the kind of the str is that of the widest character.
+    const Py_UCS4 max_char = widest < 0x80 ? 0x7F : widest < 0xC4 ? 0xFF : widest < 0xF0 ? 0xFFFF : 0x10FFFF;
+    Ref str(created(PyUnicode_New(static_cast<Py_ssize_t>(length), max_char)));
+    switch (PyUnicode_KIND(str.get())) {
+        case PyUnicode_1BYTE_KIND: fill_from_utf8(PyUnicode_1BYTE_DATA(str.get()), text); break;
+        case PyUnicode_2BYTE_KIND: fill_from_utf8(PyUnicode_2BYTE_DATA(str.get()), text); break;
+        default: fill_from_utf8(PyUnicode_4BYTE_DATA(str.get()), text); break;
+    }
     return str;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -28,9 +29,10 @@ bool create_keys();
 // The interpreter's UTF-8 decoder grows its output as it goes (a writer, then a
 // resize) once it meets a non-ASCII byte, which dominates the cost of millions of
 // short CJK or Cyrillic tokens. Our texts are valid UTF-8, so one pass finds the
-// length and the widest character and a second fills a str of final size: the
-// same str, built without the writer. Single characters below U+0100 keep the
-// decoder's path, which hands out the interpreter's shared one-character strs.
+// length and the widest lead byte, which tells the kind of the str, and a second
+// fills a str of final size: the same str, built without the writer. Single
+// characters below U+0100 (lead bytes below 0xC4) keep the decoder's path, which
+// hands out the interpreter's shared one-character strs.
 Ref new_str_from_utf8(std::string_view text);
 
 inline Ref new_str(std::string_view text) {
@@ -38,7 +40,7 @@ inline Ref new_str(std::string_view text) {
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n && p[i] < 0x80) ++i;
-    if (i == n || n <= 2)
+    if (i == n || (n <= 2 && p[0] < 0xC4))
         return Ref(created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(n))));
     return new_str_from_utf8(text);
 }
@@ -57,7 +59,7 @@ inline void set_item(PyObject* dict, PyObject* key, const Ref& value) {
 // is never finished; then moved into a list created at its final length.
 class ObjectVector {
 public:
-    ObjectVector() = default;
+    explicit ObjectVector(std::size_t expected = 0) { objects_.reserve(expected); }
     ObjectVector(const ObjectVector&) = delete;
     ObjectVector& operator=(const ObjectVector&) = delete;
     ~ObjectVector() {
@@ -86,39 +88,45 @@ private:
 
 // One str object for equal short texts within one result, so that a text of
 // 300,000 ideographs, which holds a few thousand distinct ones, makes only
-// that many strs. Texts of up to 16 bytes are kept in a direct-mapped table
-// that a colliding text replaces, so a lookup is one hash and one compare
-// and the table never grows. The references in it are borrowed: every str
-// it hands out must be kept by the result under construction until the
-// cache is gone.
+// that many strs. Texts of up to 16 bytes are kept in an open-addressing
+// table that starts on the stack and doubles up to a bound, beyond which new
+// texts are no longer kept. The references in it are borrowed: every str it
+// hands out must be kept by the result under construction until the cache
+// is gone.
 class StrCache {
 public:
-    // `expected_texts`: roughly how many texts will be asked for.
-    explicit StrCache(std::size_t expected_texts);
+    StrCache() { std::memset(inline_, 0, sizeof inline_); }
+    StrCache(const StrCache&) = delete;
+    StrCache& operator=(const StrCache&) = delete;
 
     // A new reference to a str of `text`.
     PyObject* get(std::string_view text) {
-        if (text.size() > 16) return new_str(text).release();
+        if (text.size() > kLongestKept) return new_str(text).release();
         const Key key = key_of(text);
-        Entry& entry = entries_[key.hash >> shift_];
-        if (entry.size == text.size() && entry.low == key.low && entry.high == key.high)
-            return Py_NewRef(entry.str);
-        PyObject* str = new_str(text).release();
-        entry = {key.low, key.high, str, static_cast<std::uint32_t>(text.size())};
-        return str;
+        for (std::size_t i = key.hash & mask_;; i = (i + 1) & mask_) {
+            const Entry& entry = entries_[i];
+            if (entry.str == nullptr) return add(i, key, text);
+            if (entry.low == key.low && entry.high == key.high && entry.size == key.size) return Py_NewRef(entry.str);
+        }
     }
 
 private:
+    static constexpr std::size_t kLongestKept = 16;
+    static constexpr std::size_t kInlineEntries = 64;
+    static constexpr std::size_t kMostEntries = 8192;
+
+    // With its length, two words tell texts of up to 16 bytes apart.
     struct Key {
-        std::uint64_t low, high, hash;
+        std::uint64_t low, high;
+        std::uint32_t size;
+        std::uint64_t hash;
     };
     struct Entry {
-        std::uint64_t low = 0, high = 0;
-        PyObject* str = nullptr;
-        std::uint32_t size = 0;  // 0: empty (no text is empty)
+        std::uint64_t low, high;
+        PyObject* str;  // none: the place is empty
+        std::uint32_t size;
     };
 
-    // Two words that, with the length, tell texts of up to 16 bytes apart.
     static Key key_of(std::string_view text) {
         const auto* p = reinterpret_cast<const unsigned char*>(text.data());
         const std::size_t n = text.size();
@@ -134,12 +142,22 @@ private:
         } else if (n > 0) {
             low = p[0] | (std::uint64_t{p[n / 2]} << 8) | (std::uint64_t{p[n - 1]} << 16);
         }
-        const std::uint64_t hash = (low ^ (high * 0x9E3779B97F4A7C15ull) ^ n) * 0xD6E8FEB86659FD93ull;
-        return {low, high, hash};
+        return {low, high, static_cast<std::uint32_t>(n), hash_of(low, high, n)};
+    }
+    static std::uint64_t hash_of(std::uint64_t low, std::uint64_t high, std::size_t n) {
+        const std::uint64_t h = (low ^ (high * 0x9E3779B97F4A7C15ull) ^ n) * 0xD6E8FEB86659FD93ull;
+        return h ^ (h >> 32);
     }
 
-    std::vector<Entry> entries_;
-    int shift_;
+    // Creates the str of a text not yet kept, and keeps it in place `i`.
+    PyObject* add(std::size_t i, const Key& key, std::string_view text);
+    void grow();
+
+    Entry inline_[kInlineEntries];
+    std::unique_ptr<Entry[]> heap_;
+    Entry* entries_ = inline_;
+    std::size_t mask_ = kInlineEntries - 1;
+    std::size_t count_ = 0;
 };
 
 // A list of str created at its final length and filled by index.
