@@ -17,10 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const double quality = curation::assess_text_quality(text);
     FUZZ_CHECK(quality >= 0.03 && quality <= 1.0);
 
-    const std::string hash = similarity::canonical_hash(text);
+    const std::string hash(std::string_view(similarity::canonical_hash(text)));
     FUZZ_CHECK(hash.size() == 16);
     FUZZ_CHECK(hash.find_first_not_of("0123456789abcdef") == std::string::npos);
-    FUZZ_CHECK(similarity::canonical_hash(" \t\u3000" + text + "\n\u2029") == hash);
+    FUZZ_CHECK(std::string_view(similarity::canonical_hash(" \t\u3000" + text + "\n\u2029")) == hash);
 
     curation::CurationParams params;
     params.content = text;
