@@ -578,7 +578,6 @@ bool Reader::skip_array_strict() {
 bool Reader::skip_object_strict() {
     if (!enter_container()) return false;
     ++pos_;
-    std::string_view key;
     for (bool first = true;; first = false) {
         // Keys are checked, not decoded.
         int c = peek();

@@ -62,7 +62,7 @@ void sha256_of_lower(std::string_view s, unsigned char* digest) {
 
 }  // namespace
 
-HashDigits canonical_hash(std::string_view content) {
+std::string canonical_hash(std::string_view content) {
     // Trim before lower-casing so that the final-sigma rule sees the trimmed text.
     const std::string_view trimmed = text::trim_white_space(content);
     unsigned char digest[SHA256_DIGEST_LENGTH];
@@ -72,10 +72,10 @@ HashDigits canonical_hash(std::string_view content) {
         sha256_of_lower(trimmed, digest);
 
     static constexpr char kHexDigits[] = "0123456789abcdef";
-    HashDigits hex;
+    std::string hex(16, '0');
     for (int i = 0; i < 8; ++i) {
-        hex.digits[2 * i] = kHexDigits[digest[i] >> 4];
-        hex.digits[2 * i + 1] = kHexDigits[digest[i] & 0x0F];
+        hex[2 * i] = kHexDigits[digest[i] >> 4];
+        hex[2 * i + 1] = kHexDigits[digest[i] & 0x0F];
     }
     return hex;
 }

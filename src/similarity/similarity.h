@@ -13,15 +13,7 @@ std::size_t longest_common_substring(std::u32string_view a, std::u32string_view 
 // Longest common substring over the length of the longer text; 0.0 when either is empty.
 double lcs_similarity(std::string_view a, std::string_view b);
 
-// The 16 hexadecimal digits of a canonical hash, held in place: a std::string
-// of 16 characters would need the heap.
-struct HashDigits {
-    char digits[16];
-    std::string_view view() const { return {digits, sizeof digits}; }
-    operator std::string_view() const { return view(); }
-};
-
 // First 8 bytes of SHA-256 of the trimmed, lower-cased text, as 16 lower-case hex digits.
-HashDigits canonical_hash(std::string_view content);
+std::string canonical_hash(std::string_view content);
 
 }  // namespace orvel::similarity
