@@ -59,6 +59,8 @@ MEMORIES = json.dumps(
     ensure_ascii=False,
 )
 QUERY = "BM25 api 搜索 testing"
+# Fails at its last memory, after the first ones are read.
+BROKEN_PACK = PACK[: PACK.rindex("]")] + ', {"content": "c", "level": 5}]}'
 
 # One call per case: (id, callable, exception the call raises or None).
 SUCCESS = [
@@ -96,11 +98,13 @@ def type_error_cases():
         yield f"{name}-multiple-values", lambda f=function, a=args, p=parameters: f(*a, **{p[0]: a[0]}), TypeError
         yield f"{name}-missing", lambda f=function: f(), TypeError
         yield f"{name}-wrong-type", lambda f=function, n=len(parameters): f(*([None] * n)), TypeError
+        if len(parameters) == 2:
+            yield f"{name}-wrong-second-type", lambda f=function: f("x", b"x"), TypeError
 
 
 ERRORS = [
     *type_error_cases(),
-    ("validate_pack-value-error", lambda: validate_pack('{"pack": {"name": "x"}, "memories": [1,]}'), ValueError),
+    ("validate_pack-value-error", lambda: validate_pack(BROKEN_PACK), ValueError),
     ("bm25_search_json-value-error", lambda: bm25_search_json("q", '[{"id": "a"}, 1e400]'), ValueError),
     ("tokenize-surrogate", lambda: tokenize("ab\ud800"), UnicodeEncodeError),
     ("lcs_similarity-surrogate", lambda: lcs_similarity("a", "b\udfff"), UnicodeEncodeError),
