@@ -59,31 +59,43 @@ inline void set_item(PyObject* dict, PyObject* key, const Ref& value) {
 // is never finished; then moved into a list created at its final length.
 class ObjectVector {
 public:
-    explicit ObjectVector(std::size_t expected = 0) { objects_.reserve(expected); }
+    explicit ObjectVector(std::size_t expected) { reserve(expected < 16 ? 16 : expected); }
     ObjectVector(const ObjectVector&) = delete;
     ObjectVector& operator=(const ObjectVector&) = delete;
     ~ObjectVector() {
-        for (PyObject* object : objects_) Py_XDECREF(object);
+        for (PyObject** object = begin_.get(); object != end_; ++object) Py_DECREF(*object);
     }
 
-    // Takes the new reference that `make` returns. The place is made first,
-    // so that growing cannot lose a reference; if `make` throws, it stays empty.
+    // Takes the new reference that `make` returns. Room is made first, so
+    // that growing cannot lose a reference; if `make` throws, nothing is kept.
     template <class Make>
     void append(Make&& make) {
-        objects_.push_back(nullptr);
-        objects_.back() = make();
+        if (end_ == capacity_end_) reserve(2 * static_cast<std::size_t>(capacity_end_ - begin_.get()));
+        *end_ = make();
+        ++end_;
     }
 
     Ref take_list() {
-        Ref list = new_list(objects_.size());
-        for (std::size_t i = 0; i < objects_.size(); ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects_[i]);
-        objects_.clear();
+        const auto size = static_cast<std::size_t>(end_ - begin_.get());
+        Ref list = new_list(size);
+        std::memcpy(reinterpret_cast<PyListObject*>(list.get())->ob_item, begin_.get(), size * sizeof(PyObject*));
+        end_ = begin_.get();
         return list;
     }
 
 private:
-    std::vector<PyObject*> objects_;
+    void reserve(std::size_t capacity) {
+        const auto size = static_cast<std::size_t>(end_ - begin_.get());
+        std::unique_ptr<PyObject*[]> bigger(new PyObject*[capacity]);
+        if (size > 0) std::memcpy(bigger.get(), begin_.get(), size * sizeof(PyObject*));
+        begin_ = std::move(bigger);
+        end_ = begin_.get() + size;
+        capacity_end_ = begin_.get() + capacity;
+    }
+
+    std::unique_ptr<PyObject*[]> begin_;
+    PyObject** end_ = nullptr;
+    PyObject** capacity_end_ = nullptr;
 };
 
 // One str object for equal short texts within one result, so that a text of
@@ -112,7 +124,7 @@ public:
 
 private:
     static constexpr std::size_t kLongestKept = 16;
-    static constexpr std::size_t kInlineEntries = 64;
+    static constexpr std::size_t kInlineEntries = 128;
     static constexpr std::size_t kMostEntries = 8192;
 
     // With its length, two words tell texts of up to 16 bytes apart.
