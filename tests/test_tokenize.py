@@ -217,6 +217,33 @@ def test_repeated_tokens_of_long_texts():
     assert all(type(token) is str for token in tokens)
 
 
+# ASCII texts longer than the blocks of 64 bytes in which the scan classifies
+# them, so that words, joiners and their neighbours fall on block edges.
+LONG_ASCII_TEXT = st.lists(
+    st.sampled_from(["a", "Bc", "xyz", "1", "22", "_", "'", ".", ":", ",", ";", " ", "  ", "-", "\r\n",
+                     "a.b", "1,2", "e.g", "A'B", "3.14"]),
+    min_size=20,
+    max_size=150,
+).map("".join)  # fmt: skip
+
+
+@given(LONG_ASCII_TEXT)
+@settings(max_examples=2000)
+def test_long_ascii_texts_give_the_general_tokens(text):
+    expected = t.tokenize_general(text)
+    assert t.tokenize(text) == expected
+    assert orvel_core.tokenize(text) == expected
+
+
+@pytest.mark.parametrize("piece", ["a.b", "1,2", "1;2", "a:b", "ab", "a_1", "A'b", "x.", ".x", "1.a", "_", "7"])
+@pytest.mark.parametrize("before", [" " * 61, "w" * 61, "w" * 62 + " ", "9" * 125, "x" * 190])
+def test_pieces_on_block_edges(before, piece):
+    for shift in range(5):
+        text = before + "-" * shift + piece + " end"
+        assert orvel_core.tokenize(text) == t.tokenize_general(text), (shift, text)
+        assert orvel_core.tokenize(text[: len(text) - 4]) == t.tokenize_general(text[: len(text) - 4])
+
+
 def test_ascii_rules_are_taken_next_to_other_text():
     # Only the segments whose end depends on a non-ASCII character go the general way.
     assert t.word_segments_mixed("Hello, wörld: a.\u0301b x\u3000y") == [

@@ -12,6 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "text/unicode.h"
 #include "text/unicode_tables.h"
 #include "text/utf8.h"
@@ -271,42 +275,116 @@ struct Sink {
     }
 };
 
+// Bit i of each mask tells the class of byte i of a block of 64 bytes.
+struct BlockClasses {
+    std::uint64_t letter, upper, digit, underscore;
+    std::uint64_t mid_letter;  // ' . :  (WB6, WB7)
+    std::uint64_t mid_number;  // ' . , ;  (WB11, WB12)
+};
+
+inline BlockClasses classify_block(const unsigned char* p) {
+    BlockClasses b{};
+#if defined(__SSE2__)
+    for (int k = 0; k < 4; ++k) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        // first <= byte < first + count, compared unsigned: byte - first <= count - 1.
+        const auto in_range = [](__m128i x, char first, char count) {
+            const __m128i t = _mm_sub_epi8(x, _mm_set1_epi8(first));
+            return _mm_cmpeq_epi8(_mm_min_epu8(t, _mm_set1_epi8(static_cast<char>(count - 1))), t);
+        };
+        const auto equal = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+        const auto bits = [k](__m128i m) {
+            return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << (16 * k);
+        };
+        b.letter |= bits(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 26));
+        b.upper |= bits(in_range(v, 'A', 26));
+        b.digit |= bits(in_range(v, '0', 10));
+        b.underscore |= bits(equal('_'));
+        const __m128i both = _mm_or_si128(equal('\''), equal('.'));
+        b.mid_letter |= bits(_mm_or_si128(both, equal(':')));
+        b.mid_number |= bits(_mm_or_si128(both, _mm_or_si128(equal(','), equal(';'))));
+    }
+#else
+    for (int i = 0; i < 64; ++i) {
+        const std::uint8_t c = ascii::kClasses.of[p[i]];
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        if (c & ascii::kLetter) b.letter |= bit;
+        if (c & ascii::kUpper) b.upper |= bit;
+        if (c & ascii::kDigit) b.digit |= bit;
+        if (c & ascii::kUnderscore) b.underscore |= bit;
+        if (c & (ascii::kMidLetter | ascii::kMidNumLetQ)) b.mid_letter |= bit;
+        if (c & (ascii::kMidNum | ascii::kMidNumLetQ)) b.mid_number |= bit;
+    }
+#endif
+    return b;
+}
+
 // A text that is all ASCII, where the ASCII rules are the whole of the
-// word-boundary rules: a word starts at a letter, digit or underscore, and
-// every other byte outside words is a segment that is never a word, so it
-// is skipped without being cut into segments.
+// word-boundary rules, 64 bytes at a time: a byte belongs to a word when it
+// is a letter, digit or underscore (WB5, WB8 to WB10, WB13a, WB13b), or a
+// joiner between two letters (WB6, WB7) or two digits (WB11, WB12); every
+// other byte is a segment that is never a word. Words are the runs of such
+// bytes, found with bit operations; a word that reaches the end of a block
+// is carried into the next.
 template <class S>
 void scan_ascii(std::string_view text, S& sink) {
-    const auto& classes = ascii::kClasses.of;
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
-    std::size_t i = 0;
-    for (;;) {
-        while (i < n && !(classes[p[i]] & ascii::kWord)) ++i;
-        if (i == n) break;
-        const std::size_t start = i;
-        std::uint8_t any = 0;
-        std::uint8_t prev = 0;
-        for (;;) {
-            std::uint8_t c = 0;
-            while (i < n && ((c = classes[p[i]]) & ascii::kWord)) {  // WB5, WB8 to WB10, WB13a, WB13b
-                any |= c;
-                prev = c;
-                ++i;
-            }
-            if (i + 1 >= n || !(c & ascii::kMid)) break;
-            const std::uint8_t after = classes[p[i + 1]];
-            const bool letters = (prev & ascii::kLetter) && (after & ascii::kLetter) &&
-                                 (c & (ascii::kMidLetter | ascii::kMidNumLetQ));  // WB6, WB7
-            const bool digits = (prev & ascii::kDigit) && (after & ascii::kDigit) &&
-                                (c & (ascii::kMidNum | ascii::kMidNumLetQ));  // WB11, WB12
-            if (!letters && !digits) break;
-            any |= c | after;
-            prev = after;
-            i += 2;
+    constexpr std::size_t kNone = SIZE_MAX;
+    std::size_t open_start = kNone;  // a word that goes on past the previous block
+    std::uint8_t open_classes = 0;
+    std::uint64_t letter_before = 0, digit_before = 0;  // the last byte of the previous block, as bit 0
+    unsigned char tail[64];
+    for (std::size_t q = 0; q < n; q += 64) {
+        const unsigned char* block = p + q;
+        if (n - q < 64) {
+            // Zero bytes after the text are no word bytes and join nothing.
+            std::memset(tail, 0, sizeof tail);
+            std::memcpy(tail, block, n - q);
+            block = tail;
         }
-        sink.ascii_segment(text.substr(start, i - start), any);
+        const BlockClasses b = classify_block(block);
+        const std::uint8_t after = q + 64 < n ? ascii::kClasses.of[p[q + 64]] : 0;
+        const std::uint64_t letter_after = std::uint64_t{(after & ascii::kLetter) != 0} << 63;
+        const std::uint64_t digit_after = std::uint64_t{(after & ascii::kDigit) != 0} << 63;
+        const std::uint64_t joiners = (b.mid_letter & ((b.letter << 1) | letter_before) & ((b.letter >> 1) | letter_after)) |
+                                      (b.mid_number & ((b.digit << 1) | digit_before) & ((b.digit >> 1) | digit_after));
+        std::uint64_t word = b.letter | b.digit | b.underscore | joiners;
+        letter_before = b.letter >> 63;
+        digit_before = b.digit >> 63;
+
+        // The classes of the bytes of a run, as ascii_segment takes them
+        // (joiners counted with the underscores: neither letters nor digits).
+        const auto classes_of = [&b](std::uint64_t run) {
+            return static_cast<std::uint8_t>(((b.letter & run) ? ascii::kLower : 0) |
+                                             ((b.upper & run) ? ascii::kUpper : 0) |
+                                             ((b.digit & run) ? ascii::kDigit : 0) |
+                                             ((run & ~(b.letter | b.digit)) ? ascii::kUnderscore : 0));
+        };
+        if (open_start != kNone) {
+            const std::uint64_t run = word & ~(word + 1);  // the ones from bit 0 up
+            open_classes |= classes_of(run);
+            if (run == ~std::uint64_t{0}) continue;  // the whole block: still open
+            const std::size_t end = q + static_cast<std::size_t>(__builtin_ctzll(~word));
+            sink.ascii_segment(text.substr(open_start, end - open_start), open_classes);
+            open_start = kNone;
+            word &= ~run;
+        }
+        while (word != 0) {
+            const std::size_t start = q + static_cast<std::size_t>(__builtin_ctzll(word));
+            const std::uint64_t above = word + (word & (0 - word));  // the lowest run cleared, the bit above it set
+            const std::uint64_t run = word & ~above;
+            if (above == 0) {  // the run reaches the end of the block
+                open_start = start;
+                open_classes = classes_of(run);
+                break;
+            }
+            const std::size_t end = q + static_cast<std::size_t>(__builtin_ctzll(above));
+            sink.ascii_segment(text.substr(start, end - start), classes_of(run));
+            word &= above;
+        }
     }
+    if (open_start != kNone) sink.ascii_segment(text.substr(open_start, n - open_start), open_classes);
 }
 
 // Any text: segment by segment, each by the quickest rule that is exact for it.
