@@ -70,7 +70,7 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
         StrCache cache;
         std::string scratch;
         text::scan_tokens(
-            text, scratch, [](std::size_t, unsigned char) { return true; },
+            text, scratch, [](std::size_t, unsigned char, unsigned char) { return true; },
             [&](std::string_view token) { strs.append([&] { return cache.get(token); }); });
         return strs.take_list().release();
     });

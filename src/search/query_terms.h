@@ -34,8 +34,10 @@ public:
     // The slot of `token`, or npos when the query does not contain it.
     std::uint32_t find(std::string_view token) const { return slots_.find(token); }
 
-    // False when no query token has this byte length and first byte.
-    bool may_contain(std::size_t length, unsigned char first) const { return slots_.may_contain(length, first); }
+    // False when no query token has this byte length, first and last byte.
+    bool may_contain(std::size_t length, unsigned char first, unsigned char last) const {
+        return slots_.may_contain(length, first, last);
+    }
 
 private:
     TextTable slots_;

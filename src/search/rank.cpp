@@ -52,9 +52,11 @@ MatchedTerms count_query_terms(const QueryTerms& query, const std::vector<Search
     std::vector<std::uint32_t> seen;  // slots with tf > 0 in the current memory, first-seen order
     seen.reserve(query.distinct_count());
 
-    // A content token whose byte length or first byte no query token has is
-    // turned away before it is lower-cased or hashed.
-    const auto wanted = [&](std::size_t n, unsigned char first) { return query.may_contain(n, first); };
+    // A content token whose byte length, first and last byte no query token
+    // has together is turned away before it is lower-cased or hashed.
+    const auto wanted = [&](std::size_t n, unsigned char first, unsigned char last) {
+        return query.may_contain(n, first, last);
+    };
     const auto visit = [&](std::string_view token) {
         std::uint32_t slot = query.find(token);
         if (slot != QueryTerms::npos && tf[slot]++ == 0) seen.push_back(slot);

@@ -68,9 +68,9 @@ std::uint32_t TextTable::insert(std::string_view text) {
             if (text.empty()) {
                 has_empty_ = true;
             } else {
-                lengths_ |= std::uint64_t{1} << std::min<std::size_t>(text.size(), 63);
-                const auto first = static_cast<unsigned char>(text[0]);
-                firsts_[first >> 6] |= std::uint64_t{1} << (first & 63);
+                const std::size_t bit = sketch_bit(text.size(), static_cast<unsigned char>(text.front()),
+                                                   static_cast<unsigned char>(text.back()));
+                sketch_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
             }
             return number;
         }

@@ -2,8 +2,9 @@
 // map from token text to query slot, and from a hit's id to its first memory.
 //
 // Most lookups miss (nearly every content token is absent from the query), so
-// a miss is usually decided before hashing, by the byte length and the first
-// byte: a text whose length or first byte no member has cannot be a member.
+// a miss is usually decided before hashing, by a bit that the byte length,
+// the first and the last byte pick in a small bitmap: a text whose bit no
+// member has set cannot be a member.
 #pragma once
 
 #include <algorithm>
@@ -33,15 +34,23 @@ public:
 
     std::size_t size() const { return texts_.size(); }
 
-    // False when no member has this byte length and first byte, so that a
-    // caller can turn a text away before it has even been built.
-    bool may_contain(std::size_t length, unsigned char first) const {
-        return ((lengths_ >> std::min<std::size_t>(length, 63)) & (firsts_[first >> 6] >> (first & 63)) & 1) != 0;
+    // False when no member has this byte length, first and last byte, so
+    // that a caller can turn a text away before it has even been built.
+    bool may_contain(std::size_t length, unsigned char first, unsigned char last) const {
+        const std::size_t bit = sketch_bit(length, first, last);
+        return ((sketch_[bit >> 6] >> (bit & 63)) & 1) != 0;
     }
 
 private:
     bool may_contain(std::string_view text) const {
-        return text.empty() ? has_empty_ : may_contain(text.size(), static_cast<unsigned char>(text[0]));
+        return text.empty() ? has_empty_
+                            : may_contain(text.size(), static_cast<unsigned char>(text.front()),
+                                          static_cast<unsigned char>(text.back()));
+    }
+    static std::size_t sketch_bit(std::size_t length, unsigned char first, unsigned char last) {
+        const std::uint32_t mixed = (static_cast<std::uint32_t>(length) * 0x9E3779B1u) ^ (first * 0x85EBCA77u) ^
+                                    (last * 0xC2B2AE3Du);
+        return (mixed * 0x27D4EB2Fu) >> (32 - kSketchBitsLog2);
     }
     std::uint32_t find_hashed(std::string_view text) const;
     void grow();
@@ -50,9 +59,9 @@ private:
     std::vector<std::uint64_t> hashes_;    // number -> hash of its text
     std::vector<std::uint32_t> table_;     // open addressing: number + 1, 0 when empty
     std::uint64_t mask_ = 0;
-    // Byte lengths of the members (bit 63 stands for 63 and more) and their first bytes.
-    std::uint64_t lengths_ = 0;
-    std::uint64_t firsts_[4] = {0, 0, 0, 0};
+    // One bit per (byte length, first byte, last byte) of the members, hashed.
+    static constexpr int kSketchBitsLog2 = 12;
+    std::uint64_t sketch_[(std::size_t{1} << kSketchBitsLog2) / 64] = {};
     bool has_empty_ = false;
 };
 

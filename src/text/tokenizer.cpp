@@ -33,14 +33,14 @@ void tokenize(std::string_view text, TokenList& out) {
     out.clear();
     std::string scratch;
     scan_tokens(
-        text, scratch, [](std::size_t, unsigned char) { return true; },
+        text, scratch, [](std::size_t, unsigned char, unsigned char) { return true; },
         [&](std::string_view token) { out.push_back(token); });
 }
 
 void tokenize_general(std::string_view text, TokenList& out) {
     out.clear();
     std::string scratch;
-    const auto wanted = [](std::size_t, unsigned char) { return true; };
+    const auto wanted = [](std::size_t, unsigned char, unsigned char) { return true; };
     const auto visit = [&](std::string_view token) { out.push_back(token); };
     token_scan::Sink<decltype(wanted), decltype(visit)> sink{scratch, wanted, visit};
     for (std::size_t pos = 0; pos < text.size();) {

@@ -64,9 +64,9 @@ void append_pair_tokens(std::string_view text, TokenList& out);
 // Hands the tokens of `text` to `visit(std::string_view)`, in order, and
 // returns their number. A token lives in `text` or in `scratch` and is valid
 // only during its visit. Before a token is built, `wanted(byte length, first
-// byte)` of its lower-cased form is asked, and a token it refuses is counted
-// but neither lower-cased into `scratch` nor visited: the search turns away
-// most tokens of a memory this way, since few can be query terms.
+// byte, last byte)` of its lower-cased form is asked, and a token it refuses
+// is counted but neither lower-cased into `scratch` nor visited: the search
+// turns away most tokens of a memory this way, since few can be query terms.
 template <class Wanted, class Visit>
 std::size_t scan_tokens(std::string_view text, std::string& scratch, const Wanted& wanted, const Visit& visit);
 
@@ -220,7 +220,9 @@ struct Sink {
     [[gnu::always_inline]] void plain(std::string_view word, bool upper) {
         if (word.size() <= 1) return;
         ++count;
-        if (!wanted(word.size(), lower_ascii(static_cast<unsigned char>(word[0])))) return;
+        if (!wanted(word.size(), lower_ascii(static_cast<unsigned char>(word.front())),
+                    lower_ascii(static_cast<unsigned char>(word.back()))))
+            return;
         if (upper) {
             scratch.assign(word);
             for (char& c : scratch) c = static_cast<char>(lower_ascii(static_cast<unsigned char>(c)));
@@ -235,7 +237,8 @@ struct Sink {
         append_lower(scratch, word);
         if (!is_search_token(scratch)) return;
         ++count;
-        if (wanted(scratch.size(), static_cast<unsigned char>(scratch[0]))) visit(std::string_view(scratch));
+        if (wanted(scratch.size(), static_cast<unsigned char>(scratch.front()), static_cast<unsigned char>(scratch.back())))
+            visit(std::string_view(scratch));
     }
 
     // A segment of one character that is neither ASCII nor a letter that
@@ -246,7 +249,8 @@ struct Sink {
         found_word = true;
         if (lowers_to_itself(record)) {
             ++count;
-            if (wanted(text.size(), static_cast<unsigned char>(text[0]))) visit(text);
+            if (wanted(text.size(), static_cast<unsigned char>(text.front()), static_cast<unsigned char>(text.back())))
+                visit(text);
         } else {
             lowered(text);
         }
@@ -500,7 +504,9 @@ std::size_t scan_tokens(std::string_view text, std::string& scratch, const Wante
     TokenList pairs;
     append_pair_tokens(text, pairs);
     for (std::size_t i = 0; i < pairs.size(); ++i)
-        if (wanted(pairs[i].size(), static_cast<unsigned char>(pairs[i][0]))) visit(pairs[i]);
+        if (wanted(pairs[i].size(), static_cast<unsigned char>(pairs[i].front()),
+                   static_cast<unsigned char>(pairs[i].back())))
+            visit(pairs[i]);
     return pairs.size();
 }
 
