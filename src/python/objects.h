@@ -26,24 +26,16 @@ struct Keys {
 extern Keys keys;
 bool create_keys();
 
-// The interpreter's UTF-8 decoder grows its output as it goes (a writer, then a
-// resize) once it meets a non-ASCII byte, which dominates the cost of millions of
-// short CJK or Cyrillic tokens. Our texts are valid UTF-8, so one pass finds the
-// length and the widest lead byte, which tells the kind of the str, and a second
-// fills a str of final size: the same str, built without the writer. Single
-// characters below U+0100 (lead bytes below 0xC4) keep the decoder's path, which
-// hands out the interpreter's shared one-character strs.
-Ref new_str_from_utf8(std::string_view text);
-
-inline Ref new_str(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n && p[i] < 0x80) ++i;
-    if (i == n || (n <= 2 && p[0] < 0xC4))
-        return Ref(created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(n))));
-    return new_str_from_utf8(text);
-}
+// A str of a UTF-8 text. The interpreter's decoder checks ASCII texts byte by
+// byte, and grows its output as it goes (a writer, then a resize) once it meets
+// a non-ASCII byte, which dominates the cost of millions of short CJK or
+// Cyrillic tokens and of long hit contents. Our texts are valid UTF-8, so a str
+// of final size is filled directly: ASCII texts are copied, others are decoded
+// after one pass has found the length and the widest lead byte, which tells the
+// kind of the str. Texts of up to 2 bytes that are ASCII or one character below
+// U+0100 (lead byte below 0xC4) keep the decoder's path, which hands out the
+// interpreter's shared one-character strs.
+Ref new_str(std::string_view text);
 inline Ref new_float(double value) { return Ref(created(PyFloat_FromDouble(value))); }
 inline Ref new_int(std::uint64_t value) { return Ref(created(PyLong_FromUnsignedLongLong(value))); }
 inline Ref new_bool(bool value) { return Ref(Py_NewRef(value ? Py_True : Py_False)); }
@@ -78,7 +70,9 @@ public:
     Ref take_list() {
         const auto size = static_cast<std::size_t>(end_ - begin_.get());
         Ref list = new_list(size);
-        std::memcpy(reinterpret_cast<PyListObject*>(list.get())->ob_item, begin_.get(), size * sizeof(PyObject*));
+        // An empty list has no item array: memcpy must not be handed its null pointer.
+        if (size > 0)
+            std::memcpy(reinterpret_cast<PyListObject*>(list.get())->ob_item, begin_.get(), size * sizeof(PyObject*));
         end_ = begin_.get();
         return list;
     }
