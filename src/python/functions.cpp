@@ -69,9 +69,18 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
         ObjectVector strs(text.size() / 3 + 1);
         StrCache cache;
         std::string scratch;
+        struct Visit {
+            ObjectVector& strs;
+            StrCache& cache;
+            void operator()(std::string_view token) const {
+                strs.append([&] { return cache.get(token); });
+            }
+            void operator()(std::string_view token, char32_t character) const {
+                strs.append([&] { return cache.get_character(token, character); });
+            }
+        };
         text::scan_tokens(
-            text, scratch, [](std::size_t, unsigned char, unsigned char) { return true; },
-            [&](std::string_view token) { strs.append([&] { return cache.get(token); }); });
+            text, scratch, [](std::size_t, unsigned char, unsigned char) { return true; }, Visit{strs, cache});
         return strs.take_list().release();
     });
 }

@@ -108,18 +108,31 @@ public:
     // A new reference to a str of `text`.
     PyObject* get(std::string_view text) {
         if (text.size() > kLongestKept) return new_str(text).release();
-        const Key key = key_of(text);
-        for (std::size_t i = key.hash & mask_;; i = (i + 1) & mask_) {
-            const Entry& entry = entries_[i];
-            if (entry.str == nullptr) return add(i, key, text);
-            if (entry.low == key.low && entry.high == key.high && entry.size == key.size) return Py_NewRef(entry.str);
-        }
+        return get(key_of(text), text);
+    }
+
+    // The same for a text of the one character `c`, keyed by the character
+    // rather than by its bytes (an equal text asked for by `get` may get
+    // another str).
+    PyObject* get_character(std::string_view text, char32_t c) {
+        const std::uint32_t size = static_cast<std::uint32_t>(text.size()) | kOneCharacter;
+        return get({c, 0, size, hash_of(c, 0, size)}, text);
     }
 
 private:
     static constexpr std::size_t kLongestKept = 16;
     static constexpr std::size_t kInlineEntries = 128;
     static constexpr std::size_t kMostEntries = 8192;
+    static constexpr std::uint32_t kOneCharacter = 0x100;  // in Key::size: keyed by the character
+
+    struct Key;
+    PyObject* get(const Key& key, std::string_view text) {
+        for (std::size_t i = key.hash & mask_;; i = (i + 1) & mask_) {
+            const Entry& entry = entries_[i];
+            if (entry.str == nullptr) return add(i, key, text);
+            if (entry.low == key.low && entry.high == key.high && entry.size == key.size) return Py_NewRef(entry.str);
+        }
+    }
 
     // With its length, two words tell texts of up to 16 bytes apart.
     struct Key {

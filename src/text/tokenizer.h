@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -146,10 +147,14 @@ static_assert((kIdeographRecord & ucd::kWordBreakMask) == ucd::kWbOther && (kIde
               (kIdeographRecord >> ucd::kLowerShift) == 0 && !(kIdeographRecord & ucd::kLowerSpecial));
 
 // The record of the character at `pos`, which the call moves past it.
-inline std::uint32_t next_record(std::string_view text, std::size_t& pos) {
-    const char32_t c = decode_utf8(text, pos);
+inline std::uint32_t next_record(std::string_view text, std::size_t& pos, char32_t& c) {
+    c = decode_utf8(text, pos);
     if (c - kIdeographsFirst <= kIdeographsLast - kIdeographsFirst) return kIdeographRecord;
     return ucd::lookup(c);
+}
+inline std::uint32_t next_record(std::string_view text, std::size_t& pos) {
+    char32_t c;
+    return next_record(text, pos, c);
 }
 
 // Classes that join no word of ASCII letters, digits, underscores and
@@ -241,16 +246,22 @@ struct Sink {
             visit(std::string_view(scratch));
     }
 
-    // A segment of one character that is neither ASCII nor a letter that
-    // changes when lower-cased (a character of at least 2 bytes, so that
-    // the filter keeps it), with its record.
-    [[gnu::always_inline]] void character(std::string_view text, std::uint32_t record) {
+    // A segment of one character `c` that is not ASCII (at least 2 bytes,
+    // so that the filter keeps it), with its record. A visitor that also
+    // takes (token, character) is given the character of such a token when
+    // it lower-cases to itself.
+    [[gnu::always_inline]] void character(std::string_view text, std::uint32_t record, char32_t c) {
         if (!(record & (ucd::kAlphabetic | ucd::kNumber))) return;
         found_word = true;
         if (lowers_to_itself(record)) {
             ++count;
-            if (wanted(text.size(), static_cast<unsigned char>(text.front()), static_cast<unsigned char>(text.back())))
+            if (!wanted(text.size(), static_cast<unsigned char>(text.front()), static_cast<unsigned char>(text.back())))
+                return;
+            if constexpr (std::is_invocable_v<const Visit&, std::string_view, char32_t>) {
+                visit(text, c);
+            } else {
                 visit(text);
+            }
         } else {
             lowered(text);
         }
@@ -449,24 +460,27 @@ void scan_mixed(std::string_view text, S& sink) {
         } else {
             // `record` is that of the character at pos, which ends at `next`.
             std::size_t next = pos;
-            std::uint32_t record = next_record(text, next);
+            char32_t c;
+            std::uint32_t record = next_record(text, next, c);
             bool at_ascii = false;
             while (stands_alone(record & ucd::kWordBreakMask)) {
                 std::size_t after = next;
                 std::uint32_t record_after = 0;
+                char32_t c_after = 0;
                 const bool more = next < n && p[next] >= 0x80;
                 if (more) {
-                    record_after = next_record(text, after);
+                    record_after = next_record(text, after, c_after);
                     if (is_ignorable(record_after & ucd::kWordBreakMask)) break;  // WB4
                 }
                 // A segment of one character: ideographs, Hiragana, Thai letters are words.
-                sink.character(text.substr(pos, next - pos), record);
+                sink.character(text.substr(pos, next - pos), record, c);
                 pos = next;
                 if (!more) {
                     at_ascii = true;
                     break;
                 }
                 record = record_after;
+                c = c_after;
                 next = after;
             }
             if (at_ascii) continue;
