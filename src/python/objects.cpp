@@ -45,7 +45,10 @@ bool create_keys() {
 }
 
 PyObject* StrCache::add(std::size_t i, const Key& key, std::string_view text) {
-    PyObject* str = new_str(text).release();
+    // A character is made into a str directly (below U+0100 the interpreter
+    // hands out its shared one-character strs).
+    PyObject* str = key.size & kOneCharacter ? created(PyUnicode_FromOrdinal(static_cast<int>(key.low)))
+                                              : new_str(text).release();
     if (2 * (count_ + 1) > mask_ + 1) {
         // Half full: double the table, or keep no more texts once it is at its bound.
         if (mask_ + 1 >= kMostEntries) return str;
