@@ -48,9 +48,8 @@ private:
                                           static_cast<unsigned char>(text.back()));
     }
     static std::size_t sketch_bit(std::size_t length, unsigned char first, unsigned char last) {
-        const std::uint32_t mixed = (static_cast<std::uint32_t>(length) * 0x9E3779B1u) ^ (first * 0x85EBCA77u) ^
-                                    (last * 0xC2B2AE3Du);
-        return (mixed * 0x27D4EB2Fu) >> (32 - kSketchBitsLog2);
+        const std::uint32_t key = (static_cast<std::uint32_t>(length) << 16) | (std::uint32_t{first} << 8) | last;
+        return (key * 0x9E3779B1u) >> (32 - kSketchBitsLog2);
     }
     std::uint32_t find_hashed(std::string_view text) const;
     void grow();
