@@ -244,6 +244,12 @@ def test_pieces_on_block_edges(before, piece):
         assert orvel_core.tokenize(text[: len(text) - 4]) == t.tokenize_general(text[: len(text) - 4])
 
 
+@pytest.mark.parametrize("text", ["²" * 3000, "数" * 5000 + "é" * 2, "ab " * 4000, "ΣΑ " * 2000, "😀" * 3])
+def test_texts_dense_with_tokens(text):
+    # More tokens per byte than the result's first guess (one per 3 bytes), up to one per 2 bytes.
+    assert orvel_core.tokenize(text) == model_tokens(text)
+
+
 def test_ascii_rules_are_taken_next_to_other_text():
     # Only the segments whose end depends on a non-ASCII character go the general way.
     assert t.word_segments_mixed("Hello, wörld: a.\u0301b x\u3000y") == [
