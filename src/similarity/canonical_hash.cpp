@@ -12,23 +12,12 @@
 
 #include "similarity/similarity.h"
 #include "text/unicode.h"
+#include "text/utf8.h"
 
 namespace orvel::similarity {
 
 namespace {
 
-bool is_ascii(std::string_view s) {
-    const char* p = s.data();
-    std::size_t n = s.size();
-    std::uint64_t any = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        any |= w;
-    }
-    for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
-    return (any & 0x8080808080808080ull) == 0;
-}
 
 // The canonical form is never built as a whole: it is lower-cased block by
 // block into a buffer on the stack, and each block goes into the digest.
@@ -66,7 +55,7 @@ std::string canonical_hash(std::string_view content) {
     // Trim before lower-casing so that the final-sigma rule sees the trimmed text.
     const std::string_view trimmed = text::trim_white_space(content);
     unsigned char digest[SHA256_DIGEST_LENGTH];
-    if (is_ascii(trimmed))
+    if (text::is_ascii(trimmed))
         sha256_of_ascii_lower(trimmed, digest);
     else
         sha256_of_lower(trimmed, digest);

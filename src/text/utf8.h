@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -80,10 +81,18 @@ inline std::u32string decode_all(std::string_view s) {
     return out;
 }
 
+// True when every byte is below 0x80; reads eight bytes at a time.
 inline bool is_ascii(std::string_view s) {
-    for (unsigned char b : s)
-        if (b >= 0x80) return false;
-    return true;
+    const char* p = s.data();
+    std::size_t n = s.size();
+    std::uint64_t any = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        any |= w;
+    }
+    for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
+    return (any & 0x8080808080808080ull) == 0;
 }
 
 }  // namespace orvel::text
