@@ -72,11 +72,11 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
         struct Visit {
             ObjectVector& strs;
             StrCache& cache;
-            void operator()(std::string_view token) const {
+            [[gnu::always_inline]] void operator()(std::string_view token) const {
                 strs.append([&] { return cache.get(token); });
             }
-            void operator()(std::string_view token, char32_t character) const {
-                strs.append([&] { return cache.get_character(token, character); });
+            [[gnu::always_inline]] void operator()(std::string_view, char32_t character) const {
+                strs.append([&] { return cache.get_character(character); });
             }
         };
         text::scan_tokens(

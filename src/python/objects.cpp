@@ -44,38 +44,6 @@ bool create_keys() {
     return true;
 }
 
-PyObject* StrCache::add(std::size_t i, const Key& key, std::string_view text) {
-    // A character is made into a str directly (below U+0100 the interpreter
-    // hands out its shared one-character strs).
-    PyObject* str = key.size & kOneCharacter ? created(PyUnicode_FromOrdinal(static_cast<int>(key.low)))
-                                              : new_str(text).release();
-    if (2 * (count_ + 1) > mask_ + 1) {
-        // Half full: double the table, or keep no more texts once it is at its bound.
-        if (mask_ + 1 >= kMostEntries) return str;
-        grow();
-        i = key.hash & mask_;
-        while (entries_[i].str != nullptr) i = (i + 1) & mask_;
-    }
-    entries_[i] = {key.low, key.high, str, key.size};
-    ++count_;
-    return str;
-}
-
-void StrCache::grow() {
-    const std::size_t size = 2 * (mask_ + 1);
-    std::unique_ptr<Entry[]> bigger(new Entry[size]());
-    for (std::size_t j = 0; j <= mask_; ++j) {
-        const Entry& entry = entries_[j];
-        if (entry.str == nullptr) continue;
-        std::size_t i = hash_of(entry.low, entry.high, entry.size) & (size - 1);
-        while (bigger[i].str != nullptr) i = (i + 1) & (size - 1);
-        bigger[i] = entry;
-    }
-    heap_ = std::move(bigger);
-    entries_ = heap_.get();
-    mask_ = size - 1;
-}
-
 namespace {
 
 // Decoding with the branches in the order of the texts of each kind: Latin-1

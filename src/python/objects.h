@@ -61,7 +61,7 @@ public:
     // Takes the new reference that `make` returns. Room is made first, so
     // that growing cannot lose a reference; if `make` throws, nothing is kept.
     template <class Make>
-    void append(Make&& make) {
+    [[gnu::always_inline]] void append(Make&& make) {
         if (end_ == capacity_end_) reserve(2 * static_cast<std::size_t>(capacity_end_ - begin_.get()));
         *end_ = make();
         ++end_;
@@ -92,91 +92,153 @@ private:
     PyObject** capacity_end_ = nullptr;
 };
 
-// One str object for equal short texts within one result, so that a text of
-// 300,000 ideographs, which holds a few thousand distinct ones, makes only
-// that many strs. Texts of up to 16 bytes are kept in an open-addressing
-// table that starts on the stack and doubles up to a bound, beyond which new
-// texts are no longer kept. The references in it are borrowed: every str it
-// hands out must be kept by the result under construction until the cache
-// is gone.
-class StrCache {
+// An open-addressing table of strs by key, for StrCache: it starts with
+// `Inline` places on the stack, zeroed when the first key is kept (until then
+// it looks up a shared empty place), and doubles whenever it would be more
+// than half full, up to a bound beyond which new keys are no longer kept. The
+// references in it are borrowed.
+template <class Entry, std::size_t Inline>
+class StrTable {
 public:
-    StrCache() { std::memset(inline_, 0, sizeof inline_); }
-    StrCache(const StrCache&) = delete;
-    StrCache& operator=(const StrCache&) = delete;
+    StrTable() = default;
+    StrTable(const StrTable&) = delete;
+    StrTable& operator=(const StrTable&) = delete;
 
-    // A new reference to a str of `text`.
-    PyObject* get(std::string_view text) {
-        if (text.size() > kLongestKept) return new_str(text).release();
-        return get(key_of(text), text);
+    // A new reference to the str kept for `key`, or else to the one that
+    // `make` creates (a new reference), which is then kept.
+    template <class Make>
+    [[gnu::always_inline]] PyObject* get(const typename Entry::Key& key, Make&& make) {
+        for (std::size_t i = key.hash & mask_;; i = (i + 1) & mask_) {
+            const Entry& entry = entries_[i];
+            if (entry.str != nullptr) {
+                if (entry.matches(key)) return Py_NewRef(entry.str);
+                continue;
+            }
+            if (entries_ == &kNoEntry) {
+                std::memset(static_cast<void*>(inline_), 0, sizeof inline_);
+                entries_ = inline_;
+                mask_ = Inline - 1;
+                i = key.hash & mask_;
+            } else if (2 * (count_ + 1) > mask_ + 1) {
+                if (mask_ + 1 >= kMostEntries) return make();
+                grow();
+                i = key.hash & mask_;
+                while (entries_[i].str != nullptr) i = (i + 1) & mask_;
+            }
+            // Room is made first, so that a failure to grow loses no reference.
+            PyObject* str = make();
+            (heap_ ? heap_.get() : inline_)[i] = Entry::of(key, str);
+            ++count_;
+            return str;
+        }
     }
 
-    // The same for a text of the one character `c`, keyed by the character
-    // rather than by its bytes (an equal text asked for by `get` may get
-    // another str).
-    PyObject* get_character(std::string_view text, char32_t c) {
-        const std::uint32_t size = static_cast<std::uint32_t>(text.size()) | kOneCharacter;
-        return get({c, 0, size, hash_of(c, 0, size)}, text);
+private:
+    static constexpr std::size_t kMostEntries = 8192;
+
+    void grow() {
+        const std::size_t size = 2 * (mask_ + 1);
+        std::unique_ptr<Entry[]> bigger(new Entry[size]());
+        for (std::size_t j = 0; j <= mask_; ++j) {
+            const Entry& entry = entries_[j];
+            if (entry.str == nullptr) continue;
+            std::size_t i = entry.hash() & (size - 1);
+            while (bigger[i].str != nullptr) i = (i + 1) & (size - 1);
+            bigger[i] = entry;
+        }
+        heap_ = std::move(bigger);
+        entries_ = heap_.get();
+        mask_ = size - 1;
+    }
+
+    static constexpr Entry kNoEntry{};
+
+    Entry inline_[Inline];
+    std::unique_ptr<Entry[]> heap_;
+    const Entry* entries_ = &kNoEntry;
+    std::size_t mask_ = 0;
+    std::size_t count_ = 0;
+};
+
+// One str object for equal short texts within one result, so that a text of
+// 300,000 ideographs, which holds a few thousand distinct ones, makes only
+// that many strs. Texts of up to 16 bytes are kept by their bytes, texts of
+// one character (handed over with it) by the character, in a table of
+// 16-byte places. Every str it hands out must be kept by the result under
+// construction until the cache is gone.
+class StrCache {
+public:
+    // A new reference to a str of `text`.
+    [[gnu::always_inline]] PyObject* get(std::string_view text) {
+        if (text.size() > kLongestKept) return new_str(text).release();
+        return texts_.get(TextEntry::key_of(text), [&] { return new_str(text).release(); });
+    }
+
+    // A new reference to a str of the one character `c` (an equal text asked
+    // for by `get` may get another str). Below U+0100 the interpreter hands
+    // out its shared one-character strs.
+    [[gnu::always_inline]] PyObject* get_character(char32_t c) {
+        return characters_.get({c, CharacterEntry::hash_of(c)},
+                               [&] { return created(PyUnicode_FromOrdinal(static_cast<int>(c))); });
     }
 
 private:
     static constexpr std::size_t kLongestKept = 16;
-    static constexpr std::size_t kInlineEntries = 128;
-    static constexpr std::size_t kMostEntries = 8192;
-    static constexpr std::uint32_t kOneCharacter = 0x100;  // in Key::size: keyed by the character
-
-    struct Key;
-    PyObject* get(const Key& key, std::string_view text) {
-        for (std::size_t i = key.hash & mask_;; i = (i + 1) & mask_) {
-            const Entry& entry = entries_[i];
-            if (entry.str == nullptr) return add(i, key, text);
-            if (entry.low == key.low && entry.high == key.high && entry.size == key.size) return Py_NewRef(entry.str);
-        }
-    }
 
     // With its length, two words tell texts of up to 16 bytes apart.
-    struct Key {
-        std::uint64_t low, high;
-        std::uint32_t size;
-        std::uint64_t hash;
-    };
-    struct Entry {
+    struct TextEntry {
+        struct Key {
+            std::uint64_t low, high;
+            std::uint32_t size;
+            std::uint64_t hash;
+        };
         std::uint64_t low, high;
         PyObject* str;  // none: the place is empty
         std::uint32_t size;
+
+        bool matches(const Key& key) const { return low == key.low && high == key.high && size == key.size; }
+        std::uint64_t hash() const { return hash_of(low, high, size); }
+        static TextEntry of(const Key& key, PyObject* str) { return {key.low, key.high, str, key.size}; }
+
+        static Key key_of(std::string_view text) {
+            const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+            const std::size_t n = text.size();
+            std::uint64_t low = 0, high = 0;
+            if (n >= 8) {
+                std::memcpy(&low, p, 8);
+                std::memcpy(&high, p + n - 8, 8);
+            } else if (n >= 4) {
+                std::uint32_t first, last;
+                std::memcpy(&first, p, 4);
+                std::memcpy(&last, p + n - 4, 4);
+                low = first | (std::uint64_t{last} << 32);
+            } else if (n > 0) {
+                low = p[0] | (std::uint64_t{p[n / 2]} << 8) | (std::uint64_t{p[n - 1]} << 16);
+            }
+            return {low, high, static_cast<std::uint32_t>(n), hash_of(low, high, n)};
+        }
+        static std::uint64_t hash_of(std::uint64_t low, std::uint64_t high, std::size_t n) {
+            const std::uint64_t h = (low ^ (high * 0x9E3779B97F4A7C15ull) ^ n) * 0xD6E8FEB86659FD93ull;
+            return h ^ (h >> 32);
+        }
     };
 
-    static Key key_of(std::string_view text) {
-        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-        const std::size_t n = text.size();
-        std::uint64_t low = 0, high = 0;
-        if (n >= 8) {
-            std::memcpy(&low, p, 8);
-            std::memcpy(&high, p + n - 8, 8);
-        } else if (n >= 4) {
-            std::uint32_t first, last;
-            std::memcpy(&first, p, 4);
-            std::memcpy(&last, p + n - 4, 4);
-            low = first | (std::uint64_t{last} << 32);
-        } else if (n > 0) {
-            low = p[0] | (std::uint64_t{p[n / 2]} << 8) | (std::uint64_t{p[n - 1]} << 16);
-        }
-        return {low, high, static_cast<std::uint32_t>(n), hash_of(low, high, n)};
-    }
-    static std::uint64_t hash_of(std::uint64_t low, std::uint64_t high, std::size_t n) {
-        const std::uint64_t h = (low ^ (high * 0x9E3779B97F4A7C15ull) ^ n) * 0xD6E8FEB86659FD93ull;
-        return h ^ (h >> 32);
-    }
+    struct CharacterEntry {
+        struct Key {
+            char32_t c;
+            std::uint64_t hash;
+        };
+        char32_t c;
+        PyObject* str;  // none: the place is empty
 
-    // Creates the str of a text not yet kept, and keeps it in place `i`.
-    PyObject* add(std::size_t i, const Key& key, std::string_view text);
-    void grow();
+        bool matches(const Key& key) const { return c == key.c; }
+        std::uint64_t hash() const { return hash_of(c); }
+        static CharacterEntry of(const Key& key, PyObject* str) { return {key.c, str}; }
+        static std::uint64_t hash_of(char32_t c) { return (std::uint64_t{c} * 0x9E3779B97F4A7C15ull) >> 40; }
+    };
 
-    Entry inline_[kInlineEntries];
-    std::unique_ptr<Entry[]> heap_;
-    Entry* entries_ = inline_;
-    std::size_t mask_ = kInlineEntries - 1;
-    std::size_t count_ = 0;
+    StrTable<TextEntry, 128> texts_;
+    StrTable<CharacterEntry, 128> characters_;
 };
 
 // A list of str created at its final length and filled by index.

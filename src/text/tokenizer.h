@@ -68,6 +68,8 @@ void append_pair_tokens(std::string_view text, TokenList& out);
 // byte, last byte)` of its lower-cased form is asked, and a token it refuses
 // is counted but neither lower-cased into `scratch` nor visited: the search
 // turns away most tokens of a memory this way, since few can be query terms.
+// A visitor that also takes (std::string_view, char32_t) is handed a token of
+// one character that lower-cases to itself (an ideograph, say) that way.
 template <class Wanted, class Visit>
 std::size_t scan_tokens(std::string_view text, std::string& scratch, const Wanted& wanted, const Visit& visit);
 
