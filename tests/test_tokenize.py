@@ -1,5 +1,6 @@
 """The search tokenizer: UAX #29 words, lower-cased and filtered, with the pair fallback."""
 
+import gc
 import unicodedata
 
 import pytest
@@ -215,6 +216,23 @@ def test_repeated_tokens_of_long_texts():
     assert tokens == t.tokenize(text)
     assert tokens == [w.lower() for w in text.split()]
     assert all(type(token) is str for token in tokens)
+
+
+def test_one_character_tokens_outlive_the_results_that_made_them():
+    # Tokens of one ideograph, kana or Hangul syllable are kept between calls;
+    # each result must hold its own references, so that dropping results and
+    # reusing their memory leaves later results intact. Characters beyond the
+    # Basic Multilingual Plane take the per-call path.
+    characters = [chr(c) for c in range(0x4E00, 0x4E00 + 3000)] + list("あカ한") + ["\U00020000", "\U0002A700"]
+    text = "".join(characters)
+    for _ in range(3):
+        tokens = orvel_core.tokenize(text)
+        assert tokens == characters
+        del tokens
+        gc.collect()
+        filler = [chr(0x4E00 + i % 3000) * 2 for i in range(20000)]  # strs of the same size class
+        assert orvel_core.tokenize(text[::-1]) == characters[::-1]
+        del filler
 
 
 # ASCII texts longer than the blocks of 64 bytes in which the scan classifies

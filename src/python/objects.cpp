@@ -44,6 +44,16 @@ bool create_keys() {
     return true;
 }
 
+PyObject** shared_character_pages[(kLastSharedCharacter + 1) / 256];
+
+PyObject* new_shared_character_str(char32_t c) {
+    PyObject**& page = shared_character_pages[c >> 8];
+    if (page == nullptr) page = new PyObject*[256]();
+    PyObject*& str = page[c & 0xFF];
+    if (str == nullptr) str = created(PyUnicode_FromOrdinal(static_cast<int>(c)));
+    return Py_NewRef(str);
+}
+
 namespace {
 
 // Decoding with the branches in the order of the texts of each kind: Latin-1

@@ -160,12 +160,30 @@ private:
     std::size_t count_ = 0;
 };
 
+// Strs of one character of the Basic Multilingual Plane, created on first
+// use and kept for the life of the process, as the interpreter keeps those
+// below U+0100: ideographs, kana and Hangul syllables are tokens of their own,
+// and Chinese text of any length uses a few thousand distinct ones. Pages of
+// 256 places are made on first need; at most 65,536 strs (about 5 MB) are
+// ever kept. Only touched with the GIL held.
+inline constexpr char32_t kLastSharedCharacter = 0xFFFF;
+extern PyObject** shared_character_pages[(kLastSharedCharacter + 1) / 256];
+PyObject* new_shared_character_str(char32_t c);
+
+// A new reference to the shared str of `c`, which is at most kLastSharedCharacter.
+[[gnu::always_inline]] inline PyObject* shared_character_str(char32_t c) {
+    PyObject** page = shared_character_pages[c >> 8];
+    if (page != nullptr && page[c & 0xFF] != nullptr) return Py_NewRef(page[c & 0xFF]);
+    return new_shared_character_str(c);
+}
+
 // One str object for equal short texts within one result, so that a text of
-// 300,000 ideographs, which holds a few thousand distinct ones, makes only
-// that many strs. Texts of up to 16 bytes are kept by their bytes, texts of
-// one character (handed over with it) by the character, in a table of
-// 16-byte places. Every str it hands out must be kept by the result under
-// construction until the cache is gone.
+// 300,000 words, which holds a few thousand distinct ones, makes only that
+// many strs. Texts of up to 16 bytes are kept by their bytes; texts of one
+// character (handed over with it) come from the shared strs of the plane, or
+// beyond it are kept by the character, in a table of 16-byte places. Every
+// str it hands out must be kept by the result under construction until the
+// cache is gone.
 class StrCache {
 public:
     // A new reference to a str of `text`.
@@ -176,8 +194,9 @@ public:
 
     // A new reference to a str of the one character `c` (an equal text asked
     // for by `get` may get another str). Below U+0100 the interpreter hands
-    // out its shared one-character strs.
+    // out its shared one-character strs, up to U+FFFF the module does.
     [[gnu::always_inline]] PyObject* get_character(char32_t c) {
+        if (c <= kLastSharedCharacter) return shared_character_str(c);
         return characters_.get({c, CharacterEntry::hash_of(c)},
                                [&] { return created(PyUnicode_FromOrdinal(static_cast<int>(c))); });
     }
