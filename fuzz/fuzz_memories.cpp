@@ -103,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<search::SearchResultEntry> entries = search::build_search_result(hits, memories);
     FUZZ_CHECK(entries.size() == hits.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        FUZZ_CHECK(entries[i].id == hits[i].id);
+        FUZZ_CHECK(hits[i].memory < memories.size());
+        FUZZ_CHECK(entries[i].id == memories[hits[i].memory].id);
         FUZZ_CHECK(entries[i].score == hits[i].score);
         std::size_t k = 0;
         while (memories[k].id != entries[i].id) ++k;  // a hit's id is some memory's id

@@ -3,6 +3,7 @@
 // strings without escapes stay views into the text.
 #include "json/reader.h"
 #include "search/search.h"
+#include "search/text_table.h"
 
 namespace orvel::search {
 
@@ -43,6 +44,9 @@ private:
             } else if (!read_object(memory)) {
                 return false;
             }
+            // Hashed now, while its bytes are in the cache: the result looks
+            // hits up by id long after the text has been read.
+            memory.id_hash = text_hash(memory.id);
         }
     }
 

@@ -129,7 +129,7 @@ std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<S
 
         const SearchMemory& memory = memories[doc.memory];
         double score = sum * usage_factor(memory);
-        if (score > 0.0) hits.push_back({memory.id, score});
+        if (score > 0.0) hits.push_back({doc.memory, score});
     }
 
     std::stable_sort(hits.begin(), hits.end(), [](const SearchHit& x, const SearchHit& y) { return x.score > y.score; });

@@ -14,14 +14,19 @@ std::vector<SearchResultEntry> build_search_result(const std::vector<SearchHit>&
 
     // Number the hits' distinct ids, then find the first memory of each in
     // one pass over the memories, which stops once every id has been seen.
+    // Ids are looked up by the hashes taken while reading, so that the pass
+    // reads the bytes of an id only when its hash is a hit's.
     constexpr std::size_t unresolved = SIZE_MAX;
     TextTable ids(hits.size());
     std::vector<std::uint32_t> hit_id(hits.size());
-    for (std::size_t h = 0; h < hits.size(); ++h) hit_id[h] = ids.insert(hits[h].id);
+    for (std::size_t h = 0; h < hits.size(); ++h) {
+        const SearchMemory& memory = memories[hits[h].memory];
+        hit_id[h] = ids.insert(memory.id, memory.id_hash);
+    }
     std::vector<std::size_t> first_memory(ids.size(), unresolved);
     std::size_t pending = ids.size();
     for (std::size_t i = 0; i < memories.size() && pending > 0; ++i) {
-        const std::uint32_t number = ids.find(memories[i].id);
+        const std::uint32_t number = ids.find(memories[i].id, memories[i].id_hash);
         if (number != TextTable::npos && first_memory[number] == unresolved) {
             first_memory[number] = i;
             --pending;
@@ -31,7 +36,7 @@ std::vector<SearchResultEntry> build_search_result(const std::vector<SearchHit>&
 
     entries.reserve(hits.size());
     for (std::size_t h = 0; h < hits.size(); ++h)
-        entries.push_back({hits[h].id, hits[h].score, memories[first_memory[hit_id[h]]].content});
+        entries.push_back({memories[hits[h].memory].id, hits[h].score, memories[first_memory[hit_id[h]]].content});
     return entries;
 }
 

@@ -18,6 +18,7 @@ namespace orvel::search {
 struct SearchMemory {
     std::string_view id = "?";
     std::string_view content;
+    std::uint64_t id_hash = 0;  // text_hash(id), taken while the id is at hand
     std::uint32_t loaded_count = 0;
     std::uint32_t referenced_count = 0;
 };
@@ -31,7 +32,7 @@ struct SearchMemories {
 json::Outcome<SearchMemories> parse_search_memories(std::string_view text);
 
 struct SearchHit {
-    std::string_view id;
+    std::size_t memory;  // index of the memory that scored
     double score;
 };
 

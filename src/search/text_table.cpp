@@ -23,6 +23,8 @@ std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
     return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
 }
 
+}  // namespace
+
 // Texts are short: the hash reads whole words and never loops over single bytes.
 std::uint64_t text_hash(std::string_view s) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
@@ -43,8 +45,6 @@ std::uint64_t text_hash(std::string_view s) {
     return mix(h ^ last, 0xE7037ED1A0B428DBull);
 }
 
-}  // namespace
-
 TextTable::TextTable(std::size_t expected) {
     std::size_t capacity = 16;
     while (capacity < 2 * expected) capacity *= 2;
@@ -54,36 +54,33 @@ TextTable::TextTable(std::size_t expected) {
     hashes_.reserve(expected);
 }
 
-std::uint32_t TextTable::insert(std::string_view text) {
+std::uint32_t TextTable::insert(std::string_view text, std::uint64_t hash) {
     // At most half full, so that probing always meets an empty place soon.
     if (2 * (texts_.size() + 1) > table_.size()) grow();
-    const std::uint64_t h = text_hash(text);
-    for (std::uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+    for (std::uint64_t i = hash & mask_;; i = (i + 1) & mask_) {
         const std::uint32_t entry = table_[i];
         if (entry == 0) {
             const auto number = static_cast<std::uint32_t>(texts_.size());
             texts_.push_back(text);
-            hashes_.push_back(h);
+            hashes_.push_back(hash);
             table_[i] = number + 1;
             if (text.empty()) {
                 has_empty_ = true;
             } else {
-                const std::size_t bit = sketch_bit(text.size(), static_cast<unsigned char>(text.front()),
-                                                   static_cast<unsigned char>(text.back()));
-                sketch_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+                std::uint8_t& candidate = candidates_[place_of(text)];
+                candidate = candidate == kNone && number + 1 < kSeveral ? static_cast<std::uint8_t>(number + 1) : kSeveral;
             }
             return number;
         }
-        if (hashes_[entry - 1] == h && texts_[entry - 1] == text) return entry - 1;
+        if (hashes_[entry - 1] == hash && same_text(texts_[entry - 1], text)) return entry - 1;
     }
 }
 
-std::uint32_t TextTable::find_hashed(std::string_view text) const {
-    const std::uint64_t h = text_hash(text);
-    for (std::uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+std::uint32_t TextTable::find_hashed(std::string_view text, std::uint64_t hash) const {
+    for (std::uint64_t i = hash & mask_;; i = (i + 1) & mask_) {
         const std::uint32_t entry = table_[i];
         if (entry == 0) return npos;
-        if (hashes_[entry - 1] == h && texts_[entry - 1] == text) return entry - 1;
+        if (hashes_[entry - 1] == hash && same_text(texts_[entry - 1], text)) return entry - 1;
     }
 }
 

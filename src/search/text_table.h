@@ -2,18 +2,22 @@
 // map from token text to query slot, and from a hit's id to its first memory.
 //
 // Most lookups miss (nearly every content token is absent from the query), so
-// a miss is usually decided before hashing, by a bit that the byte length,
-// the first and the last byte pick in a small bitmap: a text whose bit no
-// member has set cannot be a member.
+// a miss is usually decided before hashing, by a place that the byte length,
+// the first and the last byte pick in a small array: a text whose place no
+// member has taken cannot be a member. A place taken by one member alone
+// names it, so that a text found there is compared with that member and
+// never hashed.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
 namespace orvel::search {
+
+// The hash the table keys texts by; callers may take it ahead of time.
+std::uint64_t text_hash(std::string_view text);
 
 class TextTable {
 public:
@@ -23,44 +27,54 @@ public:
     explicit TextTable(std::size_t expected = 0);
 
     // The number of `text`, inserting it when it is new. The table keeps the
-    // view: the text must outlive the table.
-    std::uint32_t insert(std::string_view text);
+    // view: the text must outlive the table. `hash` is text_hash(text).
+    std::uint32_t insert(std::string_view text, std::uint64_t hash);
+    std::uint32_t insert(std::string_view text) { return insert(text, text_hash(text)); }
 
     // The number of `text`, or npos when it was never inserted.
     std::uint32_t find(std::string_view text) const {
-        if (!may_contain(text)) return npos;
-        return find_hashed(text);
+        if (text.empty()) return has_empty_ ? find_hashed(text, text_hash(text)) : npos;
+        const std::uint8_t candidate = candidates_[place_of(text)];
+        if (candidate == kNone) return npos;
+        if (candidate != kSeveral) return same_text(texts_[candidate - 1], text) ? candidate - 1u : npos;
+        return find_hashed(text, text_hash(text));
     }
+    // The same, with `hash` = text_hash(text) taken ahead.
+    std::uint32_t find(std::string_view text, std::uint64_t hash) const { return find_hashed(text, hash); }
 
     std::size_t size() const { return texts_.size(); }
 
     // False when no member has this byte length, first and last byte, so
     // that a caller can turn a text away before it has even been built.
     bool may_contain(std::size_t length, unsigned char first, unsigned char last) const {
-        const std::size_t bit = sketch_bit(length, first, last);
-        return ((sketch_[bit >> 6] >> (bit & 63)) & 1) != 0;
+        return candidates_[place_of(length, first, last)] != kNone;
     }
 
 private:
-    bool may_contain(std::string_view text) const {
-        return text.empty() ? has_empty_
-                            : may_contain(text.size(), static_cast<unsigned char>(text.front()),
-                                          static_cast<unsigned char>(text.back()));
-    }
-    static std::size_t sketch_bit(std::size_t length, unsigned char first, unsigned char last) {
+    // A place holds kNone, the number + 1 of the one member there, or kSeveral.
+    static constexpr std::uint8_t kNone = 0;
+    static constexpr std::uint8_t kSeveral = 255;
+    static constexpr int kPlacesLog2 = 12;
+
+    static std::size_t place_of(std::size_t length, unsigned char first, unsigned char last) {
         const std::uint32_t key = (static_cast<std::uint32_t>(length) << 16) | (std::uint32_t{first} << 8) | last;
-        return (key * 0x9E3779B1u) >> (32 - kSketchBitsLog2);
+        return (key * 0x9E3779B1u) >> (32 - kPlacesLog2);
     }
-    std::uint32_t find_hashed(std::string_view text) const;
+    static std::size_t place_of(std::string_view text) {
+        return place_of(text.size(), static_cast<unsigned char>(text.front()), static_cast<unsigned char>(text.back()));
+    }
+    // Texts are often views of the same bytes (a hit's id and its memory's).
+    static bool same_text(std::string_view a, std::string_view b) {
+        return a.size() == b.size() && (a.data() == b.data() || a == b);
+    }
+    std::uint32_t find_hashed(std::string_view text, std::uint64_t hash) const;
     void grow();
 
     std::vector<std::string_view> texts_;  // number -> text
     std::vector<std::uint64_t> hashes_;    // number -> hash of its text
     std::vector<std::uint32_t> table_;     // open addressing: number + 1, 0 when empty
     std::uint64_t mask_ = 0;
-    // One bit per (byte length, first byte, last byte) of the members, hashed.
-    static constexpr int kSketchBitsLog2 = 12;
-    std::uint64_t sketch_[(std::size_t{1} << kSketchBitsLog2) / 64] = {};
+    std::uint8_t candidates_[std::size_t{1} << kPlacesLog2] = {};
     bool has_empty_ = false;
 };
 
