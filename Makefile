@@ -52,6 +52,8 @@ test-asan: install-test
 # Benchmarks against the peers (the bench extra); BENCH_ARGS=--quick for a short run.
 BENCH_ARGS ?=
 bench: $(PY)
+	@pkg-config --exists icu-i18n 2>/dev/null || { echo "PyICU, one of the peers, builds against ICU:" \
+		"install Debian's libicu-dev and pkg-config (apt-get install libicu-dev pkg-config)"; exit 1; }
 	$(PIP) install --quiet --no-build-isolation ".[bench]"
 	$(PY) bench/run.py $(BENCH_ARGS)
 
