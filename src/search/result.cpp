@@ -7,10 +7,46 @@
 
 namespace orvel::search {
 
+namespace {
+
+// True when no two of the first `count` memories have ids of the same hash,
+// so that each of their ids is borne by one memory alone. Decided on the
+// hashes taken while reading, in an open-addressing set of them, without
+// reading any id. Hashes that differ in the lowest bit alone count as equal.
+bool ids_hash_apart(const std::vector<SearchMemory>& memories, std::size_t count) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * count) capacity *= 2;
+    const std::size_t mask = capacity - 1;
+    std::vector<std::uint64_t> seen(capacity, 0);  // 0: an empty place
+    for (std::size_t m = 0; m < count; ++m) {
+        const std::uint64_t hash = memories[m].id_hash | 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            if (seen[i] == 0) {
+                seen[i] = hash;
+                break;
+            }
+            if (seen[i] == hash) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 std::vector<SearchResultEntry> build_search_result(const std::vector<SearchHit>& hits,
                                                    const std::vector<SearchMemory>& memories) {
     std::vector<SearchResultEntry> entries;
     if (hits.empty()) return entries;
+    entries.reserve(hits.size());
+
+    // Mostly ids are unique, and a hit shows its own memory.
+    std::size_t last_hit = 0;
+    for (const SearchHit& hit : hits) last_hit = hit.memory > last_hit ? hit.memory : last_hit;
+    if (ids_hash_apart(memories, last_hit + 1)) {
+        for (const SearchHit& hit : hits)
+            entries.push_back({memories[hit.memory].id, hit.score, memories[hit.memory].content});
+        return entries;
+    }
 
     // Number the hits' distinct ids, then find the first memory of each in
     // one pass over the memories, which stops once every id has been seen.
@@ -34,7 +70,6 @@ std::vector<SearchResultEntry> build_search_result(const std::vector<SearchHit>&
     }
     if (pending > 0) throw std::logic_error("search hit whose id no memory bears");
 
-    entries.reserve(hits.size());
     for (std::size_t h = 0; h < hits.size(); ++h)
         entries.push_back({memories[hits[h].memory].id, hits[h].score, memories[first_memory[hit_id[h]]].content});
     return entries;
