@@ -19,6 +19,7 @@ import importlib.metadata
 import json
 import operator
 import os
+import pickle
 import platform
 import shlex
 import statistics
@@ -220,6 +221,11 @@ def many_queries(fn: Callable, queries: list[str], text: str) -> None:
         fn(q, text)
 
 
+def many_loads(pickled: list[bytes]) -> None:
+    for p in pickled:
+        pickle.loads(p)
+
+
 def bench_search(results: Results, cfg: Config) -> None:
     log("bm25_search_json")
     sizes = [1000, 10_000] if cfg.quick else [1000, 10_000, 100_000]
@@ -262,6 +268,16 @@ def bench_search(results: Results, cfg: Config) -> None:
                                 f"throughput (the queries hit {hit_share:.0%} of memories)",
                                 size / ours.median / 1e6, "MB/s", 300.0 if share == 0.0 else None))
             if share == 0.0:
+                # What the result alone costs: the interpreter's own C code
+                # (the unpickler) building the same dicts, strs and floats,
+                # which are then freed, as each timed call's result is.
+                pickled = [pickle.dumps(orvel_core.bm25_search_json(q, text), pickle.HIGHEST_PROTOCOL)
+                           for q in queries]
+                floor = measure(cfg, many_loads, pickled).median / len(queries)
+                results.check(Check("bm25_search_json", scenario, "the interpreter building and freeing the "
+                                    "same result (pickle.loads), share of our time", floor / ours.median, "×", None))
+                results.check(Check("bm25_search_json", scenario, "throughput without that share",
+                                    size / (ours.median - floor) / 1e6, "MB/s", None))
                 # The same text with a query of the rarest words: reading and
                 # tokenizing as before, but few result objects to make.
                 rare_query = " ".join(data.ENGLISH[-3:])
