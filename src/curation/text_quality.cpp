@@ -34,38 +34,58 @@ constexpr std::string_view kStopWords[] = {
 
 constexpr std::size_t kRepetitionRun = 8;
 
-template <std::size_t N>
-std::vector<std::string> lower_all(const std::string_view (&entries)[N]) {
-    std::vector<std::string> lowered;
-    lowered.reserve(N);
-    for (std::string_view entry : entries) lowered.push_back(text::to_lower(entry));
-    return lowered;
-}
-
-// Whether `entry` occurs in `haystack`. Candidates are found by the first
-// byte and turned away by the second before the rest is compared: in Chinese
-// text the lead byte of an entry matches at nearly every other character.
-bool occurs(std::string_view haystack, std::string_view entry) {
-    if (entry.size() < 2) return haystack.find(entry) != std::string_view::npos;
-    if (entry.size() > haystack.size()) return false;
-    const char* p = haystack.data();
-    const char* const last = haystack.data() + (haystack.size() - entry.size());
-    while (p <= last) {
-        p = static_cast<const char*>(std::memchr(p, entry[0], static_cast<std::size_t>(last - p) + 1));
-        if (p == nullptr) return false;
-        if (p[1] == entry[1] && std::memcmp(p + 2, entry.data() + 2, entry.size() - 2) == 0) return true;
-        ++p;
+// The technical terms and reasoning markers, lower-cased, found in one pass
+// over the text: at each byte, the entries whose first two bytes are the
+// byte and the next one are candidates (two table lookups, mostly none), and
+// are compared in full. An entry counts once however often it occurs; equal
+// entries ("API" and "api" both lower-case to "api") count each.
+class Vocabulary {
+public:
+    Vocabulary() {
+        for (std::string_view term : kTechnicalTerms) add(term, terms_);
+        for (std::string_view marker : kReasoningMarkers) add(marker, markers_);
     }
-    return false;
-}
 
-// Number of entries that occur somewhere in `haystack`, each counted once.
-// Both sides are valid UTF-8, so a byte match is always a match of whole characters.
-std::size_t count_present(std::string_view haystack, const std::vector<std::string>& entries) {
-    std::size_t count = 0;
-    for (const std::string& entry : entries) count += occurs(haystack, entry);
-    return count;
-}
+    struct Found {
+        std::size_t terms = 0;
+        std::size_t markers = 0;
+    };
+
+    // `haystack` is lower-cased valid UTF-8, so a byte match is always a match of whole characters.
+    Found find_in(std::string_view haystack) const {
+        const auto* p = reinterpret_cast<const unsigned char*>(haystack.data());
+        const std::size_t n = haystack.size();
+        std::uint64_t found = 0;
+        for (std::size_t i = 0; i + 1 < n; ++i) {
+            std::uint64_t candidates = (first_[p[i]] & second_[p[i + 1]]) & ~found;
+            while (candidates != 0) {
+                const int e = __builtin_ctzll(candidates);
+                candidates &= candidates - 1;
+                const std::string& entry = entries_[static_cast<std::size_t>(e)];
+                if (entry.size() <= n - i && std::memcmp(p + i + 2, entry.data() + 2, entry.size() - 2) == 0)
+                    found |= std::uint64_t{1} << e;
+            }
+        }
+        return {static_cast<std::size_t>(__builtin_popcountll(found & terms_)),
+                static_cast<std::size_t>(__builtin_popcountll(found & markers_))};
+    }
+
+private:
+    void add(std::string_view entry, std::uint64_t& group) {
+        const std::size_t e = entries_.size();
+        entries_.push_back(text::to_lower(entry));
+        const std::string& lowered = entries_.back();
+        const std::uint64_t bit = std::uint64_t{1} << e;
+        first_[static_cast<unsigned char>(lowered[0])] |= bit;
+        second_[static_cast<unsigned char>(lowered[1])] |= bit;
+        group |= bit;
+    }
+
+    std::vector<std::string> entries_;  // every entry has at least two bytes
+    std::uint64_t first_[256] = {}, second_[256] = {};  // entries by their first and second byte
+    std::uint64_t terms_ = 0, markers_ = 0;
+};
+static_assert(std::size(kTechnicalTerms) + std::size(kReasoningMarkers) <= 64);
 
 class StopCharacters {
 public:
@@ -130,18 +150,15 @@ double length_component(std::size_t n) {
 }  // namespace
 
 double assess_text_quality(std::string_view content) {
-    static const std::vector<std::string> technical_terms = lower_all(kTechnicalTerms);
-    static const std::vector<std::string> reasoning_markers = lower_all(kReasoningMarkers);
+    static const Vocabulary vocabulary;
     static const StopCharacters stop_characters;
 
     CharacterCounts counts = count_characters(content, stop_characters);
-    std::string lowered = text::to_lower(content);
-    std::size_t terms = count_present(lowered, technical_terms);
-    std::size_t markers = count_present(lowered, reasoning_markers);
+    const Vocabulary::Found found = vocabulary.find_in(text::to_lower(content));
 
     double length = length_component(counts.characters);
-    double technical = std::min(double(terms) / 5.0, 1.0) * 0.2;
-    double reasoning = std::min(double(markers) / 3.0, 1.0) * 0.25;
+    double technical = std::min(double(found.terms) / 5.0, 1.0) * 0.2;
+    double reasoning = std::min(double(found.markers) / 3.0, 1.0) * 0.25;
     double repetition = counts.has_run ? 0.0 : 0.1;
     double stop_share = 0.0;
     if (counts.characters > 0)
