@@ -461,25 +461,28 @@ bool Reader::begin_object(std::string_view expected) {
     return true;
 }
 
-Reader::Step Reader::next_element(bool first) {
+// Past the comma before the next item of an open array or object (`close` is
+// its closing bracket), or past that bracket at the end.
+Reader::Step Reader::next_item(bool first, char close, std::string_view eof_message,
+                               std::string_view comma_message) {
     int c = peek();
-    if (c == ']') {
+    if (c == close) {
         ++pos_;
         leave_container();
         return Step::End;
     }
     if (c == -1) {
-        fail(message::eof_list, size_);
+        fail(eof_message, size_);
         return Step::Error;
     }
     if (!first) {
         if (c != ',') {
-            fail_at_peeked(message::expected_list_comma_or_end);
+            fail_at_peeked(comma_message);
             return Step::Error;
         }
         ++pos_;
         c = peek();
-        if (c == ']') {
+        if (c == close) {
             fail_at_peeked(message::trailing_comma);
             return Step::Error;
         }
@@ -491,33 +494,14 @@ Reader::Step Reader::next_element(bool first) {
     return Step::Item;
 }
 
+Reader::Step Reader::next_element(bool first) {
+    return next_item(first, ']', message::eof_list, message::expected_list_comma_or_end);
+}
+
 Reader::Step Reader::next_key(bool first, std::string_view& key, std::string& scratch) {
-    int c = peek();
-    if (c == '}') {
-        ++pos_;
-        leave_container();
-        return Step::End;
-    }
-    if (c == -1) {
-        fail(message::eof_object, size_);
-        return Step::Error;
-    }
-    if (!first) {
-        if (c != ',') {
-            fail_at_peeked(message::expected_object_comma_or_end);
-            return Step::Error;
-        }
-        ++pos_;
-        c = peek();
-        if (c == '}') {
-            fail_at_peeked(message::trailing_comma);
-            return Step::Error;
-        }
-        if (c == -1) {
-            fail(message::eof_value, size_);
-            return Step::Error;
-        }
-    }
+    const Step step = next_item(first, '}', message::eof_object, message::expected_object_comma_or_end);
+    if (step != Step::Item) return step;
+    const int c = peek();
     if (c != '"') {
         fail_at_peeked(message::key_must_be_a_string);
         return Step::Error;

@@ -139,6 +139,8 @@ public:
     // Fails at the next value with the "invalid type" message for `expected`,
     // or with the syntax error met while reading that value.
     bool fail_invalid_type(std::string_view expected);
+    // next_element and next_key up to the key: `close` is the closing bracket.
+    Step next_item(bool first, char close, std::string_view eof_message, std::string_view comma_message);
     // Fails with `message` at byte offset `offset`.
     bool fail(std::string_view message, std::size_t offset);
     bool fail(std::string message, std::size_t offset);
