@@ -91,18 +91,6 @@ void fill_ucs4(Py_UCS4* out, std::string_view text) {
     for (std::size_t pos = 0; pos < text.size();) *out++ = text::decode_utf8(text, pos);
 }
 
-bool is_ascii(const unsigned char* p, std::size_t n) {
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        std::uint64_t w[4];
-        std::memcpy(w, p + i, 32);
-        if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ull) return false;
-    }
-    unsigned char any = 0;
-    for (; i < n; ++i) any |= p[i];
-    return any < 0x80;
-}
-
 Ref new_str_from_utf8(std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
@@ -147,7 +135,7 @@ Ref new_str(std::string_view text) {
     const std::size_t n = text.size();
     if (n <= 2 && (n == 0 || p[0] < 0xC4))
         return Ref(created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(n))));
-    if (is_ascii(p, n)) {
+    if (text::is_ascii(text)) {
         Ref str(created(PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F)));
         std::memcpy(PyUnicode_1BYTE_DATA(str.get()), p, n);
         return str;

@@ -84,19 +84,6 @@ void tokenize_general(std::string_view text, TokenList& out);
 
 namespace token_scan {
 
-inline bool all_ascii(std::string_view s) {
-    const char* p = s.data();
-    std::size_t n = s.size();
-    std::uint64_t any = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        any |= w;
-    }
-    for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
-    return (any & 0x8080808080808080ull) == 0;
-}
-
 inline unsigned char lower_ascii(unsigned char c) {
     return static_cast<unsigned char>(c - 'A') < 26u ? static_cast<unsigned char>(c + 32) : c;
 }
@@ -509,7 +496,7 @@ void scan_mixed(std::string_view text, S& sink) {
 template <class Wanted, class Visit>
 std::size_t scan_tokens(std::string_view text, std::string& scratch, const Wanted& wanted, const Visit& visit) {
     token_scan::Sink<Wanted, Visit> sink{scratch, wanted, visit};
-    if (token_scan::all_ascii(text)) {
+    if (is_ascii(text)) {
         token_scan::scan_ascii(text, sink);
     } else {
         token_scan::scan_mixed(text, sink);

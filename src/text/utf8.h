@@ -81,10 +81,16 @@ inline std::u32string decode_all(std::string_view s) {
     return out;
 }
 
-// True when every byte is below 0x80; reads eight bytes at a time.
+// True when every byte is below 0x80; reads 32 bytes at a time and stops at
+// the first block with a byte above.
 inline bool is_ascii(std::string_view s) {
     const char* p = s.data();
     std::size_t n = s.size();
+    for (; n >= 32; p += 32, n -= 32) {
+        std::uint64_t w[4];
+        std::memcpy(w, p, 32);
+        if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ull) return false;
+    }
     std::uint64_t any = 0;
     for (; n >= 8; p += 8, n -= 8) {
         std::uint64_t w;
