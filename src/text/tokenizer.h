@@ -270,12 +270,20 @@ struct Sink {
         }
     }
 
-    // A segment found by the ASCII rules and the classes of its characters.
-    [[gnu::always_inline]] void ascii_segment(std::string_view text, std::uint8_t classes) {
-        if (!(classes & (ascii::kLetter | ascii::kDigit))) return;  // underscores alone
+    // A segment found by the ASCII rules: whether it holds a letter or digit,
+    // only digits, an ASCII capital.
+    [[gnu::always_inline]] void ascii_run(std::string_view text, bool has_letter_or_digit, bool digits_only,
+                                          bool upper) {
+        if (!has_letter_or_digit) return;  // underscores alone
         found_word = true;
-        if (classes == ascii::kDigit) return;  // the filter: digits alone
-        plain(text, (classes & ascii::kUpper) != 0);
+        if (digits_only) return;  // the filter: digits alone
+        plain(text, upper);
+    }
+
+    // The same, told by the classes of its characters.
+    [[gnu::always_inline]] void ascii_segment(std::string_view text, std::uint8_t classes) {
+        ascii_run(text, (classes & (ascii::kLetter | ascii::kDigit)) != 0, classes == ascii::kDigit,
+                  (classes & ascii::kUpper) != 0);
     }
 };
 
@@ -335,8 +343,8 @@ void scan_ascii(std::string_view text, S& sink) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     constexpr std::size_t kNone = SIZE_MAX;
-    std::size_t open_start = kNone;  // a word that goes on past the previous block
-    std::uint8_t open_classes = 0;
+    std::size_t open_start = kNone;  // a word that goes on past the previous block, and what it holds
+    bool open_letter_or_digit = false, open_digits_only = true, open_upper = false;
     std::uint64_t letter_before = 0, digit_before = 0;  // the last byte of the previous block, as bit 0
     unsigned char tail[64];
     for (std::size_t q = 0; q < n; q += 64) {
@@ -357,20 +365,20 @@ void scan_ascii(std::string_view text, S& sink) {
         letter_before = b.letter >> 63;
         digit_before = b.digit >> 63;
 
-        // The classes of the bytes of a run, as ascii_segment takes them
-        // (joiners counted with the underscores: neither letters nor digits).
-        const auto classes_of = [&b](std::uint64_t run) {
-            return static_cast<std::uint8_t>(((b.letter & run) ? ascii::kLower : 0) |
-                                             ((b.upper & run) ? ascii::kUpper : 0) |
-                                             ((b.digit & run) ? ascii::kDigit : 0) |
-                                             ((run & ~(b.letter | b.digit)) ? ascii::kUnderscore : 0));
+        // What ascii_run asks of a run, from the masks of the block.
+        const std::uint64_t letter_or_digit = b.letter | b.digit;
+        const auto hand_over = [&](std::string_view run_text, std::uint64_t run) {
+            sink.ascii_run(run_text, (run & letter_or_digit) != 0, (run & ~b.digit) == 0, (run & b.upper) != 0);
         };
         if (open_start != kNone) {
             const std::uint64_t run = word & ~(word + 1);  // the ones from bit 0 up
-            open_classes |= classes_of(run);
+            open_letter_or_digit |= (run & letter_or_digit) != 0;
+            open_digits_only &= (run & ~b.digit) == 0;
+            open_upper |= (run & b.upper) != 0;
             if (run == ~std::uint64_t{0}) continue;  // the whole block: still open
             const std::size_t end = q + static_cast<std::size_t>(__builtin_ctzll(~word));
-            sink.ascii_segment(text.substr(open_start, end - open_start), open_classes);
+            sink.ascii_run(std::string_view(text.data() + open_start, end - open_start), open_letter_or_digit,
+                           open_digits_only, open_upper);
             open_start = kNone;
             word &= ~run;
         }
@@ -380,15 +388,19 @@ void scan_ascii(std::string_view text, S& sink) {
             const std::uint64_t run = word & ~above;
             if (above == 0) {  // the run reaches the end of the block
                 open_start = start;
-                open_classes = classes_of(run);
+                open_letter_or_digit = (run & letter_or_digit) != 0;
+                open_digits_only = (run & ~b.digit) == 0;
+                open_upper = (run & b.upper) != 0;
                 break;
             }
             const std::size_t end = q + static_cast<std::size_t>(__builtin_ctzll(above));
-            sink.ascii_segment(text.substr(start, end - start), classes_of(run));
+            hand_over(std::string_view(text.data() + start, end - start), run);
             word &= above;
         }
     }
-    if (open_start != kNone) sink.ascii_segment(text.substr(open_start, n - open_start), open_classes);
+    if (open_start != kNone)
+        sink.ascii_run(std::string_view(text.data() + open_start, n - open_start), open_letter_or_digit,
+                       open_digits_only, open_upper);
 }
 
 // Any text: segment by segment, each by the quickest rule that is exact for it.
