@@ -41,6 +41,24 @@ import peers  # noqa: E402
 import orvel_core  # noqa: E402
 
 
+def source_revision() -> str:
+    """The commit the measured module was built from, as far as the checkout tells."""
+    def git(*args: str) -> str:
+        return subprocess.run(["git", "-C", HERE, *args], capture_output=True, text=True, check=True).stdout.strip()
+    try:
+        revision = git("rev-parse", "--short", "HEAD")
+        # Results written by an earlier run do not count as changes to the source.
+        changed = git("status", "--porcelain", "--untracked-files=no", "--", "..",
+                      ":(top,exclude)bench/RESULTS*.md", ":(top,exclude)bench/results*.png")
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown (not a git checkout)"
+    return revision + (" with uncommitted changes" if changed else "")
+
+
+# Taken at the start: the checkout may move on while a long run goes.
+SOURCE_REVISION = source_revision()
+
+
 # --- timing ---------------------------------------------------------------------------
 
 @dataclass
@@ -595,7 +613,7 @@ def machine() -> list[str]:
     return [
         f"- Machine: {cpu}, {os.cpu_count()} cores, {memory}, {platform.system()} {platform.release()}",
         f"- Python: {platform.python_implementation()} {platform.python_version()}",
-        f"- orvel_core: {orvel_core.__file__}",
+        f"- orvel_core: {orvel_core.__file__}, built from commit {SOURCE_REVISION}",
         f"- Peers: {', '.join(versions)}",
     ]
 
