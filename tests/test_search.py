@@ -162,6 +162,8 @@ def test_many_ties_and_shared_tokens(query, contents):
 
 ASCII_PIECES = st.sampled_from(list("aZ9_'.:,;- \r\n\t!\"#") + ["ab", "Cd", "12", "e.g", "don't", "3.14", "1,000", "x:y"])
 ascii_texts = st.lists(ASCII_PIECES, max_size=25).map("".join)
+# Longer than the blocks of 64 bytes in which ASCII contents are scanned.
+long_ascii_texts = st.lists(ASCII_PIECES, min_size=30, max_size=150).map("".join)
 any_texts = st.text(st.characters(exclude_categories=("Cs",)), max_size=25)
 
 
@@ -176,12 +178,26 @@ def corpus_and_query(draw, contents):
 
 
 @settings(max_examples=400, deadline=None)
-@given(case=st.one_of(corpus_and_query(ascii_texts), corpus_and_query(any_texts)))
+@given(case=st.one_of(corpus_and_query(ascii_texts), corpus_and_query(long_ascii_texts), corpus_and_query(any_texts)))
 def test_free_form_text_matches_full_index_exactly(case):
     # Contents are scanned for query tokens without storing their tokens; this
     # holds that scan to the tokenizer's own output on arbitrary text.
     query, memories_json = case
     assert bm25_search_json(query, memories_json) == reference_search(query, memories_json)
+
+
+@pytest.mark.parametrize("run", ["12", "_", "__", "a", "Ab", "1,2", "a.b", "x_1"])
+def test_contents_with_runs_on_block_edges_match_full_index(run):
+    # Lengths of contents come from counting their words 64 bytes at a time;
+    # runs that no token comes from (digits or underscores alone, one letter)
+    # cross block edges and end the content here.
+    contents = [before + run * repeat + after
+                for before in ("", " " * 60, "w" * 63 + " ", "9" * 64 + " ", "ab " * 42)
+                for repeat in (1, 3, 40)
+                for after in ("", " ", " ab")]  # fmt: skip
+    memories_json = json.dumps([{"id": f"m{i}", "content": c} for i, c in enumerate(contents)])
+    for query in ("ab", run, "ww ab " + run):
+        assert bm25_search_json(query, memories_json) == reference_search(query, memories_json), query
 
 
 # --- The ranking ------------------------------------------------------------

@@ -287,3 +287,44 @@ def test_long_text_is_tokenized_whole():
     tokens = orvel_core.tokenize(text)
     assert tokens == model_tokens(text)
     assert len(tokens) == 20000 // len(words) * 6
+
+
+# The search scans ASCII contents by counting words a block at a time and
+# looking only at the words that start like a query token (two bytes, told
+# apart up to the 0x20 bit). The count must be that of tokenize, and the
+# tokens handed on exactly those whose first two bytes match.
+def prefix_key(token):
+    data = token.encode()
+    return (data[0] | 0x20, data[1] | 0x20)
+
+
+def check_prefix_scan(text, wanted):
+    tokens = orvel_core.tokenize(text)
+    keys = {prefix_key(w) for w in wanted}
+    if text.isascii() and any(c.isalnum() for c in text):
+        handed_on = [token for token in tokens if prefix_key(token) in keys]
+    else:
+        # Other texts go word by word, and the pairs of a text without words
+        # are few: every token is handed on.
+        handed_on = tokens
+    assert t.scan_for_prefixes(text, wanted) == (len(tokens), handed_on), (text, wanted)
+
+
+@given(st.one_of(LONG_ASCII_TEXT, ASCII_TEXT, MIXED_ASCII_TEXT), st.data())
+@settings(max_examples=3000)
+def test_prefix_scan_counts_and_hands_on_tokens(text, data):
+    own = orvel_core.tokenize(text)
+    wanted = data.draw(st.lists(st.sampled_from(own + ["ab", "bc", "1,", "e.", "__", "x1", "3.", "é1"]), max_size=6))
+    check_prefix_scan(text, wanted)
+
+
+@pytest.mark.parametrize("run", ["a", "Ab", "1", "12", "_", "__", "_1", "1,2", "a.b", "x_"])
+@pytest.mark.parametrize("before", ["", " " * 62, " " * 63, "w" * 63 + " ", " " * 127, "9" * 64 + " "])
+@pytest.mark.parametrize("after", ["", " ", " " * 64, "-z"])
+def test_prefix_scan_counts_runs_on_block_edges(before, run, after):
+    # Runs of digits or underscores alone are no tokens, nor single letters,
+    # wherever they start and end relative to the blocks of 64 bytes and the text's end.
+    for filler in ("", " ", "  ", " " * 65):
+        text = before + filler + run * 3 + after
+        for wanted in ([], [run.lower() * 2], ["zz", "99"]):
+            check_prefix_scan(text, [w for w in wanted if len(w.encode()) >= 2])

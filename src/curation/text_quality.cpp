@@ -9,6 +9,7 @@
 
 #include "curation/curation.h"
 #include "text/unicode.h"
+#include "text/bits.h"
 #include "text/utf8.h"
 
 namespace orvel::curation {
@@ -66,8 +67,7 @@ public:
                     found |= std::uint64_t{1} << e;
             }
         }
-        return {static_cast<std::size_t>(__builtin_popcountll(found & terms_)),
-                static_cast<std::size_t>(__builtin_popcountll(found & markers_))};
+        return {text::count_ones(found & terms_), text::count_ones(found & markers_)};
     }
 
 private:

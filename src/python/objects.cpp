@@ -4,6 +4,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "text/bits.h"
 #include "text/utf8.h"
 
 namespace orvel::python {
@@ -104,7 +105,7 @@ Ref new_str_from_utf8(std::string_view text) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
         // As signed bytes, continuation bytes are the ones below -64.
         const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(-64))));
-        continuations += static_cast<std::size_t>(__builtin_popcount(mask));
+        continuations += text::count_ones(mask);
         top = _mm_max_epu8(top, v);
     }
     alignas(16) unsigned char tops[16];

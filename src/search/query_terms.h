@@ -22,7 +22,14 @@ public:
     // `query_tokens` must outlive this object: slots keep views into it.
     explicit QueryTerms(const text::TokenList& query_tokens) : slots_(query_tokens.size()) {
         token_slots_.reserve(query_tokens.size());
-        for (std::size_t i = 0; i < query_tokens.size(); ++i) token_slots_.push_back(slots_.insert(query_tokens[i]));
+        for (std::size_t i = 0; i < query_tokens.size(); ++i) {
+            token_slots_.push_back(slots_.insert(query_tokens[i]));
+            // Only tokens that start with two ASCII bytes can be met in ASCII
+            // text (a token has two bytes at least).
+            const auto first = static_cast<unsigned char>(query_tokens[i][0]);
+            const auto second = static_cast<unsigned char>(query_tokens[i][1]);
+            if (first < 0x80 && second < 0x80) prefixes_.add(first, second);
+        }
     }
 
     // Number of distinct tokens; slots are 0 .. distinct_count() - 1.
@@ -39,8 +46,12 @@ public:
         return slots_.may_contain(length, first, last);
     }
 
+    // The first two bytes of the tokens, for the scan of ASCII contents.
+    const text::TokenPrefixes& prefixes() const { return prefixes_; }
+
 private:
     TextTable slots_;
+    text::TokenPrefixes prefixes_;
     std::vector<std::uint32_t> token_slots_;
 };
 

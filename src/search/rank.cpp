@@ -64,7 +64,7 @@ MatchedTerms count_query_terms(const QueryTerms& query, const std::vector<Search
 
     std::string scratch;
     for (std::size_t i = 0; i < memories.size(); ++i) {
-        const std::size_t length = text::scan_tokens(memories[i].content, scratch, wanted, visit);
+        const std::size_t length = text::scan_tokens(memories[i].content, scratch, wanted, visit, &query.prefixes());
         out.total_length += length;
         if (seen.empty()) continue;
         for (std::uint32_t slot : seen) {

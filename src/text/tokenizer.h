@@ -17,6 +17,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "text/bits.h"
 #include "text/unicode.h"
 #include "text/unicode_tables.h"
 #include "text/utf8.h"
@@ -62,6 +63,34 @@ inline bool is_search_token(std::string_view lowered) {
 // alone), lower-cased and filtered. Only for texts in which no word was found.
 void append_pair_tokens(std::string_view text, TokenList& out);
 
+// The first two bytes of the tokens a caller looks for, lower-cased: a word
+// that starts otherwise is none of them. Kept as one bit for each pair of
+// bytes with the bit 0x20 set in both (the lower case of an ASCII letter),
+// so that a word's first two bytes are looked up without being lower-cased;
+// other pairs that share a bit are let through, to be told apart later.
+class TokenPrefixes {
+public:
+    void add(unsigned char first, unsigned char second) {
+        const unsigned char pair[2] = {first, second};
+        const unsigned key = key_of(pair);
+        bits_[key >> 6] |= std::uint64_t{1} << (key & 63);
+    }
+    // Whether a word whose first two bytes are at `at` may be wanted.
+    bool may_start(const unsigned char* at) const {
+        const unsigned key = key_of(at);
+        return (bits_[key >> 6] >> (key & 63)) & 1;
+    }
+
+private:
+    // The two bytes as one number, whatever the byte order.
+    static unsigned key_of(const unsigned char* pair) {
+        std::uint16_t key;
+        std::memcpy(&key, pair, 2);
+        return key | 0x2020u;
+    }
+    std::uint64_t bits_[65536 / 64] = {};
+};
+
 // Hands the tokens of `text` to `visit(std::string_view)`, in order, and
 // returns their number. A token lives in `text` or in `scratch` and is valid
 // only during its visit. Before a token is built, `wanted(byte length, first
@@ -70,8 +99,12 @@ void append_pair_tokens(std::string_view text, TokenList& out);
 // turns away most tokens of a memory this way, since few can be query terms.
 // A visitor that also takes (std::string_view, char32_t) is handed a token of
 // one character that lower-cases to itself (an ideograph, say) that way.
+//
+// With `prefixes`, the tokens of an all-ASCII text that start with none of
+// them are counted in bulk, without being asked for.
 template <class Wanted, class Visit>
-std::size_t scan_tokens(std::string_view text, std::string& scratch, const Wanted& wanted, const Visit& visit);
+std::size_t scan_tokens(std::string_view text, std::string& scratch, const Wanted& wanted, const Visit& visit,
+                        const TokenPrefixes* prefixes = nullptr);
 
 // Replaces the contents of `out` with the tokens of `text`.
 void tokenize(std::string_view text, TokenList& out);
@@ -214,6 +247,12 @@ struct Sink {
     [[gnu::always_inline]] void plain(std::string_view word, bool upper) {
         if (word.size() <= 1) return;
         ++count;
+        offer(word, upper);
+    }
+
+    // A search token already counted, of which only ASCII capitals (if
+    // `upper`) change when lower-cased: asked for, and visited if wanted.
+    [[gnu::always_inline]] void offer(std::string_view word, bool upper) {
         if (!wanted(word.size(), lower_ascii(static_cast<unsigned char>(word.front())),
                     lower_ascii(static_cast<unsigned char>(word.back()))))
             return;
@@ -308,6 +347,7 @@ inline BlockClasses classify_block(const unsigned char* p) {
         const auto bits = [k](__m128i m) {
             return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << (16 * k);
         };
+
         b.letter |= bits(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 26));
         b.upper |= bits(in_range(v, 'A', 26));
         b.digit |= bits(in_range(v, '0', 10));
@@ -331,39 +371,53 @@ inline BlockClasses classify_block(const unsigned char* p) {
     return b;
 }
 
-// A text that is all ASCII, where the ASCII rules are the whole of the
-// word-boundary rules, 64 bytes at a time: a byte belongs to a word when it
-// is a letter, digit or underscore (WB5, WB8 to WB10, WB13a, WB13b), or a
-// joiner between two letters (WB6, WB7) or two digits (WB11, WB12); every
-// other byte is a segment that is never a word. Words are the runs of such
-// bytes, found with bit operations; a word that reaches the end of a block
-// is carried into the next.
+// One block of an all-ASCII text, where the ASCII rules are the whole of the
+// word-boundary rules: a byte belongs to a word when it is a letter, digit or
+// underscore (WB5, WB8 to WB10, WB13a, WB13b), or a joiner between two
+// letters (WB6, WB7) or two digits (WB11, WB12); every other byte is a
+// segment that is never a word. Words are the runs of such bytes.
+struct AsciiBlock {
+    BlockClasses classes;
+    std::uint64_t word;
+};
+
+// The block at offset `q` (< text size) that follows `previous` (a block of
+// zeros before the first).
+inline AsciiBlock read_ascii_block(std::string_view text, std::size_t q, const AsciiBlock& previous) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    const unsigned char* block = p + q;
+    unsigned char tail[64];
+    if (n - q < 64) {
+        // Zero bytes after the text are no word bytes and join nothing.
+        std::memset(tail, 0, sizeof tail);
+        std::memcpy(tail, block, n - q);
+        block = tail;
+    }
+    const BlockClasses b = classify_block(block);
+    const std::uint64_t letter_before = previous.classes.letter >> 63;
+    const std::uint64_t digit_before = previous.classes.digit >> 63;
+    const std::uint8_t after = q + 64 < n ? ascii::kClasses.of[p[q + 64]] : 0;
+    const std::uint64_t letter_after = std::uint64_t{(after & ascii::kLetter) != 0} << 63;
+    const std::uint64_t digit_after = std::uint64_t{(after & ascii::kDigit) != 0} << 63;
+    const std::uint64_t joiners = (b.mid_letter & ((b.letter << 1) | letter_before) & ((b.letter >> 1) | letter_after)) |
+                                  (b.mid_number & ((b.digit << 1) | digit_before) & ((b.digit >> 1) | digit_after));
+    return {b, b.letter | b.digit | b.underscore | joiners};
+}
+
+// An all-ASCII text, 64 bytes at a time, each word handed to the sink; a
+// word that reaches the end of a block is carried into the next.
 template <class S>
 void scan_ascii(std::string_view text, S& sink) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     constexpr std::size_t kNone = SIZE_MAX;
     std::size_t open_start = kNone;  // a word that goes on past the previous block, and what it holds
     bool open_letter_or_digit = false, open_digits_only = true, open_upper = false;
-    std::uint64_t letter_before = 0, digit_before = 0;  // the last byte of the previous block, as bit 0
-    unsigned char tail[64];
+    AsciiBlock block{};
     for (std::size_t q = 0; q < n; q += 64) {
-        const unsigned char* block = p + q;
-        if (n - q < 64) {
-            // Zero bytes after the text are no word bytes and join nothing.
-            std::memset(tail, 0, sizeof tail);
-            std::memcpy(tail, block, n - q);
-            block = tail;
-        }
-        const BlockClasses b = classify_block(block);
-        const std::uint8_t after = q + 64 < n ? ascii::kClasses.of[p[q + 64]] : 0;
-        const std::uint64_t letter_after = std::uint64_t{(after & ascii::kLetter) != 0} << 63;
-        const std::uint64_t digit_after = std::uint64_t{(after & ascii::kDigit) != 0} << 63;
-        const std::uint64_t joiners = (b.mid_letter & ((b.letter << 1) | letter_before) & ((b.letter >> 1) | letter_after)) |
-                                      (b.mid_number & ((b.digit << 1) | digit_before) & ((b.digit >> 1) | digit_after));
-        std::uint64_t word = b.letter | b.digit | b.underscore | joiners;
-        letter_before = b.letter >> 63;
-        digit_before = b.digit >> 63;
+        block = read_ascii_block(text, q, block);
+        const BlockClasses& b = block.classes;
+        std::uint64_t word = block.word;
 
         // What ascii_run asks of a run, from the masks of the block.
         const std::uint64_t letter_or_digit = b.letter | b.digit;
@@ -401,6 +455,81 @@ void scan_ascii(std::string_view text, S& sink) {
     if (open_start != kNone)
         sink.ascii_run(std::string_view(text.data() + open_start, n - open_start), open_letter_or_digit,
                        open_digits_only, open_upper);
+}
+
+// a + b + carry, with the carry out left in `carry`: runs of ones added to
+// across blocks.
+inline std::uint64_t add_carrying(std::uint64_t a, std::uint64_t b, std::uint64_t& carry) {
+    std::uint64_t sum;
+    const bool first = __builtin_add_overflow(a, b, &sum);
+    const bool second = __builtin_add_overflow(sum, carry, &sum);
+    carry = first || second;
+    return sum;
+}
+
+// The same tokens as scan_ascii, counted a block at a time by bit counts,
+// while only the words that start with one of `prefixes` are looked at one
+// by one and offered to the sink. The filter by masks:
+// every run of word bytes is a word, less those of one letter, of digits
+// alone (either is one byte or ASCII digits only) and of underscores alone
+// (no letter or number: not a word). Digits and underscores are added to
+// the run's first byte when it is one of them, so that the carry leaves the
+// run at its end; a carry that lands outside any word marks a run of
+// nothing else.
+template <class S>
+void count_ascii(std::string_view text, const TokenPrefixes& prefixes, S& sink) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    if (n == 0) return;
+    std::size_t count = 0, not_words = 0;
+    std::uint64_t letter_or_digit = 0;
+    std::uint64_t digit_carry = 0, underscore_carry = 0;
+    std::uint64_t word_before = 0;  // the last byte of the previous block, as bit 0
+    AsciiBlock block = read_ascii_block(text, 0, AsciiBlock{});
+    for (std::size_t q = 0; q < n; q += 64) {
+        const AsciiBlock next = q + 64 < n ? read_ascii_block(text, q + 64, block) : AsciiBlock{};
+        const BlockClasses& b = block.classes;
+        const std::uint64_t word = block.word;
+        const std::uint64_t starts = word & ~((word << 1) | word_before);
+        const std::uint64_t single = starts & ~((word >> 1) | (next.word << 63));
+        const std::uint64_t digits_after = add_carrying(starts & b.digit, b.digit, digit_carry) & ~word;
+        const std::uint64_t underscores_after = add_carrying(starts & b.underscore, b.underscore, underscore_carry) & ~word;
+        // The places after runs of digits or underscores alone are distinct, and none is a start;
+        // such a run may have started in an earlier block.
+        count += count_ones(starts & ~(single & b.letter));
+        not_words += count_ones(digits_after | underscores_after);
+        letter_or_digit |= b.letter | b.digit;
+
+        // Words of two bytes or more, whose first two bytes are in the text.
+        for (std::uint64_t longer = starts & ~single; longer != 0; longer &= longer - 1) {
+            const unsigned i = static_cast<unsigned>(__builtin_ctzll(longer));
+            if (!prefixes.may_start(p + q + i)) continue;
+            const std::uint64_t beyond = ~word & (~std::uint64_t{0} << i);
+            std::size_t end;
+            bool has_letter_or_digit, digits_only, upper;
+            if (beyond != 0) {
+                const std::uint64_t run = ((beyond ^ (beyond - 1)) >> 1) & (~std::uint64_t{0} << i);
+                end = q + static_cast<std::size_t>(__builtin_ctzll(beyond));
+                has_letter_or_digit = (run & (b.letter | b.digit)) != 0;
+                digits_only = (run & ~b.digit) == 0;
+                upper = (run & b.upper) != 0;
+            } else {  // the word goes on into the next block
+                const ascii::Segment s = ascii::next_segment(p, n, q + i);
+                end = s.end;
+                has_letter_or_digit = (s.classes & (ascii::kLetter | ascii::kDigit)) != 0;
+                digits_only = s.classes == ascii::kDigit;
+                upper = (s.classes & ascii::kUpper) != 0;
+            }
+            if (!has_letter_or_digit || digits_only) continue;
+            sink.offer(std::string_view(text.data() + q + i, end - (q + i)), upper);
+        }
+        word_before = word >> 63;
+        block = next;
+    }
+    // Runs of digits or underscores alone that end with the text, at the end of a block.
+    not_words += static_cast<std::size_t>(digit_carry + underscore_carry);
+    sink.count += count - not_words;
+    sink.found_word |= letter_or_digit != 0;
 }
 
 // Any text: segment by segment, each by the quickest rule that is exact for it.
@@ -506,10 +635,15 @@ void scan_mixed(std::string_view text, S& sink) {
 }  // namespace token_scan
 
 template <class Wanted, class Visit>
-std::size_t scan_tokens(std::string_view text, std::string& scratch, const Wanted& wanted, const Visit& visit) {
+std::size_t scan_tokens(std::string_view text, std::string& scratch, const Wanted& wanted, const Visit& visit,
+                        const TokenPrefixes* prefixes) {
     token_scan::Sink<Wanted, Visit> sink{scratch, wanted, visit};
     if (is_ascii(text)) {
-        token_scan::scan_ascii(text, sink);
+        if (prefixes != nullptr) {
+            token_scan::count_ascii(text, *prefixes, sink);
+        } else {
+            token_scan::scan_ascii(text, sink);
+        }
     } else {
         token_scan::scan_mixed(text, sink);
     }

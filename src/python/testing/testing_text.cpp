@@ -108,6 +108,34 @@ PyObject* tokens_of(PyObject*, PyObject* arg) {
     return list_of(tokens);
 }
 
+// (count, tokens handed on) of scan_tokens told to look only for words that
+// start like one of `wanted` (a list of str), as the search scans contents.
+PyObject* scan_for_prefixes(PyObject*, PyObject* args) {
+    PyObject* text_arg;
+    PyObject* wanted_arg;
+    if (!PyArg_ParseTuple(args, "UO!", &text_arg, &PyList_Type, &wanted_arg)) return nullptr;
+    std::string_view s;
+    if (!utf8_of(text_arg, s)) return nullptr;
+    TokenPrefixes prefixes;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(wanted_arg); ++i) {
+        std::string_view w;
+        if (!utf8_of(PyList_GET_ITEM(wanted_arg, i), w)) return nullptr;
+        if (w.size() < 2) {
+            PyErr_SetString(PyExc_ValueError, "a token has two bytes at least");
+            return nullptr;
+        }
+        prefixes.add(static_cast<unsigned char>(w[0]), static_cast<unsigned char>(w[1]));
+    }
+    TokenList visited;
+    std::string scratch;
+    const std::size_t count = scan_tokens(
+        s, scratch, [](std::size_t, unsigned char, unsigned char) { return true; },
+        [&](std::string_view token) { visited.push_back(token); }, &prefixes);
+    PyObject* tokens = list_of(visited);
+    if (tokens == nullptr) return nullptr;
+    return Py_BuildValue("(nN)", static_cast<Py_ssize_t>(count), tokens);
+}
+
 PyObject* lower(PyObject*, PyObject* arg) {
     std::string_view s;
     if (!utf8_of(arg, s)) return nullptr;
@@ -152,6 +180,8 @@ PyMethodDef orvel_testing_text_methods[] = {
     {"word_segments_mixed", word_segments_mixed, METH_O, "(segment, by ASCII rules) pairs as tokenize finds them."},
     {"tokenize", tokens_of<tokenize>, METH_O, "Tokens, ASCII segments by the ASCII rules."},
     {"tokenize_general", tokens_of<tokenize_general>, METH_O, "Tokens by the general rules alone."},
+    {"scan_for_prefixes", scan_for_prefixes, METH_VARARGS,
+     "(count, tokens handed on) of the scan that looks only for words starting like the wanted tokens."},
     {"lower", lower, METH_O, "Full Unicode lower-casing."},
     {"trim", trim, METH_O, "The str without leading and trailing White_Space."},
     {"property_bytes", property_bytes, METH_O, "A property of every code point, one byte each."},
