@@ -8,6 +8,7 @@ and the same order of operations. Scores must be equal, not approximately.
 import json
 import math
 from collections import Counter
+from random import Random
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -282,13 +283,29 @@ def test_memories_without_tokens_count_in_n_and_average():
     assert padded == reference_search("alpha", json.dumps([{"content": "alpha beta"}, {"content": "gamma delta"}, 7, {"content": "!"}, {}]))
 
 
-def test_equal_scores_keep_input_order():
+@pytest.mark.parametrize("count", [300, 3000])  # short and long lists of hits are sorted apart
+def test_equal_scores_keep_input_order(count):
     # Enough hits that a sort which is not stable would show it.
-    memories = [{"id": str(i), "content": ["alpha", "alpha beta", "alpha beta gamma"][i % 3]} for i in range(300)]
+    memories = [{"id": str(i), "content": ["alpha", "alpha beta", "alpha beta gamma"][i % 3]} for i in range(count)]
     result = search("alpha", *memories)
     assert [int(h["id"]) for h in result["hits"]] == (
-        list(range(0, 300, 3)) + list(range(1, 300, 3)) + list(range(2, 300, 3))
+        list(range(0, count, 3)) + list(range(1, count, 3)) + list(range(2, count, 3))
     )
+
+
+@settings(max_examples=30, deadline=None)
+@given(seed=st.integers(0, 2**32), size=st.integers(600, 1500), spread=st.sampled_from([1, 3, 1000]))
+def test_long_lists_of_hits_are_ordered_as_a_stable_sort_would(seed, size, spread):
+    # Hundreds of hits with many equal scores, and usage factors that spread them.
+    random = Random(seed)
+    words = ["alpha", "beta", "gamma", "x1"]
+    memories = [
+        {"id": f"m{i}", "content": " ".join(random.choices(words, k=random.randrange(9))),
+         "loadedCount": random.randrange(spread) * 2**28}
+        for i in range(size)
+    ]  # fmt: skip
+    memories_json = json.dumps(memories)
+    assert bm25_search_json("alpha gamma x1", memories_json) == reference_search("alpha gamma x1", memories_json)
 
 
 @pytest.mark.parametrize(

@@ -8,7 +8,10 @@
 // still run over the query's token list in order and with repeats, so every
 // score equals the full index's to the bit.
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
+#include <utility>
 
 #include "search/query_terms.h"
 #include "search/search.h"
@@ -78,6 +81,35 @@ MatchedTerms count_query_terms(const QueryTerms& query, const std::vector<Search
     return out;
 }
 
+// Sorts hits by score, highest first, keeping the input order of equal
+// scores. Scores are positive doubles, whose bit patterns order as unsigned
+// integers do, so long lists are sorted a byte at a time from the lowest
+// (a stable radix sort, without the mispredicted comparisons of a merge);
+// bytes that every score shares are skipped.
+void sort_by_score(std::vector<SearchHit>& hits) {
+    const auto descending = [](const SearchHit& x, const SearchHit& y) { return x.score > y.score; };
+    constexpr std::size_t kRadixFrom = 512;
+    if (hits.size() < kRadixFrom) {
+        std::stable_sort(hits.begin(), hits.end(), descending);
+        return;
+    }
+    const auto key = [](const SearchHit& hit) { return ~std::bit_cast<std::uint64_t>(hit.score); };
+    std::vector<std::array<std::size_t, 256>> counts(8);
+    for (const SearchHit& hit : hits) {
+        const std::uint64_t k = key(hit);
+        for (int d = 0; d < 8; ++d) ++counts[d][(k >> (8 * d)) & 0xFF];
+    }
+    std::vector<SearchHit> other(hits.size());
+    for (int d = 0; d < 8; ++d) {
+        std::array<std::size_t, 256>& count = counts[d];
+        if (count[(key(hits[0]) >> (8 * d)) & 0xFF] == hits.size()) continue;  // one value for all
+        std::size_t place = 0;
+        for (std::size_t& c : count) place += std::exchange(c, place);
+        for (const SearchHit& hit : hits) other[count[(key(hit) >> (8 * d)) & 0xFF]++] = hit;
+        hits.swap(other);
+    }
+}
+
 double usage_factor(const SearchMemory& m) {
     return (static_cast<double>(m.loaded_count) * loaded_weight + 1.0) *
            (static_cast<double>(m.referenced_count) * referenced_weight + 1.0);
@@ -132,7 +164,7 @@ std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<S
         if (score > 0.0) hits.push_back({doc.memory, score});
     }
 
-    std::stable_sort(hits.begin(), hits.end(), [](const SearchHit& x, const SearchHit& y) { return x.score > y.score; });
+    sort_by_score(hits);
     return hits;
 }
 
