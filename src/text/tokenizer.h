@@ -347,7 +347,6 @@ inline BlockClasses classify_block(const unsigned char* p) {
         const auto bits = [k](__m128i m) {
             return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << (16 * k);
         };
-
         b.letter |= bits(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 26));
         b.upper |= bits(in_range(v, 'A', 26));
         b.digit |= bits(in_range(v, '0', 10));
@@ -469,13 +468,12 @@ inline std::uint64_t add_carrying(std::uint64_t a, std::uint64_t b, std::uint64_
 
 // The same tokens as scan_ascii, counted a block at a time by bit counts,
 // while only the words that start with one of `prefixes` are looked at one
-// by one and offered to the sink. The filter by masks:
-// every run of word bytes is a word, less those of one letter, of digits
-// alone (either is one byte or ASCII digits only) and of underscores alone
-// (no letter or number: not a word). Digits and underscores are added to
-// the run's first byte when it is one of them, so that the carry leaves the
-// run at its end; a carry that lands outside any word marks a run of
-// nothing else.
+// by one and offered to the sink. Each run of word bytes is a segment; the
+// filter drops those of one letter, of digits alone and of underscores alone
+// (no letter or number). A run of digits is told by adding its first bit to
+// the mask of digits: the carry runs through the digits that follow and lands
+// on the first byte after them, which lies outside every word only when the
+// digits were the whole run (underscores alike). Carries cross blocks.
 template <class S>
 void count_ascii(std::string_view text, const TokenPrefixes& prefixes, S& sink) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
