@@ -281,6 +281,18 @@ def test_ascii_rules_refuse_other_text():
         t.word_segments_ascii("é")
 
 
+@pytest.mark.parametrize("other", ["é", "我", "\U0001F600"])
+def test_ascii_check_sees_every_place(other):
+    # The check reads whole words and, at the end, words that overlap what it
+    # has read: a character beyond ASCII anywhere in texts of every length up
+    # to three blocks of 32 bytes must be seen.
+    for n in range(100):
+        assert t.word_segments_ascii("a" * n) == t.word_segments("a" * n)
+        for k in range(n + 1):
+            with pytest.raises(ValueError, match="takes ASCII text only"):
+                t.word_segments_ascii("a" * k + other + "b" * (n - k))
+
+
 def test_long_text_is_tokenized_whole():
     words = ["Alpha", "beta2", "x", "2024", "ΣΟΦΙΑ", "数", "it's", "e.g."]
     text = " ".join(words[i % len(words)] for i in range(20000))

@@ -81,24 +81,36 @@ inline std::u32string decode_all(std::string_view s) {
     return out;
 }
 
-// True when every byte is below 0x80; reads 32 bytes at a time and stops at
-// the first block with a byte above.
+// True when every byte is below 0x80. Reads 32 bytes at a time, stopping at
+// the first block with a byte above, and ends with reads that overlap what
+// was read before rather than with a loop over the last few bytes: one
+// mispredicted branch per call instead of three.
 inline bool is_ascii(std::string_view s) {
     const char* p = s.data();
-    std::size_t n = s.size();
-    for (; n >= 32; p += 32, n -= 32) {
-        std::uint64_t w[4];
-        std::memcpy(w, p, 32);
-        if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ull) return false;
-    }
-    std::uint64_t any = 0;
-    for (; n >= 8; p += 8, n -= 8) {
+    const std::size_t n = s.size();
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    const auto word = [](const char* at) {
         std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        any |= w;
+        std::memcpy(&w, at, 8);
+        return w;
+    };
+    const auto block = [&](const char* at) { return word(at) | word(at + 8) | word(at + 16) | word(at + 24); };
+    if (n >= 32) {
+        for (std::size_t i = 0; i + 32 <= n; i += 32)
+            if (block(p + i) & kHigh) return false;
+        return (block(p + n - 32) & kHigh) == 0;
     }
-    for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
-    return (any & 0x8080808080808080ull) == 0;
+    if (n >= 16) return ((word(p) | word(p + 8) | word(p + n - 16) | word(p + n - 8)) & kHigh) == 0;
+    if (n >= 8) return ((word(p) | word(p + n - 8)) & kHigh) == 0;
+    if (n >= 4) {
+        std::uint32_t first, last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, p + n - 4, 4);
+        return ((first | last) & 0x80808080u) == 0;
+    }
+    if (n == 0) return true;
+    return ((static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) |
+             static_cast<unsigned char>(p[n - 1])) & 0x80) == 0;
 }
 
 }  // namespace orvel::text
