@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "curation/curation.h"
-#include "text/unicode.h"
 #include "text/bits.h"
+#include "text/unicode.h"
 #include "text/utf8.h"
 
 namespace orvel::curation {
