@@ -445,3 +445,12 @@ def test_installed_console_script():
         pytest.skip("the console script exists once the package is installed (make test)")
     done = subprocess.run([script, "hash", "  ABC"], capture_output=True, env=command_env(), timeout=60)
     assert (done.returncode, done.stdout) == (0, (orvel_core.canonical_hash("abc") + "\n").encode())
+
+
+@pytest.mark.parametrize("flag", ["--version", "-V"])
+def test_version_names_the_package_version_and_the_loaded_module(flag: str) -> None:
+    from orvel import __version__
+
+    run = orvel(flag)
+    assert run.code == 0
+    assert run.out == f"orvel {__version__} (orvel_core at {orvel_core.__file__})\n"

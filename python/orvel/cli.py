@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any, cast
 
 import orvel_core
 
+import orvel
 from orvel import terminal
 from orvel.inputs import STDIN, UserError, at_most_one_stdin, read_text_file, text_argument
 
@@ -235,6 +236,22 @@ def run_curate(args: argparse.Namespace) -> int:
 _TEXT_HELP = 'the text, or "-" to read it from standard input'
 
 
+def version_text() -> str:
+    """The package version and the module file it runs, for bug reports."""
+    return f"orvel {orvel.__version__} (orvel_core at {orvel_core.__file__})"
+
+
+class PrintVersion(argparse.Action):
+    # argparse's own version action wraps the text to the terminal's width,
+    # which would break a long module path over two lines.
+    def __init__(self, option_strings: Sequence[str], dest: str, help: str | None = None) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> None:
+        print(version_text())
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="orvel",
@@ -242,6 +259,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog='Texts may be given as "-" to read them from standard input. '
         "Exit status: 0 success, 1 a pack has errors, 2 something could not be read or the usage is wrong.",
     )
+    parser.add_argument("-V", "--version", action=PrintVersion, help="show the version and the module file, then exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name: str, help: str, run: Callable[[argparse.Namespace], int]) -> argparse.ArgumentParser:
