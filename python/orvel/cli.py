@@ -8,9 +8,12 @@ them, ends in one line and a documented exit status."""
 from __future__ import annotations
 
 import os
-import signal
 import sys
-from collections.abc import Sequence
+
+# Type names only; importing typing and collections.abc would cost start-up time.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
 
 EXIT_OK = 0
 EXIT_INVALID = 1  # a pack was read but has errors; with --strict, warnings
@@ -99,6 +102,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         # A second Ctrl-C while the command winds down must not bring the
         # traceback back.
+        import signal
+
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         try:
             if sys.stdout is not None:

@@ -6,7 +6,10 @@ from __future__ import annotations
 import math
 import os
 import sys
-from typing import Any
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 
 def path_text(path: str) -> str:

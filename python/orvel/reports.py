@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import re
 import sys
-from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import orvel_core
@@ -42,20 +41,27 @@ def unreadable_lines(message: str, text: str, style: terminal.Style) -> list[str
     return lines
 
 
-@dataclass
 class Checked:
     """One pack file after checking: its report, or why it cannot be read."""
 
-    path: str
-    report: PackReport | None = None
-    found: list[Finding] = field(default_factory=list)
-    error: str = ""
-    rule: Rule | None = None  # why it cannot be read
-    line: int | None = None  # the reader's position: line and byte column
-    column: int | None = None
-    char_column: int | None = None  # the same column counted in characters, from 1
-    utf16_column: int | None = None  # and in UTF-16 code units, from 1
-    excerpt: list[str] = field(default_factory=list)
+    def __init__(
+        self,
+        path: str,
+        report: PackReport | None = None,
+        found: list[Finding] | None = None,
+        error: str = "",
+        rule: Rule | None = None,
+    ) -> None:
+        self.path = path
+        self.report = report
+        self.found = found or []
+        self.error = error
+        self.rule = rule  # why it cannot be read
+        self.line: int | None = None  # the reader's position: line and byte column
+        self.column: int | None = None
+        self.char_column: int | None = None  # the same column counted in characters, from 1
+        self.utf16_column: int | None = None  # and in UTF-16 code units, from 1
+        self.excerpt: list[str] = []
 
     @property
     def name(self) -> str:

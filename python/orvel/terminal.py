@@ -8,7 +8,10 @@ import re
 import sys
 import unicodedata
 from bisect import bisect_right
-from typing import TextIO
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import TextIO
 
 from orvel.emoji_widths import PICTOGRAPHIC
 
