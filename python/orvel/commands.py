@@ -239,7 +239,7 @@ COMMANDS: dict[str, tuple[str, Callable[[argparse.Namespace], int], str]] = {
     "tokenize": (
         "print the search tokens of a text, one per line",
         run_tokenize,
-        "  orvel tokenize \"It's 2024: 我们用BM25\"\n  cat notes.txt | orvel tokenize --json -",
+        "  orvel tokenize \"It's 2024: 我们用BM25\"\n  orvel tokenize --json - < notes.txt",
     ),
     "hash": ("print the canonical hash of a text", run_hash, '  orvel hash "  Some Text "\n  orvel hash - < note.txt'),
     "similarity": (

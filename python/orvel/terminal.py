@@ -21,6 +21,7 @@ ZWJ = "\u200d"
 VS15, VS16 = "\ufe0e", "\ufe0f"
 SKIN_TONES = range(0x1F3FB, 0x1F3FF + 1)
 KEYCAP_BASES = "#*0123456789"
+REGIONAL_INDICATORS = frozenset(map(chr, range(0x1F1E6, 0x1F1FF + 1)))
 
 
 def char_width(char: str) -> int:
@@ -45,6 +46,7 @@ def char_widths(text: str) -> list[int]:
     modifier and the pictographs a zero width joiner joins add nothing. The
     list sums to the width of the text."""
     widths = []
+    lone_flag_half = False  # a regional indicator that waits for its pair
     base = ""  # the character that began the current emoji sequence
     joined = False  # the previous character was a ZWJ inside a sequence
     for char in text:
@@ -56,10 +58,17 @@ def char_widths(text: str) -> list[int]:
             width = 0
         elif joined and is_pictographic(char):
             width = 0
+        elif char in REGIONAL_INDICATORS:
+            # A flag is a pair of them, two columns; one alone takes two as well.
+            width = 0 if lone_flag_half else 2
+            lone_flag_half = not lone_flag_half
+            base = char
         else:
             width = char_width(char)
             if width or not base:
                 base = char
+        if char not in REGIONAL_INDICATORS:
+            lone_flag_half = False
         joined = char == ZWJ and bool(base) and is_pictographic(base)
         widths.append(width)
     return widths
