@@ -10,12 +10,15 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
 
+    from _typeshed import SupportsWrite
+
 import orvel_core
 
 from orvel import terminal
 from orvel.cli import EXIT_INVALID, EXIT_OK, EXIT_UNREADABLE, say, version_text
 from orvel.inputs import STDIN, at_most_one_stdin, pack_files, read_text_file, text_argument
 from orvel.output import path_text, print_json
+from orvel.pack_rules import UNREADABLE_JSON
 
 # -- validate -----------------------------------------------------------------
 
@@ -34,7 +37,7 @@ def run_validate(args: argparse.Namespace) -> int:
             # A pack that cannot be read is reported on standard error in every
             # format, as every sub-command reports unreadable input.
             say(f"orvel: error: {terminal.one_line(result.name)}: {terminal.one_line(result.error)}"
-                if result.rule is reports.UNREADABLE_JSON
+                if result.rule is UNREADABLE_JSON
                 else f"orvel: error: {terminal.one_line(result.error)}")
             for line in result.excerpt:
                 say("  " + line)
@@ -165,12 +168,12 @@ _TEXT_HELP = 'the text, or "-" to read it from standard input'
 
 
 class Parser(argparse.ArgumentParser):
-    def _print_message(self, message: str, file: object = None) -> None:
+    def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
         # argparse drops write errors; help sent to a full disk must fail like
         # any other output.
         stream = file or sys.stderr
         if message and stream is not None:
-            stream.write(message)  # type: ignore[attr-defined]
+            stream.write(message)
 
     def error(self, message: str) -> None:  # type: ignore[override]
         # A mistyped sub-command gets the nearest one as a suggestion.

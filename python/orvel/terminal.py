@@ -45,7 +45,7 @@ def char_widths(text: str) -> list[int]:
     keycap base) wide and a selector 15 makes a wide one narrow, a skin-tone
     modifier and the pictographs a zero width joiner joins add nothing. The
     list sums to the width of the text."""
-    widths = []
+    widths: list[int] = []
     lone_flag_half = False  # a regional indicator that waits for its pair
     base = ""  # the character that began the current emoji sequence
     joined = False  # the previous character was a ZWJ inside a sequence
@@ -130,7 +130,7 @@ def terminal_width(stream: TextIO | None = None) -> int:
     except ValueError:
         pass
     try:
-        return os.get_terminal_size((stream or sys.__stdout__).fileno()).columns
+        return os.get_terminal_size((stream or sys.__stdout__).fileno()).columns  # type: ignore[union-attr]
     except (AttributeError, ValueError, OSError):
         return 80
 
@@ -190,26 +190,6 @@ class Style:
 
     def dim(self, text: str) -> str:
         return self._paint("2", text)
-
-
-def _cells(line: str) -> list[tuple[str, int]]:
-    """Each character of `line` as (what to print, columns), tabs expanded."""
-    cells: list[tuple[str, int]] = []
-    column = 0
-    for char in line:
-        if char == "\t":
-            spaces = TAB_STOP - column % TAB_STOP
-            cells.append((" " * spaces, spaces))
-        elif unicodedata.category(char) == "Cf" and char != "\u200d":
-            # Invisible format characters (a byte order mark, a zero-width
-            # space) are spelt out, or a caret under one would point at nothing.
-            shown = f"<U+{ord(char):04X}>"
-            cells.append((shown, len(shown)))
-        else:
-            shown = visible(char)
-            cells.append((shown, char_width(shown)))
-        column += cells[-1][1]
-    return cells
 
 
 def _cells(line: str) -> list[tuple[str, int]]:
