@@ -18,33 +18,16 @@ from orvel import terminal
 from orvel.cli import EXIT_INVALID, EXIT_OK, EXIT_UNREADABLE, say, version_text
 from orvel.inputs import STDIN, at_most_one_stdin, pack_files, read_text_file, text_argument
 from orvel.output import path_text, print_json
-from orvel.pack_rules import UNREADABLE_JSON
 
 # -- validate -----------------------------------------------------------------
 
 
 def run_validate(args: argparse.Namespace) -> int:
-    from orvel import reports
+    from orvel.reports import validate
 
     files = pack_files(args.packs)
     at_most_one_stdin(*files)
-    reporter = reports.REPORTERS[args.format](args.quiet)
-    err_style = terminal.Style.for_stream(sys.stderr)
-    results = []
-    for path in files:
-        result = reports.check_pack(path, err_style if args.format == "text" else None)
-        if result.report is None:
-            # A pack that cannot be read is reported on standard error in every
-            # format, as every sub-command reports unreadable input.
-            say(f"orvel: error: {terminal.one_line(result.name)}: {terminal.one_line(result.error)}"
-                if result.rule is UNREADABLE_JSON
-                else f"orvel: error: {terminal.one_line(result.error)}")
-            for line in result.excerpt:
-                say("  " + line)
-        reporter.pack(result)
-        results.append(result)
-    reporter.finish(results)
-    return reports.exit_status(results)
+    return validate(files, args.format, args.quiet)
 
 
 # -- search -------------------------------------------------------------------

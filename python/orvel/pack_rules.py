@@ -7,17 +7,22 @@ by its template to attach the rule id and the field path it concerns."""
 from __future__ import annotations
 
 import re
-from typing import NamedTuple
 
 # Placeholders of the templates: what each stands for in a message.
 _PLACEHOLDERS = {"{i}": r"(?P<i>\d+)", "{n}": r"\d+", "{text}": r".*"}
 
 
-class Rule(NamedTuple):
-    id: str
-    severity: str  # "error" or "warning"
-    template: str  # the module's message; {i} a memory index, {n} a count, {text} the pack's own text
-    meaning: str
+class Rule:
+    """One rule: `template` is the module's message, with {i} for a memory's
+    index, {n} for a count and {text} for the pack's own text."""
+
+    __slots__ = ("id", "severity", "template", "meaning")
+
+    def __init__(self, id: str, severity: str, template: str, meaning: str) -> None:
+        self.id = id
+        self.severity = severity  # "error" or "warning"
+        self.template = template
+        self.meaning = meaning
 
     @property
     def pattern(self) -> re.Pattern[str]:
@@ -104,11 +109,16 @@ def _compiled(template: str) -> re.Pattern[str]:
     return _cache[template]
 
 
-class Finding(NamedTuple):
-    rule: Rule
-    severity: str
-    path: str | None
-    message: str
+class Finding:
+    """One message of a report with the rule behind it and the field it names."""
+
+    __slots__ = ("rule", "severity", "path", "message")
+
+    def __init__(self, rule: Rule, severity: str, path: str | None, message: str) -> None:
+        self.rule = rule
+        self.severity = severity
+        self.path = path
+        self.message = message
 
 
 def classify(message: str, severity: str) -> Finding:

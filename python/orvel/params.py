@@ -5,7 +5,10 @@ from __future__ import annotations
 
 import json
 import sys
-from typing import Any
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 from orvel.inputs import UserError
 

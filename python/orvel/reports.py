@@ -5,7 +5,12 @@ from __future__ import annotations
 
 import re
 import sys
-from typing import TYPE_CHECKING, Any
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    from orvel_core import PackReport
 
 import orvel_core
 
@@ -13,9 +18,6 @@ from orvel import terminal
 from orvel.inputs import UserError, read_text_file
 from orvel.output import json_text, path_text, print_json, write_utf8
 from orvel.pack_rules import RULES, UNKNOWN, UNREADABLE_FILE, UNREADABLE_JSON, Finding, Rule, findings
-
-if TYPE_CHECKING:
-    from orvel_core import PackReport
 
 FORMATS = ("text", "json", "jsonl", "github", "sarif")
 _POSITION = re.compile(r" at line (\d+) column (\d+)$")
@@ -307,6 +309,28 @@ def sarif_uri(path: str) -> str:
     if os.path.isabs(data):
         return "file://" + quote(data)
     return quote(data.replace(os.sep.encode(), b"/"))
+
+
+def validate(files: list[str], format: str, quiet: bool) -> int:
+    """Check every file, write the results in `format`, return the exit status."""
+    from orvel.cli import say
+
+    reporter = REPORTERS[format](quiet)
+    err_style = terminal.Style.for_stream(sys.stderr)
+    results = []
+    for path in files:
+        result = check_pack(path, err_style if format == "text" else None)
+        if result.report is None:
+            # A pack that cannot be read is reported on standard error in every
+            # format, as every sub-command reports unreadable input.
+            error = terminal.one_line(result.error)
+            say(f"orvel: error: {terminal.one_line(result.name)}: {error}" if result.rule is UNREADABLE_JSON else f"orvel: error: {error}")
+            for line in result.excerpt:
+                say("  " + line)
+        reporter.pack(result)
+        results.append(result)
+    reporter.finish(results)
+    return exit_status(results)
 
 
 REPORTERS: dict[str, type[Reporter]] = {
