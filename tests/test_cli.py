@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import orvel_core
+from orvel.pack_rules import findings
 
 ROOT = Path(__file__).resolve().parent.parent
 DATA = ROOT / "tests" / "data" / "cli"
@@ -114,10 +115,8 @@ def test_validate_reports_every_message_and_verdict():
         memories = report["memoryCount"]
         assert f"({memories} {'memory' if memories == 1 else 'memories'})" in verdict
         assert verdict.split(": ", 1)[1].startswith("valid" if report["valid"] else "invalid")
-        for message in report["errors"]:
-            assert f"  error: {message}" in run.lines
-        for message in report["warnings"]:
-            assert f"  warning: {message}" in run.lines
+        for finding in findings(report["errors"], report["warnings"]):
+            assert f"  {finding.severity}[{finding.rule.id}]: {finding.message}" in run.lines
     assert run.lines[-1] == "3 packs: 2 valid, 1 invalid, 0 cannot be read"
     assert run.err == ""
 
@@ -129,7 +128,10 @@ def test_validate_json_is_the_module_report():
     entries = json.loads(run.out)
     assert [entry["file"] for entry in entries] == [str(EXAMPLES / name) for name in names]
     for name, entry in zip(names[:2], entries):
-        assert {k: v for k, v in entry.items() if k != "file"} == orvel_core.validate_pack(read(EXAMPLES / name))
+        report = orvel_core.validate_pack(read(EXAMPLES / name))
+        assert {k: v for k, v in entry.items() if k not in ("file", "findings")} == report
+        assert [f["message"] for f in entry["findings"]] == report["errors"] + report["warnings"]
+    assert entries[2]["rule"] == "pack-unreadable"
     with pytest.raises(ValueError) as raised:
         orvel_core.validate_pack(read(EXAMPLES / "pack_unreadable.json"))
     message = str(raised.value)
@@ -154,30 +156,32 @@ def test_validate_json_is_the_module_report():
 )
 def test_validate_points_a_caret_at_the_offending_character(path, before_caret):
     run = orvel("validate", path)
-    assert run.code == 2
-    assert run.lines[0] == f"{path}: cannot be read"
+    assert run.code == 2 and run.out == "" and run.err
+    lines = run.err.splitlines()
     with pytest.raises(ValueError) as raised:
         orvel_core.validate_pack(read(path))
-    assert run.lines[1] == "  " + str(raised.value)
-    shown, index = pointed_at(run.lines)
+    assert lines[0] == f"orvel: error: {path}: {raised.value}"
+    shown, index = pointed_at(lines)
     assert shown[: index + 1].endswith(before_caret)
-    assert all(width(line) <= 80 for line in run.lines[2:])
+    assert all(width(line) <= 80 for line in lines[1:])
 
 
 def test_validate_long_line_is_cut_around_the_caret():
     run = orvel("validate", DATA / "pack_one_line.json", COLUMNS="60")
-    shown, index = pointed_at(run.lines)
+    lines = run.err.splitlines()
+    shown, index = pointed_at(lines)
     assert shown.startswith("…") and shown.endswith("…")
     assert shown[: index + 1].endswith('"weight": null')
-    assert all(width(line) <= 60 for line in run.lines[2:])
+    assert all(width(line) <= 60 for line in lines[1:])
 
 
 def test_validate_spells_out_a_byte_order_mark():
     run = orvel("validate", DATA / "pack_bom.json")
     assert run.code == 2
-    shown, index = pointed_at(run.lines)
+    lines = run.err.splitlines()
+    shown, index = pointed_at(lines)
     assert shown[index:].startswith("<U+FEFF>{")
-    assert "byte order mark" in run.lines[-1]
+    assert "byte order mark" in lines[-1]
 
 
 def test_validate_shows_control_characters_of_the_pack_instead_of_sending_them():
@@ -186,7 +190,7 @@ def test_validate_shows_control_characters_of_the_pack_instead_of_sending_them()
     assert "\x1b[31m" in message and "\n" in message
     run = orvel("validate", path)
     assert run.code == 1
-    assert run.lines[1] == "  error: memories[0].level 无效: \u241b[31mred line"
+    assert run.lines[1] == "  error[memory-level-invalid]: memories[0].level 无效: \u241b[31mred line"
     assert "\x1b" not in run.out
 
 
@@ -272,7 +276,7 @@ def content_column(row: str, ident: str) -> int:
 @pytest.mark.parametrize("columns", [40, 60, 100])
 def test_search_cuts_wide_content_to_the_terminal_width(columns):
     memories = DATA / "memories_wide.json"
-    run = orvel("search", "BM25", memories, COLUMNS=str(columns))
+    run = orvel("search", "BM25", memories, "--width", str(columns))
     expected = orvel_core.bm25_search_json("BM25", read(memories))
     header, *rows, _ = run.lines
     assert len(rows) == expected["total"] == 3
@@ -381,7 +385,7 @@ def test_curate_matches_the_module(params):
     [
         (["search", "x", "missing.json"], b"", "orvel: error: missing.json: no such file"),
         (["search", "x", "tests"], b"", "orvel: error: tests: is a directory, not a file"),
-        (["validate", "examples"], b"", "orvel: error: examples: is a directory, not a file"),
+        (["validate", "tests/data/stubs"], b"", "orvel: error: tests/data/stubs: a directory without *.json files"),
         (
             ["search", "x", "tests/data/cli/memories_latin1.json"],
             b"",

@@ -28,7 +28,13 @@ def decode_utf8(data: bytes, source: str) -> str:
 
 
 def read_stdin_bytes() -> bytes:
-    return sys.stdin.buffer.read()
+    # With standard input closed (`<&-`) the interpreter has no sys.stdin.
+    if sys.stdin is None:
+        raise UserError("standard input is closed")
+    try:
+        return sys.stdin.buffer.read()
+    except OSError as error:
+        raise UserError(f"standard input cannot be read: {error.strerror or error}") from None
 
 
 def read_text_file(path: str) -> str:
@@ -64,11 +70,31 @@ def text_argument(value: str, what: str) -> str:
     try:
         value.encode("utf-8")
     except UnicodeEncodeError:
-        # Bytes of the command line that are not UTF-8 reach Python as lone
-        # surrogates; name the first of them as the byte it was.
-        decode_utf8(os.fsencode(value), what)
-        raise UserError(f"{what}: not valid UTF-8") from None
+        # Bytes of the command line that the locale's encoding cannot decode
+        # reach Python as lone surrogates (all non-ASCII bytes under the C
+        # locale): the original bytes are the text when they are UTF-8, and
+        # otherwise the first byte that is not is named.
+        return decode_utf8(os.fsencode(value), what)
     return value
+
+
+def pack_files(paths: list[str]) -> list[str]:
+    """The files that `paths` name: each file as given, and for each directory
+    the *.json files under it, searched recursively in sorted order. Hidden
+    directories (.git, .venv) are not searched."""
+    files: list[str] = []
+    for path in paths:
+        if path == STDIN or not os.path.isdir(path):
+            files.append(path)
+            continue
+        found = []
+        for folder, folders, names in os.walk(path):
+            folders[:] = [name for name in folders if not name.startswith(".")]
+            found += [os.path.join(folder, name) for name in names if name.endswith(".json")]
+        if not found:
+            raise UserError(f"{path}: a directory without *.json files")
+        files += sorted(found, key=lambda name: os.path.relpath(name, path).split(os.sep))
+    return files
 
 
 def at_most_one_stdin(*values: str) -> None:
