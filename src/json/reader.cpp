@@ -388,10 +388,6 @@ bool Reader::scan_number(JsonNumber& out) {
             return true;
         }
     }
-    if constexpr (Check == NumberCheck::Syntax) {
-        out = JsonNumber::from_double(0.0);
-        return true;
-    }
     if constexpr (Check == NumberCheck::Range) {
         // Fewer than 200 characters with an exponent of at most two digits
         // stay below 10^(200 + 99), inside the range of a double.
@@ -720,9 +716,10 @@ bool Reader::skip_ignored_value() {
             case -1: return fail(message::eof_value, size_);
             default:
                 if (c == '-' || is_digit(static_cast<unsigned char>(c))) {
-                    // Magnitudes are not looked at: only the end of the number matters.
+                    // Not converted, but a number beyond the range of a double is
+                    // refused here as everywhere else.
                     JsonNumber n;
-                    if (!scan_number<NumberCheck::Syntax>(n)) return false;
+                    if (!scan_number<NumberCheck::Range>(n)) return false;
                     break;
                 }
                 return fail_at_peeked(message::expected_value);
