@@ -13,6 +13,7 @@
 #endif
 
 #include "json/render.h"
+#include "text/keyed_hash.h"
 #include "text/utf8.h"
 
 namespace orvel::json {
@@ -639,9 +640,14 @@ bool Reader::read_array(JsonArray& out) {
 bool Reader::read_object(JsonObject& out) {
     std::string_view key;
     std::string scratch;
-    // Index of keys for large objects, where a linear search per key would be quadratic.
+    // Index of keys for large objects, where a linear search per key would be
+    // quadratic; keyed by the process's hash, so that chosen keys cannot all
+    // fall into one bucket.
     constexpr std::size_t kLinearLimit = 16;
-    std::unordered_map<std::string_view, std::size_t> index;
+    struct KeyHash {
+        std::size_t operator()(std::string_view key) const { return text::text_hash(key); }
+    };
+    std::unordered_map<std::string_view, std::size_t, KeyHash> index;
     for (bool first = true;; first = false) {
         Step step = next_member(first, key, scratch);
         if (step == Step::End) return true;
