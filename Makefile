@@ -56,6 +56,7 @@ bench: $(PY)
 		"install Debian's libicu-dev and pkg-config (apt-get install libicu-dev pkg-config)"; exit 1; }
 	$(PIP) install --quiet --no-build-isolation ".[bench]"
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(PY) bench/hostile.py $(BENCH_ARGS)
 
 # libFuzzer harnesses over the core (needs clang and its runtime: Debian packages
 # clang and libclang-rt-14-dev), each run for FUZZ_SECONDS; findings land in build/fuzz/findings.

@@ -265,7 +265,7 @@ def test_reading_errors(marked, message):
 @pytest.mark.parametrize(
     "text",
     [
-        '{"pack":' + META + ',"x":[1e400,"\\ud800",{"a":"\\udc00"}]}',  # skipped: range and pairs unchecked
+        '{"pack":' + META + ',"x":[1e300,"\\ud800",{"a":"\\udc00"}]}',  # skipped: surrogates not paired
         '{"pack":' + META + ',"memories":[{' + MEM + ',"trust":"high"}]}',
         '{"pack":' + META + ',"memories":[{' + MEM + ',"trust":{"confidence":"bogus","confidence":"high"}}]}',
         '{"pack":' + META + ',"memories":[{' + MEM + ',"trust":{"confidence":5}}]}',
@@ -410,6 +410,36 @@ def test_numbers_under_trust_and_metadata_are_checked_for_their_range():
         for number in ("1e400", "1" + "0" * 250 + "e99"):
             text = '{"pack":' + META + ',"memories":[{' + MEM + ',"' + field + '":{"a":[' + number + "]}}]}"
             assert pack_error(text) == f"number out of range at line 1 column {text.index(number) + len(number)}"
+
+
+OUT_OF_RANGE = ("1e400", "2e308", "-1e400", "1" + "0" * 400, "1" + "0" * 400 + "e-80", "0.5e309", "1e99999999999")
+
+
+@pytest.mark.parametrize("number", OUT_OF_RANGE)
+@pytest.mark.parametrize(
+    "template",
+    [
+        '{"u":#,"pack":' + META + "}",
+        '{"pack":{"name":"a","u":#,"version":"1"}}',
+        '{"pack":' + META + ',"memories":[{' + MEM + ',"u":#}]}',
+        '{"pack":' + META + ',"memories":[{' + MEM + "}," + "{" + MEM + ',"u":{"v":[[1,{"w":#}]]}}]}',
+        '{"u":[true,{"v":[#]}],"pack":' + META + "}",
+        '{"u":#',  # the document ends after the number: the range is reported first
+        '{"pack":{"u":[{"a":#',
+    ],
+)
+def test_numbers_under_undeclared_keys_are_checked_for_their_range(template, number):
+    text = template.replace("#", number)
+    assert pack_error(text) == f"number out of range at line 1 column {text.index(number) + len(number)}"
+
+
+def test_skipped_number_out_of_range_as_reported():
+    assert pack_error('{"u":1e400,"pack":{"name":"a","version":"1"}}') == "number out of range at line 1 column 10"
+
+
+@pytest.mark.parametrize("number", ["1e308", "-1.7976931348623157e308", "1e-400", "-1e-99999", "1" + "0" * 300, "0." + "0" * 500 + "1"])
+def test_skipped_numbers_within_range_or_underflowing_are_accepted(number):
+    assert validate_pack('{"u":[' + number + '],"pack":' + META + "}")["valid"]
 
 
 def test_per_memory_errors_in_rule_order_and_memory_order():

@@ -13,6 +13,7 @@
 #endif
 
 #include "json/render.h"
+#include "text/keyed_hash.h"
 #include "text/utf8.h"
 
 namespace orvel::json {
@@ -388,10 +389,6 @@ bool Reader::scan_number(JsonNumber& out) {
             return true;
         }
     }
-    if constexpr (Check == NumberCheck::Syntax) {
-        out = JsonNumber::from_double(0.0);
-        return true;
-    }
     if constexpr (Check == NumberCheck::Range) {
         // Fewer than 200 characters with an exponent of at most two digits
         // stay below 10^(200 + 99), inside the range of a double.
@@ -643,9 +640,14 @@ bool Reader::read_array(JsonArray& out) {
 bool Reader::read_object(JsonObject& out) {
     std::string_view key;
     std::string scratch;
-    // Index of keys for large objects, where a linear search per key would be quadratic.
+    // Index of keys for large objects, where a linear search per key would be
+    // quadratic; keyed by the process's hash, so that chosen keys cannot all
+    // fall into one bucket.
     constexpr std::size_t kLinearLimit = 16;
-    std::unordered_map<std::string_view, std::size_t> index;
+    struct KeyHash {
+        std::size_t operator()(std::string_view key) const { return text::text_hash(key); }
+    };
+    std::unordered_map<std::string_view, std::size_t, KeyHash> index;
     for (bool first = true;; first = false) {
         Step step = next_member(first, key, scratch);
         if (step == Step::End) return true;
@@ -720,9 +722,10 @@ bool Reader::skip_ignored_value() {
             case -1: return fail(message::eof_value, size_);
             default:
                 if (c == '-' || is_digit(static_cast<unsigned char>(c))) {
-                    // Magnitudes are not looked at: only the end of the number matters.
+                    // Not converted, but a number beyond the range of a double is
+                    // refused here as everywhere else.
                     JsonNumber n;
-                    if (!scan_number<NumberCheck::Syntax>(n)) return false;
+                    if (!scan_number<NumberCheck::Range>(n)) return false;
                     break;
                 }
                 return fail_at_peeked(message::expected_value);

@@ -126,7 +126,7 @@ public:
     // Content that a record does not declare: read only to find its end, with
     // no nesting budget and no depth limit (explicit stack), "expected value" or
     // "key must be a string" for a comma before a closing bracket, \u escapes
-    // checked for four hexadecimal digits only, number magnitudes not checked.
+    // checked for four hexadecimal digits only. Numbers are range-checked.
     bool skip_ignored_value();
 
     // After the top-level value: only whitespace may follow.
@@ -173,8 +173,8 @@ private:
     bool read_hex4(std::uint32_t& out);
     bool scan_literal(std::string_view rest);
     // Convert: the value is wanted. Range: checked to be within the range of a
-    // double, converted only when it could leave it. Syntax: grammar only.
-    enum class NumberCheck { Convert, Range, Syntax };
+    // double, converted only when it could leave it.
+    enum class NumberCheck { Convert, Range };
     template <NumberCheck Check>
     bool scan_number(JsonNumber& out);
 

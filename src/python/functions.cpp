@@ -169,8 +169,16 @@ PyObject* bm25_search_json(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
         if (!parsed.ok()) raise_value_error("Invalid memories JSON: " + parsed.error().to_text(memories_json));
         const std::vector<search::SearchMemory>& memories = parsed.value().memories;
         std::vector<search::SearchHit> hits = search::rank_memories(query, memories);
-        std::vector<search::SearchResultEntry> entries = search::build_search_result(hits, memories);
+        const search::SearchResult found = search::build_search_result(hits, memories);
+        const std::vector<search::SearchResultEntry>& entries = found.entries;
 
+        // Hits that share an id share its str and its content's str: one
+        // text shown by many hits is made once.
+        std::vector<Ref> shared_ids(found.shared_text_count), shared_contents(found.shared_text_count);
+        const auto shared_str = [](Ref& shared, std::string_view text) {
+            if (!shared) shared = new_str(text);
+            return Ref(Py_NewRef(shared.get()));
+        };
         Ref hit_list = new_list(entries.size());
         // Hits come in score order, so their texts lie scattered over the
         // memories' JSON: the texts of a later hit are fetched while this
@@ -183,10 +191,13 @@ PyObject* bm25_search_json(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
                 const std::size_t lines = std::min<std::size_t>(later.content.size(), 1024);
                 for (std::size_t at = 0; at < lines; at += 64) __builtin_prefetch(later.content.data() + at);
             }
+            const search::SearchResultEntry& entry = entries[i];
+            const bool own = entry.shared_texts == search::SearchResultEntry::kOwnTexts;
             Ref hit = new_dict();
-            set_hit_item(hit.get(), keys.id, new_str(entries[i].id));
-            set_hit_item(hit.get(), keys.score, new_float(entries[i].score));
-            set_hit_item(hit.get(), keys.content, new_str(entries[i].content));
+            set_hit_item(hit.get(), keys.id, own ? new_str(entry.id) : shared_str(shared_ids[entry.shared_texts], entry.id));
+            set_hit_item(hit.get(), keys.score, new_float(entry.score));
+            set_hit_item(hit.get(), keys.content,
+                         own ? new_str(entry.content) : shared_str(shared_contents[entry.shared_texts], entry.content));
             PyList_SET_ITEM(hit_list.get(), static_cast<Py_ssize_t>(i), hit.release());
         }
         Ref result = new_dict();

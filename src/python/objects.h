@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "python/guard.h"
+#include "text/keyed_hash.h"
 
 namespace orvel::python {
 
@@ -133,6 +134,16 @@ public:
         }
     }
 
+    // The places that lookups of every key kept would examine, together: how
+    // far the table's clusters make lookups walk (for the tests that count
+    // its work, without a count on the lookup's path).
+    std::uint64_t probes_to_find_all() const {
+        std::uint64_t probes = 0;
+        for (std::size_t j = 0; j <= mask_; ++j)
+            if (entries_[j].str != nullptr) probes += ((j - entries_[j].hash()) & mask_) + 1;
+        return probes;
+    }
+
 private:
     static constexpr std::size_t kMostEntries = 8192;
 
@@ -186,59 +197,27 @@ PyObject* new_shared_character_str(char32_t c);
 // cache is gone.
 class StrCache {
 public:
-    // A new reference to a str of `text`.
-    [[gnu::always_inline]] PyObject* get(std::string_view text) {
-        if (text.size() > kLongestKept) return new_str(text).release();
-        return texts_.get(TextEntry::key_of(text), [&] { return new_str(text).release(); });
-    }
-
-    // A new reference to a str of the one character `c` (an equal text asked
-    // for by `get` may get another str). Below U+0100 the interpreter hands
-    // out its shared one-character strs, up to U+FFFF the module does.
-    [[gnu::always_inline]] PyObject* get_character(char32_t c) {
-        if (c <= kLastSharedCharacter) return shared_character_str(c);
-        return characters_.get({c, CharacterEntry::hash_of(c)},
-                               [&] { return created(PyUnicode_FromOrdinal(static_cast<int>(c))); });
-    }
-
-private:
-    static constexpr std::size_t kLongestKept = 16;
-
+    // The places of its tables (reached by the tests that count their work).
     // With its length, two words tell texts of up to 16 bytes apart.
     struct TextEntry {
         struct Key {
-            std::uint64_t low, high;
+            text::ShortText packed;
             std::uint32_t size;
             std::uint64_t hash;
         };
-        std::uint64_t low, high;
+        text::ShortText packed;
         PyObject* str;  // none: the place is empty
         std::uint32_t size;
 
-        bool matches(const Key& key) const { return low == key.low && high == key.high && size == key.size; }
-        std::uint64_t hash() const { return hash_of(low, high, size); }
-        static TextEntry of(const Key& key, PyObject* str) { return {key.low, key.high, str, key.size}; }
-
-        static Key key_of(std::string_view text) {
-            const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-            const std::size_t n = text.size();
-            std::uint64_t low = 0, high = 0;
-            if (n >= 8) {
-                std::memcpy(&low, p, 8);
-                std::memcpy(&high, p + n - 8, 8);
-            } else if (n >= 4) {
-                std::uint32_t first, last;
-                std::memcpy(&first, p, 4);
-                std::memcpy(&last, p + n - 4, 4);
-                low = first | (std::uint64_t{last} << 32);
-            } else if (n > 0) {
-                low = p[0] | (std::uint64_t{p[n / 2]} << 8) | (std::uint64_t{p[n - 1]} << 16);
-            }
-            return {low, high, static_cast<std::uint32_t>(n), hash_of(low, high, n)};
+        bool matches(const Key& key) const {
+            return packed.low == key.packed.low && packed.high == key.packed.high && size == key.size;
         }
-        static std::uint64_t hash_of(std::uint64_t low, std::uint64_t high, std::size_t n) {
-            const std::uint64_t h = (low ^ (high * 0x9E3779B97F4A7C15ull) ^ n) * 0xD6E8FEB86659FD93ull;
-            return h ^ (h >> 32);
+        std::uint64_t hash() const { return text::short_text_hash(packed, size); }
+        static TextEntry of(const Key& key, PyObject* str) { return {key.packed, str, key.size}; }
+
+        static Key key_of(std::string_view text, const text::HashKey& hash_key) {
+            const text::ShortText packed = text::pack_short_text(text);
+            return {packed, static_cast<std::uint32_t>(text.size()), text::short_text_hash(packed, text.size(), hash_key)};
         }
     };
 
@@ -253,9 +232,28 @@ private:
         bool matches(const Key& key) const { return c == key.c; }
         std::uint64_t hash() const { return hash_of(c); }
         static CharacterEntry of(const Key& key, PyObject* str) { return {key.c, str}; }
-        static std::uint64_t hash_of(char32_t c) { return (std::uint64_t{c} * 0x9E3779B97F4A7C15ull) >> 40; }
+        static std::uint64_t hash_of(char32_t c) { return text::number_hash(c); }
     };
 
+    // A new reference to a str of `text`.
+    [[gnu::always_inline]] PyObject* get(std::string_view text) {
+        if (text.size() > kLongestKept) return new_str(text).release();
+        return texts_.get(TextEntry::key_of(text, hash_key_), [&] { return new_str(text).release(); });
+    }
+
+    // A new reference to a str of the one character `c` (an equal text asked
+    // for by `get` may get another str). Below U+0100 the interpreter hands
+    // out its shared one-character strs, up to U+FFFF the module does.
+    [[gnu::always_inline]] PyObject* get_character(char32_t c) {
+        if (c <= kLastSharedCharacter) return shared_character_str(c);
+        return characters_.get({c, CharacterEntry::hash_of(c)},
+                               [&] { return created(PyUnicode_FromOrdinal(static_cast<int>(c))); });
+    }
+
+private:
+    static constexpr std::size_t kLongestKept = 16;
+
+    const text::HashKey hash_key_ = text::hash_key();
     StrTable<TextEntry, 128> texts_;
     StrTable<CharacterEntry, 128> characters_;
 };

@@ -3,7 +3,7 @@
 // strings without escapes stay views into the text.
 #include "json/reader.h"
 #include "search/search.h"
-#include "search/text_table.h"
+#include "text/keyed_hash.h"
 
 namespace orvel::search {
 
@@ -46,7 +46,7 @@ private:
             }
             // Hashed now, while its bytes are in the cache: the result looks
             // hits up by id long after the text has been read.
-            memory.id_hash = text_hash(memory.id);
+            memory.id_hash = text::text_hash(memory.id);
         }
     }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +31,14 @@ public:
             const auto second = static_cast<unsigned char>(query_tokens[i][1]);
             if (first < 0x80 && second < 0x80) prefixes_.add(first, second);
         }
+        // The query positions of each slot, slot by slot, each slot's in query order.
+        position_begin_.assign(slots_.size() + 1, 0);
+        for (std::uint32_t slot : token_slots_) ++position_begin_[slot + 1];
+        for (std::size_t slot = 0; slot < slots_.size(); ++slot) position_begin_[slot + 1] += position_begin_[slot];
+        positions_.resize(token_slots_.size());
+        std::vector<std::uint32_t> next(position_begin_.begin(), position_begin_.end() - 1);
+        for (std::size_t position = 0; position < token_slots_.size(); ++position)
+            positions_[next[token_slots_[position]]++] = static_cast<std::uint32_t>(position);
     }
 
     // Number of distinct tokens; slots are 0 .. distinct_count() - 1.
@@ -37,6 +46,14 @@ public:
 
     // The slot of each query token, in query order with repeats.
     const std::vector<std::uint32_t>& token_slots() const { return token_slots_; }
+
+    // The positions in the query of the tokens of `slot`, in query order.
+    std::span<const std::uint32_t> positions_of(std::uint32_t slot) const {
+        return {positions_.data() + position_begin_[slot], positions_.data() + position_begin_[slot + 1]};
+    }
+
+    // Places examined by the hashed lookups of tokens so far.
+    std::uint64_t probes() const { return slots_.probes(); }
 
     // The slot of `token`, or npos when the query does not contain it.
     std::uint32_t find(std::string_view token) const { return slots_.find(token); }
@@ -53,6 +70,8 @@ private:
     TextTable slots_;
     text::TokenPrefixes prefixes_;
     std::vector<std::uint32_t> token_slots_;
+    std::vector<std::uint32_t> position_begin_;  // per slot, where its positions start; one more at the end
+    std::vector<std::uint32_t> positions_;
 };
 
 }  // namespace orvel::search

@@ -11,6 +11,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <span>
 #include <utility>
 
 #include "search/query_terms.h"
@@ -117,7 +118,8 @@ double usage_factor(const SearchMemory& m) {
 
 }  // namespace
 
-std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<SearchMemory>& memories) {
+std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<SearchMemory>& memories,
+                                     SearchWork* work) {
     std::vector<SearchHit> hits;
     text::TokenList query_tokens;
     text::tokenize(query, query_tokens);
@@ -125,6 +127,7 @@ std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<S
     if (query_tokens.empty() || memories.empty()) return hits;
     QueryTerms terms(query_tokens);
     MatchedTerms matched = count_query_terms(terms, memories);
+    if (work != nullptr) work->table_probes += terms.probes();
     if (matched.documents.empty()) return hits;
 
     const double n = static_cast<double>(memories.size());
@@ -140,29 +143,57 @@ std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<S
         idf[slot] = std::log1p(q);
     }
 
-    std::vector<std::uint32_t> tf(terms.distinct_count(), 0);
+    // The sum runs over the query's positions in order, skipping the tokens
+    // that the memory lacks. Only the positions of the memory's own tokens are
+    // visited, so that a long query costs each memory what it matched, not the
+    // length of the query. A token's term is the same double at each of its
+    // positions, so it is worked out once per memory and added at each.
     const std::vector<std::uint32_t>& token_slots = terms.token_slots();
+    std::vector<double> term(terms.distinct_count(), 0.0);  // 0.0: not in the current memory
+    std::vector<std::uint32_t> positions;                   // a memory's matched positions, when merged
+    std::uint64_t visited = 0;
     hits.reserve(matched.documents.size());
     std::size_t terms_begin = 0;
     for (const MatchedDocument& doc : matched.documents) {
-        for (std::size_t e = terms_begin; e < doc.terms_end; ++e) tf[matched.terms[e].slot] = matched.terms[e].tf;
-
         const double k = ((static_cast<double>(doc.length) * b) / average_length + one_minus_b) * k1;
-        double sum = 0.0;
-        for (std::uint32_t slot : token_slots) {
-            std::uint32_t f = tf[slot];
-            if (f == 0) continue;
-            const double tf_d = static_cast<double>(f);
-            sum += ((tf_d * k1_plus_1) / (k + tf_d)) * idf[slot];
+        std::size_t matched_positions = 0;
+        for (std::size_t e = terms_begin; e < doc.terms_end; ++e) {
+            const TermCount& t = matched.terms[e];
+            const double tf_d = static_cast<double>(t.tf);
+            term[t.slot] = ((tf_d * k1_plus_1) / (k + tf_d)) * idf[t.slot];  // > 0.0, as tf and idf are
+            matched_positions += terms.positions_of(t.slot).size();
         }
 
-        for (std::size_t e = terms_begin; e < doc.terms_end; ++e) tf[matched.terms[e].slot] = 0;
+        double sum = 0.0;
+        if (doc.terms_end - terms_begin == 1) {
+            const double one = term[matched.terms[terms_begin].slot];
+            for (std::size_t p = 0; p < matched_positions; ++p) sum += one;
+            visited += matched_positions;
+        } else if (4 * matched_positions >= token_slots.size()) {
+            // Most of the query matched: walking all of it costs little more.
+            for (std::uint32_t slot : token_slots)
+                if (term[slot] != 0.0) sum += term[slot];
+            visited += token_slots.size();
+        } else {
+            // The positions of several tokens, merged back into query order.
+            positions.clear();
+            for (std::size_t e = terms_begin; e < doc.terms_end; ++e) {
+                const std::span<const std::uint32_t> at = terms.positions_of(matched.terms[e].slot);
+                positions.insert(positions.end(), at.begin(), at.end());
+            }
+            std::sort(positions.begin(), positions.end());
+            for (std::uint32_t p : positions) sum += term[token_slots[p]];
+            visited += matched_positions;
+        }
+
+        for (std::size_t e = terms_begin; e < doc.terms_end; ++e) term[matched.terms[e].slot] = 0.0;
         terms_begin = doc.terms_end;
 
         const SearchMemory& memory = memories[doc.memory];
         double score = sum * usage_factor(memory);
         if (score > 0.0) hits.push_back({doc.memory, score});
     }
+    if (work != nullptr) work->query_positions_visited += visited;
 
     sort_by_score(hits);
     return hits;

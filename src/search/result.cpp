@@ -1,5 +1,8 @@
 // Result entries: each hit shows the content of the FIRST memory bearing its
-// id, which may be another memory than the one that scored.
+// id, which may be another memory than the one that scored. Hits that share
+// an id show the same id and content; the entries say so, so that the result
+// holds one str of each rather than one copy per hit (a long content shown by
+// thousands of hits would otherwise make a result many times its input).
 #include <stdexcept>
 
 #include "search/search.h"
@@ -13,7 +16,7 @@ namespace {
 // so that each of their ids is borne by one memory alone. Decided on the
 // hashes taken while reading, in an open-addressing set of them, without
 // reading any id. Hashes that differ in the lowest bit alone count as equal.
-bool ids_hash_apart(const std::vector<SearchMemory>& memories, std::size_t count) {
+bool ids_hash_apart(const std::vector<SearchMemory>& memories, std::size_t count, std::uint64_t& probes) {
     std::size_t capacity = 16;
     while (capacity < 2 * count) capacity *= 2;
     const std::size_t mask = capacity - 1;
@@ -21,6 +24,7 @@ bool ids_hash_apart(const std::vector<SearchMemory>& memories, std::size_t count
     for (std::size_t m = 0; m < count; ++m) {
         const std::uint64_t hash = memories[m].id_hash | 1;
         for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            ++probes;
             if (seen[i] == 0) {
                 seen[i] = hash;
                 break;
@@ -33,19 +37,22 @@ bool ids_hash_apart(const std::vector<SearchMemory>& memories, std::size_t count
 
 }  // namespace
 
-std::vector<SearchResultEntry> build_search_result(const std::vector<SearchHit>& hits,
-                                                   const std::vector<SearchMemory>& memories) {
-    std::vector<SearchResultEntry> entries;
-    if (hits.empty()) return entries;
+SearchResult build_search_result(const std::vector<SearchHit>& hits, const std::vector<SearchMemory>& memories,
+                                 SearchWork* work) {
+    SearchResult result;
+    std::vector<SearchResultEntry>& entries = result.entries;
+    if (hits.empty()) return result;
     entries.reserve(hits.size());
 
     // Mostly ids are unique, and a hit shows its own memory.
     std::size_t last_hit = 0;
     for (const SearchHit& hit : hits) last_hit = hit.memory > last_hit ? hit.memory : last_hit;
-    if (ids_hash_apart(memories, last_hit + 1)) {
+    std::uint64_t probes = 0;
+    if (ids_hash_apart(memories, last_hit + 1, probes)) {
         for (const SearchHit& hit : hits)
             entries.push_back({memories[hit.memory].id, hit.score, memories[hit.memory].content});
-        return entries;
+        if (work != nullptr) work->table_probes += probes;
+        return result;
     }
 
     // Number the hits' distinct ids, then find the first memory of each in
@@ -70,9 +77,14 @@ std::vector<SearchResultEntry> build_search_result(const std::vector<SearchHit>&
     }
     if (pending > 0) throw std::logic_error("search hit whose id no memory bears");
 
-    for (std::size_t h = 0; h < hits.size(); ++h)
-        entries.push_back({memories[hits[h].memory].id, hits[h].score, memories[first_memory[hit_id[h]]].content});
-    return entries;
+    // The id's number is the number of the texts its hits share.
+    for (std::size_t h = 0; h < hits.size(); ++h) {
+        const std::uint32_t number = hit_id[h];
+        entries.push_back({memories[hits[h].memory].id, hits[h].score, memories[first_memory[number]].content, number});
+    }
+    result.shared_text_count = ids.size();
+    if (work != nullptr) work->table_probes += probes + ids.probes();
+    return result;
 }
 
 }  // namespace orvel::search

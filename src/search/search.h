@@ -18,7 +18,7 @@ namespace orvel::search {
 struct SearchMemory {
     std::string_view id = "?";
     std::string_view content;
-    std::uint64_t id_hash = 0;  // text_hash(id), taken while the id is at hand
+    std::uint64_t id_hash = 0;  // text::text_hash(id), taken while the id is at hand
     std::uint32_t loaded_count = 0;
     std::uint32_t referenced_count = 0;
 };
@@ -36,16 +36,35 @@ struct SearchHit {
     double score;
 };
 
+// The work one search did, counted for the tests that bound it by the size
+// of what matched (a search never loops over query positions x memories).
+struct SearchWork {
+    std::uint64_t query_positions_visited = 0;  // by the score sums
+    std::uint64_t table_probes = 0;             // places examined in the tables keyed by text
+};
+
 // Scores every memory against the query; hits (score > 0) best first, ties in input order.
-std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<SearchMemory>& memories);
+std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<SearchMemory>& memories,
+                                     SearchWork* work = nullptr);
 
 struct SearchResultEntry {
+    static constexpr std::uint32_t kOwnTexts = UINT32_MAX;
+
     std::string_view id;
     double score;
     std::string_view content;  // content of the first memory bearing this id
+    // Entries with the same number show the same id and content (their hits
+    // share an id), so that one str of each serves them all; kOwnTexts: no
+    // other entry shows this entry's texts.
+    std::uint32_t shared_texts = kOwnTexts;
 };
 
-std::vector<SearchResultEntry> build_search_result(const std::vector<SearchHit>& hits,
-                                                   const std::vector<SearchMemory>& memories);
+struct SearchResult {
+    std::vector<SearchResultEntry> entries;
+    std::size_t shared_text_count = 0;  // shared_texts numbers are below it
+};
+
+SearchResult build_search_result(const std::vector<SearchHit>& hits, const std::vector<SearchMemory>& memories,
+                                 SearchWork* work = nullptr);
 
 }  // namespace orvel::search

@@ -14,10 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "text/keyed_hash.h"
+
 namespace orvel::search {
 
-// The hash the table keys texts by; callers may take it ahead of time.
-std::uint64_t text_hash(std::string_view text);
+using text::text_hash;  // the hash the table keys texts by; callers may take it ahead of time
 
 class TextTable {
 public:
@@ -43,6 +44,10 @@ public:
     std::uint32_t find(std::string_view text, std::uint64_t hash) const { return find_hashed(text, hash); }
 
     std::size_t size() const { return texts_.size(); }
+
+    // Places examined by the hashed lookups and insertions so far, for the
+    // tests that count the table's work.
+    std::uint64_t probes() const { return probes_; }
 
     // False when no member has this byte length, first and last byte, so
     // that a caller can turn a text away before it has even been built.
@@ -76,6 +81,7 @@ private:
     std::uint64_t mask_ = 0;
     std::uint8_t candidates_[std::size_t{1} << kPlacesLog2] = {};
     bool has_empty_ = false;
+    mutable std::uint64_t probes_ = 0;
 };
 
 }  // namespace orvel::search

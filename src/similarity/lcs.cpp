@@ -28,6 +28,7 @@
 #include <sys/mman.h>
 #endif
 
+#include "text/keyed_hash.h"
 #include "text/utf8.h"
 
 namespace orvel::similarity {
@@ -206,8 +207,8 @@ private:
 
     // Slot holding `key`, or the empty slot where it belongs.
     std::size_t probe(std::uint64_t key) const {
-        // Fibonacci hashing: the high bits of the product are well mixed.
-        std::size_t i = std::size_t((key * 0x9E3779B97F4A7C15ull) >> shift_);
+        // Keyed, as the characters are the input's: the high bits of the hash.
+        std::size_t i = std::size_t(text::number_hash(key, hash_key_) >> shift_);
         while (slots_[i].key != key && slots_[i].key != kEmptyKey) i = (i + 1) & mask_;
         return i;
     }
@@ -318,6 +319,7 @@ private:
     ZeroedArray<Slot> slots_;
     std::size_t mask_ = 0;
     unsigned shift_ = 0;
+    text::HashKey hash_key_ = text::hash_key();
     std::size_t used_ = 0;
     std::size_t max_used_ = 0;
     Index last_ = 0;

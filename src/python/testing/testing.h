@@ -10,3 +10,4 @@
 extern PyMethodDef orvel_testing_text_methods[];
 extern PyMethodDef orvel_testing_json_methods[];
 extern PyMethodDef orvel_testing_fault_methods[];
+extern PyMethodDef orvel_testing_work_methods[];
