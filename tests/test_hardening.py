@@ -360,6 +360,9 @@ def test_out_of_memory_in_each_function_panics_or_completes(out_of_memory_run, n
     report, stderr = out_of_memory_run
     outcomes = report[name]
     allowed = {"result", "MemoryError", "PanicException: Python API call failed"}
+    if name == "bm25_search_json":
+        # Where inserting into a fresh dict allocates (CPython 3.12), a hit's insertion fails too.
+        allowed.add("PanicException: failed to insert into a search hit dictionary")
     assert set(outcomes) <= allowed, [o for o in outcomes if o not in allowed]
     assert outcomes[-1] == "result"
     if name in ("lcs_similarity", "assess_text_quality"):

@@ -11,7 +11,6 @@ import json
 import math
 import re
 import struct
-import unicodedata
 from decimal import Decimal
 from pathlib import Path
 
@@ -369,22 +368,24 @@ def test_double_rendering_is_shortest_round_trip_with_the_layout_rules(x):
 # --- Rendering of found strings ------------------------------------------------
 
 
-def grapheme_extend_set():
+def ucd_code_points(file_name, values):
+    """The code points that a `CODE[..CODE] ; Value` file of our UCD gives one of `values`."""
     chars = set()
-    for line in (UCD / "DerivedCoreProperties.txt").read_text().splitlines():
+    for line in (UCD / file_name).read_text().splitlines():
         line = line.split("#")[0].strip()
         if not line:
             continue
         field, prop = [p.strip() for p in line.split(";")[:2]]
-        if prop != "Grapheme_Extend":
+        if prop not in values:
             continue
         lo, _, hi = field.partition("..")
         chars.update(range(int(lo, 16), int(hi or lo, 16) + 1))
     return frozenset(chars)
 
 
-GRAPHEME_EXTEND = grapheme_extend_set()
-NOT_PRINTABLE = {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs"}
+GRAPHEME_EXTEND = ucd_code_points("DerivedCoreProperties.txt", {"Grapheme_Extend"})
+# From the tables' own UCD version, not the interpreter's unicodedata (3.12 has 15.0).
+NOT_PRINTABLE = ucd_code_points("DerivedGeneralCategory.txt", {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs"})
 SIMPLE_ESCAPES = {"\\": "\\\\", '"': '\\"', "\0": "\\0", "\t": "\\t", "\r": "\\r", "\n": "\\n"}
 
 
@@ -393,7 +394,7 @@ def rendered_string_like_the_rules(s):
     for ch in s:
         if ch in SIMPLE_ESCAPES:
             out.append(SIMPLE_ESCAPES[ch])
-        elif ord(ch) in GRAPHEME_EXTEND or (unicodedata.category(ch) in NOT_PRINTABLE and ch != " "):
+        elif ord(ch) in GRAPHEME_EXTEND or (ord(ch) in NOT_PRINTABLE and ch != " "):
             out.append("\\u{%x}" % ord(ch))
         else:
             out.append(ch)

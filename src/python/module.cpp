@@ -75,7 +75,13 @@ PyObject* initialise() {
     if (module_object != nullptr) return Py_NewRef(module_object);
     if (!prepare_function_table()) return nullptr;
     Ref module(PyModule_Create2(&module_definition, 1013));
-    if (!module || !add_functions(module.get())) return nullptr;
+    if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // Calls rely on the interpreter lock: a free-threaded interpreter turns it
+    // back on when it imports the module.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return nullptr;
+#endif
+    if (!add_functions(module.get())) return nullptr;
     module_object = Py_NewRef(module.get());
     return module.release();
 }

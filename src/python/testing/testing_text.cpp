@@ -172,6 +172,16 @@ PyObject* property_bytes(PyObject*, PyObject* arg) {
 
 PyObject* unicode_version(PyObject*, PyObject*) { return str_of(orvel::text::ucd::kUnicodeVersion); }
 
+// Which twin of the SIMD kernels this build compiled: the SSE2 one, or the
+// portable one that other processors (and ORVEL_PORTABLE builds) run.
+PyObject* simd_kernels(PyObject*, PyObject*) {
+#if defined(__SSE2__)
+    return str_of("sse2");
+#else
+    return str_of("portable");
+#endif
+}
+
 }  // namespace
 
 PyMethodDef orvel_testing_text_methods[] = {
@@ -186,5 +196,6 @@ PyMethodDef orvel_testing_text_methods[] = {
     {"trim", trim, METH_O, "The str without leading and trailing White_Space."},
     {"property_bytes", property_bytes, METH_O, "A property of every code point, one byte each."},
     {"unicode_version", unicode_version, METH_NOARGS, "UCD version of the generated tables."},
+    {"simd_kernels", simd_kernels, METH_NOARGS, "The SIMD kernels compiled in: 'sse2' or 'portable'."},
     {nullptr, nullptr, 0, nullptr},
 };
