@@ -91,6 +91,8 @@ BENCH_ARGS ?=
 bench: $(PY)
 	@pkg-config --exists icu-i18n 2>/dev/null || { echo "PyICU, one of the peers, builds against ICU:" \
 		"install Debian's libicu-dev and pkg-config (apt-get install libicu-dev pkg-config)"; exit 1; }
+	# PyICU builds from source with setuptools, which a new venv lacks.
+	$(PIP) install --quiet setuptools
 	$(PIP) install --quiet --no-build-isolation ".[bench]"
 	$(PY) bench/run.py $(BENCH_ARGS)
 	$(PY) bench/hostile.py $(BENCH_ARGS)
