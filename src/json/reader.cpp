@@ -118,28 +118,28 @@ bool Reader::fail_invalid_type(std::string_view expected) {
         case 'n':
             ++pos_;
             if (!scan_literal("ull")) return false;
-            found = "null";
+            found = message::found_null;
             break;
         case 't':
             ++pos_;
             if (!scan_literal("rue")) return false;
-            found = "boolean `true`";
+            found = message::found_true;
             break;
         case 'f':
             ++pos_;
             if (!scan_literal("alse")) return false;
-            found = "boolean `false`";
+            found = message::found_false;
             break;
         case '"': {
             ++pos_;
             std::string_view s;
             std::string scratch;
             if (!scan_string<true>(&s, &scratch)) return false;
-            found = "string " + render_string(s);
+            found = message::compose(message::found_string, {render_string(s)});
             break;
         }
-        case '[': return fail("invalid type: sequence, expected " + std::string(expected), pos_);
-        case '{': return fail("invalid type: map, expected " + std::string(expected), pos_);
+        case '[': return fail(message::compose(message::invalid_type, {message::found_sequence, expected}), pos_);
+        case '{': return fail(message::compose(message::invalid_type, {message::found_map, expected}), pos_);
         default:
             if (c == '-' || is_digit(static_cast<unsigned char>(c))) {
                 JsonNumber n;
@@ -149,7 +149,7 @@ bool Reader::fail_invalid_type(std::string_view expected) {
             }
             return fail_at_peeked(message::expected_value);
     }
-    return fail("invalid type: " + found + ", expected " + std::string(expected), pos_);
+    return fail(message::compose(message::invalid_type, {found, expected}), pos_);
 }
 
 // ---------------------------------------------------------------------------
@@ -415,20 +415,20 @@ bool Reader::read_number(JsonNumber& out, std::string_view expected) {
 
 bool Reader::read_f64(double& out) {
     JsonNumber n;
-    if (!read_number(n, "f64")) return false;
+    if (!read_number(n, message::expected_f64)) return false;
     out = n.to_double();
     return true;
 }
 
 bool Reader::skip_f64() {
-    if (!peek_is_number()) return fail_invalid_type("f64");
+    if (!peek_is_number()) return fail_invalid_type(message::expected_f64);
     JsonNumber n;
     return scan_number<NumberCheck::Range>(n);
 }
 
 bool Reader::read_u32(std::uint32_t& out) {
     JsonNumber n;
-    if (!read_number(n, "u32")) return false;
+    if (!read_number(n, message::expected_u32)) return false;
     switch (n.kind) {
         case JsonNumber::Kind::Unsigned:
             if (n.unsigned_value > std::numeric_limits<std::uint32_t>::max()) break;
@@ -436,9 +436,9 @@ bool Reader::read_u32(std::uint32_t& out) {
             return true;
         case JsonNumber::Kind::Negative: break;
         case JsonNumber::Kind::Double:
-            return fail("invalid type: " + found_number(n) + ", expected u32", pos_);
+            return fail(message::compose(message::invalid_type, {found_number(n), message::expected_u32}), pos_);
     }
-    return fail("invalid value: " + found_number(n) + ", expected u32", pos_);
+    return fail(message::compose(message::invalid_value, {found_number(n), message::expected_u32}), pos_);
 }
 
 // ---------------------------------------------------------------------------

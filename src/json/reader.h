@@ -9,7 +9,7 @@
 // Reading the memories array (an array of any values, using only a few keys):
 //
 //     Reader r(text);
-//     if (!r.begin_array("a sequence")) return r.take_error();
+//     if (!r.begin_array(message::expected_sequence)) return r.take_error();
 //     std::string_view key, value;
 //     std::string key_scratch, value_scratch;
 //     for (bool first = true;; first = false) {
@@ -20,7 +20,7 @@
 //             if (!r.skip_value()) return r.take_error();
 //             continue;
 //         }
-//         if (!r.begin_object("a map")) return r.take_error();
+//         if (!r.begin_object(message::expected_map)) return r.take_error();
 //         for (bool first_key = true;; first_key = false) {
 //             step = r.next_member(first_key, key, key_scratch);
 //             if (step == Reader::Step::End) break;
@@ -103,12 +103,12 @@ public:
     // A string value, decoded: a view into the text when it holds no escape,
     // else a view into `scratch` (cleared and refilled). Another kind of value
     // fails with "invalid type: ..., expected <expected>".
-    bool read_string(std::string_view& out, std::string& scratch, std::string_view expected = "a string");
+    bool read_string(std::string_view& out, std::string& scratch, std::string_view expected = message::expected_text);
     // A string value checked under every rule and not decoded; another kind of
     // value fails as read_string fails.
     bool skip_string(std::string_view expected);
     // A number value of any of the three kinds.
-    bool read_number(JsonNumber& out, std::string_view expected = "a number");
+    bool read_number(JsonNumber& out, std::string_view expected = message::expected_number);
     // Shape "f64" checked (kind and range) and not converted.
     bool skip_f64();
     // Shapes "f64" and "u32".

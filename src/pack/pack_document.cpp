@@ -128,7 +128,7 @@ private:
     }
 
     static bool check_texts(Reader& r) {
-        return json::read_list(r, [](Reader& element) { return element.skip_string("a string"); });
+        return json::read_list(r, [](Reader& element) { return element.skip_string(json::message::expected_text); });
     }
 
     static bool check_any(Reader& r) { return r.skip_value(); }
