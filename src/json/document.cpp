@@ -92,7 +92,7 @@ bool read_record(Reader& r, std::string_view name, std::span<const FieldRule> fi
         if (!r.begin_array({})) return false;
         return read_record_array(r, name, fields, read_field, context);
     }
-    return r.fail_invalid_type(message::compose(message::expected_record, {name}));
+    return r.fail_invalid_type(message::compose(message::shape_record, {name}));
 }
 
 }  // namespace orvel::json

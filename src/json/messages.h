@@ -54,13 +54,13 @@ inline constexpr std::string_view found_sequence = "sequence";
 inline constexpr std::string_view found_map = "map";
 
 // What the shapes expect.
-inline constexpr std::string_view expected_text = "a string";
-inline constexpr std::string_view expected_number = "a number";
-inline constexpr std::string_view expected_sequence = "a sequence";
-inline constexpr std::string_view expected_map = "a map";
-inline constexpr std::string_view expected_f64 = "f64";
-inline constexpr std::string_view expected_u32 = "u32";
-inline constexpr std::string_view expected_record = "struct {record}";
+inline constexpr std::string_view shape_text = "a string";
+inline constexpr std::string_view shape_number = "a number";
+inline constexpr std::string_view shape_sequence = "a sequence";
+inline constexpr std::string_view shape_map = "a map";
+inline constexpr std::string_view shape_f64 = "f64";
+inline constexpr std::string_view shape_u32 = "u32";
+inline constexpr std::string_view shape_record = "struct {record}";
 
 // Where an error is shown: lines counted from 1, columns in bytes.
 inline constexpr std::string_view at_position = "{message} at line {line} column {column}";
@@ -103,13 +103,13 @@ inline constexpr Kind kCatalogue[] = {
     {"found_string", found_string},
     {"found_sequence", found_sequence},
     {"found_map", found_map},
-    {"expected_text", expected_text},
-    {"expected_number", expected_number},
-    {"expected_sequence", expected_sequence},
-    {"expected_map", expected_map},
-    {"expected_f64", expected_f64},
-    {"expected_u32", expected_u32},
-    {"expected_record", expected_record},
+    {"shape_text", shape_text},
+    {"shape_number", shape_number},
+    {"shape_sequence", shape_sequence},
+    {"shape_map", shape_map},
+    {"shape_f64", shape_f64},
+    {"shape_u32", shape_u32},
+    {"shape_record", shape_record},
     {"at_position", at_position},
 };
 

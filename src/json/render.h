@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/json_value.h"
+#include "json/json_number.h"
 
 namespace orvel::json {
 
