@@ -17,25 +17,25 @@ namespace orvel::python {
 
 // The str keys of the result dictionaries and of the `params` dictionary,
 // each with its text: the one list of them.
-#define ORVEL_DICT_KEYS(KEY)                                                                              \
-    KEY(score, "score")                                                                                    \
-    KEY(text_quality, "textQuality")                                                                       \
-    KEY(freshness, "freshness")                                                                            \
-    KEY(usage_bonus, "usageBonus")                                                                         \
-    KEY(valid, "valid")                                                                                    \
-    KEY(errors, "errors")                                                                                  \
-    KEY(warnings, "warnings")                                                                              \
-    KEY(memory_count, "memoryCount")                                                                       \
-    KEY(hits, "hits")                                                                                      \
-    KEY(total, "total")                                                                                    \
-    KEY(id, "id")                                                                                          \
-    KEY(content, "content")                                                                                \
-    KEY(weight, "weight")                                                                                  \
-    KEY(confidence_factor, "confidenceFactor")                                                             \
-    KEY(days_since_update, "daysSinceUpdate")                                                              \
-    KEY(loaded_count, "loadedCount")                                                                       \
-    KEY(referenced_count, "referencedCount")                                                               \
-    KEY(dispute_decay, "disputeDecay")                                                                     \
+#define ORVEL_DICT_KEYS(KEY)                    \
+    KEY(score, "score")                         \
+    KEY(text_quality, "textQuality")            \
+    KEY(freshness, "freshness")                 \
+    KEY(usage_bonus, "usageBonus")              \
+    KEY(valid, "valid")                         \
+    KEY(errors, "errors")                       \
+    KEY(warnings, "warnings")                   \
+    KEY(memory_count, "memoryCount")            \
+    KEY(hits, "hits")                           \
+    KEY(total, "total")                         \
+    KEY(id, "id")                               \
+    KEY(content, "content")                     \
+    KEY(weight, "weight")                       \
+    KEY(confidence_factor, "confidenceFactor")  \
+    KEY(days_since_update, "daysSinceUpdate")   \
+    KEY(loaded_count, "loadedCount")            \
+    KEY(referenced_count, "referencedCount")    \
+    KEY(dispute_decay, "disputeDecay")          \
     KEY(level, "level")
 
 // Interned, created once at module initialisation.
