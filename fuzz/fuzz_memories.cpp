@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "json/json_value.h"
+#include "testing/json_value.h"
 #include "json/reader.h"
 #include "search/search.h"
 #include "text/tokenizer.h"
@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     json::Reader generic(text);
     json::JsonValue value;
-    const bool value_ok = generic.read_value(value);
+    const bool value_ok = json::read_json_value(generic, value);
     const bool generic_ok = value_ok && generic.finish();
 
     json::Reader skipping(text);
@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // of range fails it too, at that number or before.
     json::Reader ignoring(text);
     const bool ignored_ok = ignoring.skip_ignored_value() && ignoring.finish();
-    if (!generic_ok && generic.error().message == "number out of range") {
+    if (!generic_ok && generic.error().message == json::message::number_out_of_range) {
         FUZZ_CHECK(!ignored_ok);
         FUZZ_CHECK(ignoring.error().offset <= generic.error().offset);
     }

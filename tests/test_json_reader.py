@@ -602,3 +602,85 @@ def test_skipped_content_differs_from_strict_reading_only_where_the_rules_say(fr
         return
     if not strict.startswith(STRICT_ONLY):
         assert error_of(text, "ignored") == strict
+
+
+# --- The message catalogue, and the command line that parses its messages -------
+
+from _orvel_testing import json_messages  # noqa: E402
+
+from orvel import reports, terminal  # noqa: E402
+
+CATALOGUE = dict(json_messages())
+PLACEHOLDER = re.compile(r"\{(\w+)\}")
+# Phrases for what was found and what a shape expects; every other kind but
+# the position is a message of its own.
+FOUND = [name for name in CATALOGUE if name.startswith("found_")]
+SHAPES = [name for name in CATALOGUE if name.startswith("shape_")]
+MESSAGES = [name for name in CATALOGUE if name not in FOUND + SHAPES + ["at_position"]]
+
+
+def fill(format_, **values):
+    return PLACEHOLDER.sub(lambda m: str(values[m.group(1)]), format_)
+
+
+def pattern_of(format_):
+    """A regular expression matching the texts of a format."""
+    parts = PLACEHOLDER.split(format_)
+    return "".join(re.escape(part) if i % 2 == 0 else ".+" for i, part in enumerate(parts))
+
+
+MESSAGE = re.compile("|".join(f"(?:{pattern_of(CATALOGUE[name])})" for name in MESSAGES))
+# The position format, parsed back: the message, the line and the column.
+POSITIONED = re.compile(PLACEHOLDER.sub(
+    lambda m: {"message": "(.+)", "line": r"(\d+)", "column": r"(\d+)"}[m.group(1)],
+    re.sub(r"([^\w{} ])", r"\\\1", CATALOGUE["at_position"])))
+
+
+def test_catalogue_names_and_formats_are_unique():
+    names = [name for name, _ in json_messages()]
+    formats = [f for _, f in json_messages()]
+    assert len(set(names)) == len(names)
+    assert len(set(formats)) == len(formats)
+
+
+@pytest.mark.parametrize("text, expected", SYNTAX_ERRORS + [(t, e) for t, _, e in SHAPE_ERRORS])
+def test_every_reader_message_is_one_of_the_catalogue(text, expected):
+    found = POSITIONED.fullmatch(expected)
+    assert found is not None
+    assert MESSAGE.fullmatch(found.group(1)) is not None
+
+
+def sample_messages():
+    """One text of every message kind, composed from the catalogue's formats."""
+    found_phrases = [fill(CATALOGUE[name], value=5, quoted='"x"') for name in FOUND]
+    expected_phrases = [fill(CATALOGUE[name], record="PackMem") for name in SHAPES]
+    for name in MESSAGES:
+        format_ = CATALOGUE[name]
+        if name in ("invalid_type", "invalid_value"):
+            for found in found_phrases:
+                for expected in expected_phrases:
+                    yield name, found, fill(format_, found=found, expected=expected)
+        else:
+            yield name, None, fill(format_, key="name", index=2, record="PackMeta", count=7)
+
+
+SAMPLES = list(sample_messages())
+
+
+@pytest.mark.parametrize("prefix", ["", "Invalid pack JSON: ", "Invalid memories JSON: "])
+@pytest.mark.parametrize("line, column", [(1, 0), (3, 17), (120, 4096)])
+def test_the_command_line_finds_the_position_of_every_message_kind(prefix, line, column):
+    for _, _, message in SAMPLES:
+        text = prefix + fill(CATALOGUE["at_position"], message=message, line=line, column=column)
+        assert reports.reader_position(text) == (line, column), text
+
+
+@pytest.mark.parametrize("prefix", ["", "Invalid pack JSON: "])
+def test_the_caret_goes_under_the_bracket_only_for_a_container_of_the_wrong_kind(prefix):
+    containers = {fill(CATALOGUE[name]) for name in ("found_map", "found_sequence")}
+    for name, found, message in SAMPLES:
+        text = prefix + fill(CATALOGUE["at_position"], message=message, line=1, column=1)
+        container = name == "invalid_type" and found in containers
+        assert bool(terminal._CONTAINER_FOUND.search(text)) == container, text
+        # The caret follows: under the bracket (index 1) or the byte before it (index 0).
+        assert terminal.caret_index(" {", 1, text) == (1 if container else 0), text

@@ -35,6 +35,27 @@ constexpr std::string_view kStopWords[] = {
 
 constexpr std::size_t kRepetitionRun = 8;
 
+// The weights of the six parts; a full score is their sum, 1.0.
+constexpr double kLengthWeight = 0.15;
+constexpr double kTechnicalWeight = 0.2;
+constexpr double kReasoningWeight = 0.25;
+constexpr double kNoRepetitionWeight = 0.1;
+constexpr double kStopWeight = 0.15;
+constexpr double kDigitsWeight = 0.15;
+// Texts shorter than kShortText characters get kShortTextScore; from there to
+// kLongText characters the length part rises by kLengthRise over kLengthSpan
+// characters from kLengthFloor of its weight.
+constexpr std::size_t kShortText = 20;
+constexpr std::size_t kLongText = 99;
+constexpr double kShortTextScore = 0.03;
+constexpr double kLengthSpan = 80.0;
+constexpr double kLengthRise = 0.8;
+constexpr double kLengthFloor = 0.2;
+// Counts at which a part reaches its full weight.
+constexpr double kFullTechnicalTerms = 5.0;
+constexpr double kFullReasoningMarkers = 3.0;
+constexpr double kFullDigits = 10.0;
+
 // The technical terms and reasoning markers, lower-cased, found in one pass
 // over the text: at each byte, the entries whose first two bytes are the
 // byte and the next one are candidates (two table lookups, mostly none), and
@@ -142,9 +163,9 @@ CharacterCounts count_characters(std::string_view content, const StopCharacters&
 }
 
 double length_component(std::size_t n) {
-    if (n < 20) return 0.03;
-    if (n <= 99) return ((double(n) + -20.0) / 80.0 * 0.8 + 0.2) * 0.15;
-    return 0.15;
+    if (n < kShortText) return kShortTextScore;
+    if (n <= kLongText) return ((double(n) + -double(kShortText)) / kLengthSpan * kLengthRise + kLengthFloor) * kLengthWeight;
+    return kLengthWeight;
 }
 
 }  // namespace
@@ -157,14 +178,14 @@ double assess_text_quality(std::string_view content) {
     const Vocabulary::Found found = vocabulary.find_in(text::to_lower(content));
 
     double length = length_component(counts.characters);
-    double technical = std::min(double(found.terms) / 5.0, 1.0) * 0.2;
-    double reasoning = std::min(double(found.markers) / 3.0, 1.0) * 0.25;
-    double repetition = counts.has_run ? 0.0 : 0.1;
+    double technical = std::min(double(found.terms) / kFullTechnicalTerms, 1.0) * kTechnicalWeight;
+    double reasoning = std::min(double(found.markers) / kFullReasoningMarkers, 1.0) * kReasoningWeight;
+    double repetition = counts.has_run ? 0.0 : kNoRepetitionWeight;
     double stop_share = 0.0;
     if (counts.characters > 0)
         stop_share = std::min(double(counts.stop_characters) / double(counts.characters), 1.0);
-    double stop = (1.0 - stop_share) * 0.15;
-    double digits = std::min(double(counts.ascii_digits) / 10.0, 1.0) * 0.15;
+    double stop = (1.0 - stop_share) * kStopWeight;
+    double digits = std::min(double(counts.ascii_digits) / kFullDigits, 1.0) * kDigitsWeight;
     return ((((length + technical) + reasoning) + repetition) + stop) + digits;
 }
 

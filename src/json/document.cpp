@@ -46,7 +46,7 @@ bool read_record_object(Reader& r, std::span<const FieldRule> fields, FieldReadF
         if (seen & bit) {
             // Reported before the value, where the colon should stand.
             r.peek();
-            return r.fail("duplicate field `" + std::string(fields[field].key) + "`", r.offset());
+            return r.fail(message::compose(message::duplicate_field, {fields[field].key}), r.offset());
         }
         seen |= bit;
         next = field + 1;
@@ -55,7 +55,7 @@ bool read_record_object(Reader& r, std::span<const FieldRule> fields, FieldReadF
     // The closing brace is consumed: missing fields are reported just past it.
     for (std::size_t field = 0; field < fields.size(); ++field)
         if (fields[field].presence == Presence::Required && !(seen & (std::uint64_t{1} << field)))
-            return r.fail("missing field `" + std::string(fields[field].key) + "`", r.offset());
+            return r.fail(message::compose(message::missing_field, {fields[field].key}), r.offset());
     return true;
 }
 
@@ -70,8 +70,8 @@ bool read_record_array(Reader& r, std::string_view name, std::span<const FieldRu
         }
         if (ended) {
             if (fields[field].presence == Presence::Defaulted) continue;
-            return r.fail("invalid length " + std::to_string(field) + ", expected struct " + std::string(name) +
-                              " with " + std::to_string(fields.size()) + " elements",
+            return r.fail(message::compose(message::invalid_length,
+                                           {std::to_string(field), name, std::to_string(fields.size())}),
                           r.offset());
         }
         if (!read_field(context, r, field)) return false;
@@ -92,7 +92,7 @@ bool read_record(Reader& r, std::string_view name, std::span<const FieldRule> fi
         if (!r.begin_array({})) return false;
         return read_record_array(r, name, fields, read_field, context);
     }
-    return r.fail_invalid_type("struct " + std::string(name));
+    return r.fail_invalid_type(message::compose(message::shape_record, {name}));
 }
 
 }  // namespace orvel::json

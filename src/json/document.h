@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "json/json_error.h"
-#include "json/json_value.h"
 #include "json/reader.h"
 
 namespace orvel::json {
@@ -32,7 +31,7 @@ bool read_text(Reader& r, std::string& out);
 // Shape list of S: `read_element(reader)` reads one element.
 template <class ReadElement>
 bool read_list(Reader& r, ReadElement&& read_element) {
-    if (!r.begin_array("a sequence")) return false;
+    if (!r.begin_array(message::shape_sequence)) return false;
     for (bool first = true;; first = false) {
         Reader::Step step = r.next_element(first);
         if (step == Reader::Step::End) return true;

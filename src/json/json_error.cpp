@@ -18,7 +18,7 @@ std::string JsonError::to_text(std::string_view input) const {
         p = static_cast<const char*>(found) + 1;
         line_start = static_cast<std::size_t>(p - begin);
     }
-    return message + " at line " + std::to_string(line) + " column " + std::to_string(end - line_start);
+    return message::compose(message::at_position, {message, std::to_string(line), std::to_string(end - line_start)});
 }
 
 }  // namespace orvel::json

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <limits>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -13,7 +12,6 @@
 #endif
 
 #include "json/render.h"
-#include "text/keyed_hash.h"
 #include "text/utf8.h"
 
 namespace orvel::json {
@@ -118,28 +116,28 @@ bool Reader::fail_invalid_type(std::string_view expected) {
         case 'n':
             ++pos_;
             if (!scan_literal("ull")) return false;
-            found = "null";
+            found = message::found_null;
             break;
         case 't':
             ++pos_;
             if (!scan_literal("rue")) return false;
-            found = "boolean `true`";
+            found = message::found_true;
             break;
         case 'f':
             ++pos_;
             if (!scan_literal("alse")) return false;
-            found = "boolean `false`";
+            found = message::found_false;
             break;
         case '"': {
             ++pos_;
             std::string_view s;
             std::string scratch;
             if (!scan_string<true>(&s, &scratch)) return false;
-            found = "string " + render_string(s);
+            found = message::compose(message::found_string, {render_string(s)});
             break;
         }
-        case '[': return fail("invalid type: sequence, expected " + std::string(expected), pos_);
-        case '{': return fail("invalid type: map, expected " + std::string(expected), pos_);
+        case '[': return fail(message::compose(message::invalid_type, {message::found_sequence, expected}), pos_);
+        case '{': return fail(message::compose(message::invalid_type, {message::found_map, expected}), pos_);
         default:
             if (c == '-' || is_digit(static_cast<unsigned char>(c))) {
                 JsonNumber n;
@@ -149,7 +147,7 @@ bool Reader::fail_invalid_type(std::string_view expected) {
             }
             return fail_at_peeked(message::expected_value);
     }
-    return fail("invalid type: " + found + ", expected " + std::string(expected), pos_);
+    return fail(message::compose(message::invalid_type, {found, expected}), pos_);
 }
 
 // ---------------------------------------------------------------------------
@@ -290,6 +288,19 @@ bool Reader::scan_escape_relaxed() {
     }
 }
 
+// pos_ stands just past the opening quote: the string of skipped content,
+// whose \u escapes are only checked for four hexadecimal digits.
+bool Reader::scan_string_relaxed() {
+    for (;;) {
+        const std::size_t j = find_string_special(pos_);
+        if (j >= size_) return fail(message::eof_string, size_);
+        pos_ = j + 1;
+        if (data_[j] == '"') return true;
+        if (data_[j] != '\\') return fail(message::control_character, pos_);
+        if (!scan_escape_relaxed()) return false;
+    }
+}
+
 bool Reader::read_string(std::string_view& out, std::string& scratch, std::string_view expected) {
     if (peek() != '"') return fail_invalid_type(expected);
     ++pos_;
@@ -415,20 +426,20 @@ bool Reader::read_number(JsonNumber& out, std::string_view expected) {
 
 bool Reader::read_f64(double& out) {
     JsonNumber n;
-    if (!read_number(n, "f64")) return false;
+    if (!read_number(n, message::shape_f64)) return false;
     out = n.to_double();
     return true;
 }
 
 bool Reader::skip_f64() {
-    if (!peek_is_number()) return fail_invalid_type("f64");
+    if (!peek_is_number()) return fail_invalid_type(message::shape_f64);
     JsonNumber n;
     return scan_number<NumberCheck::Range>(n);
 }
 
 bool Reader::read_u32(std::uint32_t& out) {
     JsonNumber n;
-    if (!read_number(n, "u32")) return false;
+    if (!read_number(n, message::shape_u32)) return false;
     switch (n.kind) {
         case JsonNumber::Kind::Unsigned:
             if (n.unsigned_value > std::numeric_limits<std::uint32_t>::max()) break;
@@ -436,9 +447,9 @@ bool Reader::read_u32(std::uint32_t& out) {
             return true;
         case JsonNumber::Kind::Negative: break;
         case JsonNumber::Kind::Double:
-            return fail("invalid type: " + found_number(n) + ", expected u32", pos_);
+            return fail(message::compose(message::invalid_type, {found_number(n), message::shape_u32}), pos_);
     }
-    return fail("invalid value: " + found_number(n) + ", expected u32", pos_);
+    return fail(message::compose(message::invalid_value, {found_number(n), message::shape_u32}), pos_);
 }
 
 // ---------------------------------------------------------------------------
@@ -460,8 +471,9 @@ bool Reader::begin_object(std::string_view expected) {
 
 // Past the comma before the next item of an open array or object (`close` is
 // its closing bracket), or past that bracket at the end.
-Reader::Step Reader::next_item(bool first, char close, std::string_view eof_message,
-                               std::string_view comma_message) {
+// Inlined into each caller, the strict skip of objects among them.
+[[gnu::always_inline]] inline Reader::Step Reader::next_item(bool first, char close, std::string_view eof_message,
+                                                             std::string_view comma_message) {
     int c = peek();
     if (c == close) {
         ++pos_;
@@ -560,127 +572,13 @@ bool Reader::skip_object_strict() {
     if (!enter_container()) return false;
     ++pos_;
     for (bool first = true;; first = false) {
-        // Keys are checked, not decoded.
-        int c = peek();
-        if (c == '}') {
-            ++pos_;
-            leave_container();
-            return true;
-        }
-        if (c == -1) return fail(message::eof_object, size_);
-        if (!first) {
-            if (c != ',') return fail_at_peeked(message::expected_object_comma_or_end);
-            ++pos_;
-            c = peek();
-            if (c == '}') return fail_at_peeked(message::trailing_comma);
-            if (c == -1) return fail(message::eof_value, size_);
-        }
-        if (c != '"') return fail_at_peeked(message::key_must_be_a_string);
-        ++pos_;
-        if (!scan_string<false>(nullptr, nullptr) || !expect_colon() || !skip_value()) return false;
-    }
-}
-
-bool Reader::read_value(JsonValue& out) {
-    int c = peek();
-    switch (c) {
-        case '"': {
-            ++pos_;
-            std::string_view s;
-            std::string scratch;
-            if (!scan_string<true>(&s, &scratch)) return false;
-            if (views_input(s))
-                out.data = std::string(s);
-            else
-                out.data = std::move(scratch);
-            return true;
-        }
-        case '[': {
-            if (!enter_container()) return false;
-            ++pos_;
-            return read_array(out.data.emplace<JsonArray>());
-        }
-        case '{': {
-            if (!enter_container()) return false;
-            ++pos_;
-            return read_object(out.data.emplace<JsonObject>());
-        }
-        case 't':
-            ++pos_;
-            out.data = true;
-            return scan_literal("rue");
-        case 'f':
-            ++pos_;
-            out.data = false;
-            return scan_literal("alse");
-        case 'n':
-            ++pos_;
-            out.data = nullptr;
-            return scan_literal("ull");
-        case -1: return fail(message::eof_value, size_);
-        default:
-            if (c == '-' || is_digit(static_cast<unsigned char>(c))) {
-                JsonNumber n;
-                if (!scan_number<NumberCheck::Convert>(n)) return false;
-                out.data = n;
-                return true;
-            }
-            return fail_at_peeked(message::expected_value);
-    }
-}
-
-bool Reader::read_array(JsonArray& out) {
-    for (bool first = true;; first = false) {
-        Step step = next_element(first);
-        if (step == Step::End) return true;
-        if (step == Step::Error || !read_value(out.emplace_back())) return false;
-    }
-}
-
-bool Reader::read_object(JsonObject& out) {
-    std::string_view key;
-    std::string scratch;
-    // Index of keys for large objects, where a linear search per key would be
-    // quadratic; keyed by the process's hash, so that chosen keys cannot all
-    // fall into one bucket.
-    constexpr std::size_t kLinearLimit = 16;
-    struct KeyHash {
-        std::size_t operator()(std::string_view key) const { return text::text_hash(key); }
-    };
-    std::unordered_map<std::string_view, std::size_t, KeyHash> index;
-    for (bool first = true;; first = false) {
-        Step step = next_member(first, key, scratch);
+        const Step step = next_item(first, '}', message::eof_object, message::expected_object_comma_or_end);
         if (step == Step::End) return true;
         if (step == Step::Error) return false;
-        JsonValue value;
-        if (!read_value(value)) return false;
-
-        std::size_t found = out.size();
-        if (out.size() <= kLinearLimit) {
-            for (std::size_t i = 0; i < out.size(); ++i)
-                if (out[i].key == key) {
-                    found = i;
-                    break;
-                }
-        } else {
-            if (index.empty())
-                for (std::size_t i = 0; i < out.size(); ++i) index.emplace(out[i].key, i);
-            if (auto it = index.find(key); it != index.end()) found = it->second;
-        }
-        if (found < out.size()) {
-            out[found].value = std::move(value);  // the last occurrence wins, in the first one's place
-            continue;
-        }
-        const std::size_t capacity = out.capacity();
-        out.push_back(JsonMember{std::string(key), std::move(value)});
-        if (index.empty()) continue;
-        if (out.capacity() != capacity) {
-            // The members moved, and with them the characters of short keys: rebuild the views.
-            index.clear();
-            for (std::size_t i = 0; i < out.size(); ++i) index.emplace(out[i].key, i);
-        } else {
-            index.emplace(out.back().key, out.size() - 1);
-        }
+        // Keys are checked, not decoded.
+        if (peek() != '"') return fail_at_peeked(message::key_must_be_a_string);
+        ++pos_;
+        if (!scan_string<false>(nullptr, nullptr) || !expect_colon() || !skip_value()) return false;
     }
 }
 
@@ -694,14 +592,7 @@ bool Reader::skip_ignored_value() {
         switch (c) {
             case '"':
                 ++pos_;
-                for (;;) {
-                    std::size_t j = find_string_special(pos_);
-                    if (j >= size_) return fail(message::eof_string, size_);
-                    pos_ = j + 1;
-                    if (data_[j] == '"') break;
-                    if (data_[j] != '\\') return fail(message::control_character, pos_);
-                    if (!scan_escape_relaxed()) return false;
-                }
+                if (!scan_string_relaxed()) return false;
                 break;
             case '[':
             case '{':
@@ -754,14 +645,7 @@ bool Reader::skip_ignored_value() {
         if (c == -1) return fail(message::eof_value, size_);
         if (c != '"') return fail_at_peeked(message::key_must_be_a_string);
         ++pos_;
-        for (;;) {
-            std::size_t j = find_string_special(pos_);
-            if (j >= size_) return fail(message::eof_string, size_);
-            pos_ = j + 1;
-            if (data_[j] == '"') break;
-            if (data_[j] != '\\') return fail(message::control_character, pos_);
-            if (!scan_escape_relaxed()) return false;
-        }
+        if (!scan_string_relaxed()) return false;
         c = peek();
         if (c == ':') {
             ++pos_;
@@ -791,8 +675,5 @@ bool Reader::end_fixed_array() {
     }
     return fail_at_peeked(message::trailing_characters);
 }
-
-template bool Reader::scan_string<true>(std::string_view*, std::string*);
-template bool Reader::scan_string<false>(std::string_view*, std::string*);
 
 }  // namespace orvel::json

@@ -9,7 +9,7 @@
 // Reading the memories array (an array of any values, using only a few keys):
 //
 //     Reader r(text);
-//     if (!r.begin_array("a sequence")) return r.take_error();
+//     if (!r.begin_array(message::shape_sequence)) return r.take_error();
 //     std::string_view key, value;
 //     std::string key_scratch, value_scratch;
 //     for (bool first = true;; first = false) {
@@ -20,7 +20,7 @@
 //             if (!r.skip_value()) return r.take_error();
 //             continue;
 //         }
-//         if (!r.begin_object("a map")) return r.take_error();
+//         if (!r.begin_object(message::shape_map)) return r.take_error();
 //         for (bool first_key = true;; first_key = false) {
 //             step = r.next_member(first_key, key, key_scratch);
 //             if (step == Reader::Step::End) break;
@@ -47,7 +47,7 @@
 #include <string_view>
 
 #include "json/json_error.h"
-#include "json/json_value.h"
+#include "json/json_number.h"
 
 namespace orvel::json {
 
@@ -103,12 +103,12 @@ public:
     // A string value, decoded: a view into the text when it holds no escape,
     // else a view into `scratch` (cleared and refilled). Another kind of value
     // fails with "invalid type: ..., expected <expected>".
-    bool read_string(std::string_view& out, std::string& scratch, std::string_view expected = "a string");
+    bool read_string(std::string_view& out, std::string& scratch, std::string_view expected = message::shape_text);
     // A string value checked under every rule and not decoded; another kind of
     // value fails as read_string fails.
     bool skip_string(std::string_view expected);
     // A number value of any of the three kinds.
-    bool read_number(JsonNumber& out, std::string_view expected = "a number");
+    bool read_number(JsonNumber& out, std::string_view expected = message::shape_number);
     // Shape "f64" checked (kind and range) and not converted.
     bool skip_f64();
     // Shapes "f64" and "u32".
@@ -118,8 +118,6 @@ public:
     // null and sets `is_null`; otherwise leaves the reader where it is.
     bool read_null_if_present(bool& is_null);
 
-    // Any value, built as a JsonValue. Arrays and objects take the nesting budget.
-    bool read_value(JsonValue& out);
     // Any value, checked under every rule (grammar, escapes and surrogate pairs,
     // number range, nesting budget) and not built.
     bool skip_value();
@@ -139,18 +137,18 @@ public:
     // Fails at the next value with the "invalid type" message for `expected`,
     // or with the syntax error met while reading that value.
     bool fail_invalid_type(std::string_view expected);
-    // next_element and next_key up to the key: `close` is the closing bracket.
-    Step next_item(bool first, char close, std::string_view eof_message, std::string_view comma_message);
     // Fails with `message` at byte offset `offset`.
     bool fail(std::string_view message, std::size_t offset);
     bool fail(std::string message, std::size_t offset);
     bool fail(const char* message, std::size_t offset) { return fail(std::string_view(message), offset); }
 
-    // Nesting budget, for readers of records built on this class.
-    bool enter_container();  // before consuming '[' or '{'
-    void leave_container() { ++budget_; }
-
 private:
+    // Nesting budget: taken before consuming '[' or '{', returned after the closing bracket.
+    bool enter_container();
+    void leave_container() { ++budget_; }
+    // next_element and next_key up to the key: `close` is the closing bracket.
+    Step next_item(bool first, char close, std::string_view eof_message, std::string_view comma_message);
+
     void skip_whitespace() {
         while (pos_ < size_) {
             unsigned char c = static_cast<unsigned char>(data_[pos_]);
@@ -170,6 +168,7 @@ private:
     template <bool Build>
     bool scan_escape(std::string* scratch);
     bool scan_escape_relaxed();
+    bool scan_string_relaxed();
     bool read_hex4(std::uint32_t& out);
     bool scan_literal(std::string_view rest);
     // Convert: the value is wanted. Range: checked to be within the range of a
@@ -180,8 +179,6 @@ private:
 
     bool skip_array_strict();
     bool skip_object_strict();
-    bool read_array(JsonArray& out);
-    bool read_object(JsonObject& out);
 
     const char* data_;
     std::size_t size_;

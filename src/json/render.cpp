@@ -1,5 +1,7 @@
 #include "json/render.h"
 
+#include "json/messages.h"
+
 #include <charconv>
 #include <cstdlib>
 
@@ -89,11 +91,11 @@ std::string render_string(std::string_view text) {
 
 std::string found_number(const JsonNumber& n) {
     switch (n.kind) {
-        case JsonNumber::Kind::Unsigned: return "integer `" + std::to_string(n.unsigned_value) + "`";
-        case JsonNumber::Kind::Negative: return "integer `" + std::to_string(n.negative_value) + "`";
+        case JsonNumber::Kind::Unsigned: return message::compose(message::found_integer, {std::to_string(n.unsigned_value)});
+        case JsonNumber::Kind::Negative: return message::compose(message::found_integer, {std::to_string(n.negative_value)});
         case JsonNumber::Kind::Double: break;
     }
-    return "floating point `" + render_double(n.double_value) + "`";
+    return message::compose(message::found_float, {render_double(n.double_value)});
 }
 
 }  // namespace orvel::json

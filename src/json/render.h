@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/json_value.h"
+#include "json/json_number.h"
 
 namespace orvel::json {
 
@@ -16,7 +16,7 @@ std::string render_double(double x);
 // extenders and non-printable characters written as \u{hex}.
 std::string render_string(std::string_view text);
 
-// "integer `N`" or "floating point `X`".
+// message::found_integer or message::found_float.
 std::string found_number(const JsonNumber& n);
 
 }  // namespace orvel::json

@@ -1,28 +1,11 @@
 #include "pack/pack_document.h"
 
-#include <algorithm>
 #include <array>
-#include <cstring>
+#include <stdexcept>
 
 #include "json/document.h"
 
 namespace orvel::pack {
-
-std::string_view DecodedTexts::keep(std::string_view text) {
-    if (text.empty()) return {};
-    if (text.size() > room_) {
-        constexpr std::size_t kBlockSize = 16384;
-        const std::size_t size = std::max(kBlockSize, text.size());
-        blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-        next_ = blocks_.back().get();
-        room_ = size;
-    }
-    std::memcpy(next_, text.data(), text.size());
-    const std::string_view kept(next_, text.size());
-    next_ += text.size();
-    room_ -= text.size();
-    return kept;
-}
 
 namespace {
 
@@ -30,72 +13,98 @@ using json::FieldRule;
 using json::Presence;
 using json::Reader;
 
-constexpr std::array<FieldRule, 7> kMetaFields{{
-    {"name", Presence::Required},
-    {"version", Presence::Required},
-    {"author", Presence::Optional},
-    {"description", Presence::Optional},
-    {"orvelVersion", Presence::Optional},
-    {"tags", Presence::Optional},
-    {"memoryCount", Presence::Optional},
-}};
+// The fields of each record, named by their place in declaration order (which
+// is also the order of the array form); each table sets a field at its own index.
+enum PackField : std::size_t { kPackMeta, kPackMemories, kPackFieldCount };
+enum MetaField : std::size_t {
+    kMetaName, kMetaVersion, kMetaAuthor, kMetaDescription, kMetaOrvelVersion, kMetaTags, kMetaMemoryCount,
+    kMetaFieldCount
+};
+enum MemField : std::size_t {
+    kMemContent, kMemLevel, kMemZone, kMemWeight, kMemTags, kMemTrust, kMemMetadata, kMemFieldCount
+};
 
-constexpr std::array<FieldRule, 7> kMemFields{{
-    {"content", Presence::Required},
-    {"level", Presence::Required},
-    {"zone", Presence::Optional},
-    {"weight", Presence::Required},
-    {"tags", Presence::Defaulted},
-    {"trust", Presence::Optional},
-    {"metadata", Presence::Optional},
-}};
+constexpr auto kPackFields = [] {
+    std::array<FieldRule, kPackFieldCount> fields{};
+    fields[kPackMeta] = {"pack", Presence::Required};
+    fields[kPackMemories] = {"memories", Presence::Defaulted};
+    return fields;
+}();
 
-constexpr std::array<FieldRule, 2> kPackFields{{
-    {"pack", Presence::Required},
-    {"memories", Presence::Defaulted},
-}};
+constexpr auto kMetaFields = [] {
+    std::array<FieldRule, kMetaFieldCount> fields{};
+    fields[kMetaName] = {"name", Presence::Required};
+    fields[kMetaVersion] = {"version", Presence::Required};
+    fields[kMetaAuthor] = {"author", Presence::Optional};
+    fields[kMetaDescription] = {"description", Presence::Optional};
+    fields[kMetaOrvelVersion] = {"orvelVersion", Presence::Optional};
+    fields[kMetaTags] = {"tags", Presence::Optional};
+    fields[kMetaMemoryCount] = {"memoryCount", Presence::Optional};
+    return fields;
+}();
+
+constexpr auto kMemFields = [] {
+    std::array<FieldRule, kMemFieldCount> fields{};
+    fields[kMemContent] = {"content", Presence::Required};
+    fields[kMemLevel] = {"level", Presence::Required};
+    fields[kMemZone] = {"zone", Presence::Optional};
+    fields[kMemWeight] = {"weight", Presence::Required};
+    fields[kMemTags] = {"tags", Presence::Defaulted};
+    fields[kMemTrust] = {"trust", Presence::Optional};
+    fields[kMemMetadata] = {"metadata", Presence::Optional};
+    return fields;
+}();
 
 // One reading of a document into a PackView.
 class ViewReading {
 public:
-    explicit ViewReading(DecodedTexts& decoded) : decoded_(decoded) {}
+    explicit ViewReading(json::DecodedTexts& decoded) : decoded_(decoded) {}
 
     bool read_pack(Reader& r, PackView& pack) {
         return json::read_record(r, "OrvelPack", kPackFields, [&](Reader& reader, std::size_t field) {
-            if (field == 0) return read_meta(reader, pack.pack);
-            return json::read_list(reader,
-                                   [&](Reader& element) { return read_mem(element, pack.memories.emplace_back()); });
+            switch (field) {
+                case kPackMeta: return read_meta(reader, pack.pack);
+                case kPackMemories:
+                    return json::read_list(
+                        reader, [&](Reader& element) { return read_mem(element, pack.memories.emplace_back()); });
+            }
+            return unknown_field();
         });
     }
 
 private:
+    // read_record hands out only the indices of its table.
+    [[noreturn]] static bool unknown_field() { throw std::logic_error("record field without a reader"); }
+
     bool read_meta(Reader& r, PackMetaView& meta) {
         return json::read_record(r, "PackMeta", kMetaFields, [&](Reader& reader, std::size_t field) {
             switch (field) {
-                case 0: return text(reader, meta.name);
-                case 1: return text(reader, meta.version);
-                case 2: return optional_text(reader, meta.author);
-                case 3: return optional_text(reader, meta.description);
-                case 4: return optional_text(reader, meta.orvel_version);
-                case 5: return optional_json_text(reader, meta.tags, check_texts);
-                default: return json::read_optional(reader, meta.memory_count, read_u32);
+                case kMetaName: return text(reader, meta.name);
+                case kMetaVersion: return text(reader, meta.version);
+                case kMetaAuthor: return optional_text(reader, meta.author);
+                case kMetaDescription: return optional_text(reader, meta.description);
+                case kMetaOrvelVersion: return optional_text(reader, meta.orvel_version);
+                case kMetaTags: return optional_json_text(reader, meta.tags, check_texts);
+                case kMetaMemoryCount: return json::read_optional(reader, meta.memory_count, read_u32);
             }
+            return unknown_field();
         });
     }
 
     bool read_mem(Reader& r, PackMemView& mem) {
         return json::read_record(r, "PackMem", kMemFields, [&](Reader& reader, std::size_t field) {
             switch (field) {
-                case 0: return text(reader, mem.content);
-                case 1: return text(reader, mem.level);
-                case 2: return optional_text(reader, mem.zone);
-                case 3: return json_text(reader, mem.weight, [](Reader& value) { return value.skip_f64(); });
-                case 4: return json_text(reader, mem.tags.emplace(), check_texts);
-                case 5: return optional_json_text(reader, mem.trust, [&](Reader& value) {
-                    return read_trust(value, mem.confidence);
-                });
-                default: return optional_json_text(reader, mem.metadata, check_any);
+                case kMemContent: return text(reader, mem.content);
+                case kMemLevel: return text(reader, mem.level);
+                case kMemZone: return optional_text(reader, mem.zone);
+                case kMemWeight: return json_text(reader, mem.weight, [](Reader& value) { return value.skip_f64(); });
+                case kMemTags: return json_text(reader, mem.tags.emplace(), check_texts);
+                case kMemTrust:
+                    return optional_json_text(reader, mem.trust,
+                                              [&](Reader& value) { return read_trust(value, mem.confidence); });
+                case kMemMetadata: return optional_json_text(reader, mem.metadata, check_any);
             }
+            return unknown_field();
         });
     }
 
@@ -128,7 +137,7 @@ private:
     }
 
     static bool check_texts(Reader& r) {
-        return json::read_list(r, [](Reader& element) { return element.skip_string("a string"); });
+        return json::read_list(r, [](Reader& element) { return element.skip_string(json::message::shape_text); });
     }
 
     static bool check_any(Reader& r) { return r.skip_value(); }
@@ -157,36 +166,10 @@ private:
         }
     }
 
-    DecodedTexts& decoded_;
+    json::DecodedTexts& decoded_;
     std::string scratch_;
     std::string key_scratch_;
 };
-
-// A list of texts or a generic value, read again from its JSON text. The text
-// was checked under the same shape while the document was read, deeper in the
-// nesting, so reading it again cannot fail; a failure would still be reported
-// at its place in the document.
-template <class T, class Read>
-bool read_again(std::string_view document, std::string_view json_text, T& out, Read&& read, json::JsonError& error) {
-    Reader r(json_text);
-    if (read(r, out) && r.finish()) return true;
-    error = r.take_error();
-    error.offset += static_cast<std::size_t>(json_text.data() - document.data());
-    return false;
-}
-
-bool read_texts(Reader& r, std::vector<std::string>& out) {
-    return json::read_list(r, [&](Reader& element) { return json::read_text(element, out.emplace_back()); });
-}
-
-bool read_any(Reader& r, json::JsonValue& out) { return r.read_value(out); }
-
-bool read_f64(Reader& r, double& out) { return r.read_f64(out); }
-
-std::optional<std::string> owned(const std::optional<std::string_view>& text) {
-    if (!text) return std::nullopt;
-    return std::string(*text);
-}
 
 }  // namespace
 
@@ -195,36 +178,6 @@ json::Outcome<PackView> read_pack_view(std::string_view text) {
     PackView pack;
     ViewReading reading(pack.decoded);
     if (!reading.read_pack(reader, pack) || !reader.finish()) return reader.take_error();
-    return pack;
-}
-
-json::Outcome<OrvelPack> read_pack_document(std::string_view text) {
-    json::Outcome<PackView> view = read_pack_view(text);
-    if (!view.ok()) return view.error();
-    const PackView& v = view.value();
-    json::JsonError error;
-
-    OrvelPack pack;
-    PackMeta& meta = pack.pack;
-    meta.name = v.pack.name;
-    meta.version = v.pack.version;
-    meta.author = owned(v.pack.author);
-    meta.description = owned(v.pack.description);
-    meta.orvel_version = owned(v.pack.orvel_version);
-    if (v.pack.tags && !read_again(text, *v.pack.tags, meta.tags.emplace(), read_texts, error)) return error;
-    meta.memory_count = v.pack.memory_count;
-
-    pack.memories.reserve(v.memories.size());
-    for (const PackMemView& m : v.memories) {
-        PackMem& mem = pack.memories.emplace_back();
-        mem.content = m.content;
-        mem.level = m.level;
-        mem.zone = owned(m.zone);
-        if (!read_again(text, m.weight, mem.weight, read_f64, error)) return error;
-        if (m.tags && !read_again(text, *m.tags, mem.tags, read_texts, error)) return error;
-        if (m.trust && !read_again(text, *m.trust, mem.trust.emplace(), read_any, error)) return error;
-        if (m.metadata && !read_again(text, *m.metadata, mem.metadata.emplace(), read_any, error)) return error;
-    }
     return pack;
 }
 

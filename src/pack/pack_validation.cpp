@@ -80,7 +80,8 @@ PackReport validate_pack_document(const PackView& pack) {
     if (count == 0)
         report.warnings.emplace_back("memories 为空");
     else if (count > kMaxMemories)
-        report.errors.emplace_back("memories 超过 200 条上限 (当前: " + std::to_string(count) + ")");
+        report.errors.emplace_back("memories 超过 " + std::to_string(kMaxMemories) + " 条上限 (当前: " + std::to_string(count) +
+                                   ")");
 
     for (std::size_t i = 0; i < count; ++i) {
         const PackMemView& mem = pack.memories[i];

@@ -42,14 +42,6 @@ std::string_view text_argument(Entry entry, PyObject* const* bound, std::size_t 
     return text;
 }
 
-[[noreturn]] void raise_value_error(const std::string& message) {
-    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-    if (text == nullptr) fail_api_call();
-    PyErr_SetObject(PyExc_ValueError, text);
-    Py_DECREF(text);
-    throw PythonErrorSet{};
-}
-
 // Sets ValueError(message) and gives the call's failure result. Used where a
 // failure is an ordinary outcome that callers may meet often: the unwinding of
 // a C++ exception would cost more than reading a short broken document.
@@ -166,7 +158,7 @@ PyObject* bm25_search_json(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
         std::string_view query = text_argument(kSearch, bound, 0);
         std::string_view memories_json = text_argument(kSearch, bound, 1);
         json::Outcome<search::SearchMemories> parsed = search::parse_search_memories(memories_json);
-        if (!parsed.ok()) raise_value_error("Invalid memories JSON: " + parsed.error().to_text(memories_json));
+        if (!parsed.ok()) return value_error("Invalid memories JSON: " + parsed.error().to_text(memories_json));
         const std::vector<search::SearchMemory>& memories = parsed.value().memories;
         std::vector<search::SearchHit> hits = search::rank_memories(query, memories);
         const search::SearchResult found = search::build_search_result(hits, memories);

@@ -1,4 +1,4 @@
-// Building result objects, and the str keys that the module uses again and again.
+// Building result objects, and the str keys of the result and `params` dictionaries.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -11,32 +11,42 @@
 #include <vector>
 
 #include "python/guard.h"
-#include "text/keyed_hash.h"
+#include "python/strs.h"
 
 namespace orvel::python {
 
-// Interned str keys of the result dictionaries and of the `params`
-// dictionary, created once at module initialisation.
+// The str keys of the result dictionaries and of the `params` dictionary,
+// each with its text: the one list of them.
+#define ORVEL_DICT_KEYS(KEY)                    \
+    KEY(score, "score")                         \
+    KEY(text_quality, "textQuality")            \
+    KEY(freshness, "freshness")                 \
+    KEY(usage_bonus, "usageBonus")              \
+    KEY(valid, "valid")                         \
+    KEY(errors, "errors")                       \
+    KEY(warnings, "warnings")                   \
+    KEY(memory_count, "memoryCount")            \
+    KEY(hits, "hits")                           \
+    KEY(total, "total")                         \
+    KEY(id, "id")                               \
+    KEY(content, "content")                     \
+    KEY(weight, "weight")                       \
+    KEY(confidence_factor, "confidenceFactor")  \
+    KEY(days_since_update, "daysSinceUpdate")   \
+    KEY(loaded_count, "loadedCount")            \
+    KEY(referenced_count, "referencedCount")    \
+    KEY(dispute_decay, "disputeDecay")          \
+    KEY(level, "level")
+
+// Interned, created once at module initialisation.
 struct Keys {
-    PyObject *score, *text_quality, *freshness, *usage_bonus;
-    PyObject *valid, *errors, *warnings, *memory_count;
-    PyObject *hits, *total, *id, *content;
-    PyObject *weight, *confidence_factor, *days_since_update, *loaded_count, *referenced_count, *dispute_decay,
-        *level;
+#define ORVEL_KEY_MEMBER(member, text) PyObject* member = nullptr;
+    ORVEL_DICT_KEYS(ORVEL_KEY_MEMBER)
+#undef ORVEL_KEY_MEMBER
 };
 extern Keys keys;
 bool create_keys();
 
-// A str of a UTF-8 text. The interpreter's decoder checks ASCII texts byte by
-// byte, and grows its output as it goes (a writer, then a resize) once it meets
-// a non-ASCII byte, which dominates the cost of millions of short CJK or
-// Cyrillic tokens and of long hit contents. Our texts are valid UTF-8, so a str
-// of final size is filled directly: ASCII texts are copied, others are decoded
-// after one pass has found the length and the widest lead byte, which tells the
-// kind of the str. Texts of up to 2 bytes that are ASCII or one character below
-// U+0100 (lead byte below 0xC4) keep the decoder's path, which hands out the
-// interpreter's shared one-character strs.
-Ref new_str(std::string_view text);
 inline Ref new_float(double value) { return Ref(created(PyFloat_FromDouble(value))); }
 inline Ref new_int(std::uint64_t value) { return Ref(created(PyLong_FromUnsignedLongLong(value))); }
 inline Ref new_bool(bool value) { return Ref(Py_NewRef(value ? Py_True : Py_False)); }
@@ -91,171 +101,6 @@ private:
     std::unique_ptr<PyObject*[]> begin_;
     PyObject** end_ = nullptr;
     PyObject** capacity_end_ = nullptr;
-};
-
-// An open-addressing table of strs by key, for StrCache: it starts with
-// `Inline` places on the stack, zeroed when the first key is kept (until then
-// it looks up a shared empty place), and doubles whenever it would be more
-// than half full, up to a bound beyond which new keys are no longer kept. The
-// references in it are borrowed.
-template <class Entry, std::size_t Inline>
-class StrTable {
-public:
-    StrTable() = default;
-    StrTable(const StrTable&) = delete;
-    StrTable& operator=(const StrTable&) = delete;
-
-    // A new reference to the str kept for `key`, or else to the one that
-    // `make` creates (a new reference), which is then kept.
-    template <class Make>
-    [[gnu::always_inline]] PyObject* get(const typename Entry::Key& key, Make&& make) {
-        for (std::size_t i = key.hash & mask_;; i = (i + 1) & mask_) {
-            const Entry& entry = entries_[i];
-            if (entry.str != nullptr) {
-                if (entry.matches(key)) return Py_NewRef(entry.str);
-                continue;
-            }
-            if (entries_ == &kNoEntry) {
-                std::memset(static_cast<void*>(inline_), 0, sizeof inline_);
-                entries_ = inline_;
-                mask_ = Inline - 1;
-                i = key.hash & mask_;
-            } else if (2 * (count_ + 1) > mask_ + 1) {
-                if (mask_ + 1 >= kMostEntries) return make();
-                grow();
-                i = key.hash & mask_;
-                while (entries_[i].str != nullptr) i = (i + 1) & mask_;
-            }
-            // Room is made first, so that a failure to grow loses no reference.
-            PyObject* str = make();
-            (heap_ ? heap_.get() : inline_)[i] = Entry::of(key, str);
-            ++count_;
-            return str;
-        }
-    }
-
-    // The places that lookups of every key kept would examine, together: how
-    // far the table's clusters make lookups walk (for the tests that count
-    // its work, without a count on the lookup's path).
-    std::uint64_t probes_to_find_all() const {
-        std::uint64_t probes = 0;
-        for (std::size_t j = 0; j <= mask_; ++j)
-            if (entries_[j].str != nullptr) probes += ((j - entries_[j].hash()) & mask_) + 1;
-        return probes;
-    }
-
-private:
-    static constexpr std::size_t kMostEntries = 8192;
-
-    void grow() {
-        const std::size_t size = 2 * (mask_ + 1);
-        std::unique_ptr<Entry[]> bigger(new Entry[size]());
-        for (std::size_t j = 0; j <= mask_; ++j) {
-            const Entry& entry = entries_[j];
-            if (entry.str == nullptr) continue;
-            std::size_t i = entry.hash() & (size - 1);
-            while (bigger[i].str != nullptr) i = (i + 1) & (size - 1);
-            bigger[i] = entry;
-        }
-        heap_ = std::move(bigger);
-        entries_ = heap_.get();
-        mask_ = size - 1;
-    }
-
-    static constexpr Entry kNoEntry{};
-
-    Entry inline_[Inline];
-    std::unique_ptr<Entry[]> heap_;
-    const Entry* entries_ = &kNoEntry;
-    std::size_t mask_ = 0;
-    std::size_t count_ = 0;
-};
-
-// Strs of one character of the Basic Multilingual Plane, created on first
-// use and kept for the life of the process, as the interpreter keeps those
-// below U+0100: ideographs, kana and Hangul syllables are tokens of their own,
-// and Chinese text of any length uses a few thousand distinct ones. Pages of
-// 256 places are made on first need; at most 65,536 strs (about 5 MB) are
-// ever kept. Only touched with the GIL held.
-inline constexpr char32_t kLastSharedCharacter = 0xFFFF;
-extern PyObject** shared_character_pages[(kLastSharedCharacter + 1) / 256];
-PyObject* new_shared_character_str(char32_t c);
-
-// A new reference to the shared str of `c`, which is at most kLastSharedCharacter.
-[[gnu::always_inline]] inline PyObject* shared_character_str(char32_t c) {
-    PyObject** page = shared_character_pages[c >> 8];
-    if (page != nullptr && page[c & 0xFF] != nullptr) return Py_NewRef(page[c & 0xFF]);
-    return new_shared_character_str(c);
-}
-
-// One str object for equal short texts within one result, so that a text of
-// 300,000 words, which holds a few thousand distinct ones, makes only that
-// many strs. Texts of up to 16 bytes are kept by their bytes; texts of one
-// character (handed over with it) come from the shared strs of the plane, or
-// beyond it are kept by the character, in a table of 16-byte places. Every
-// str it hands out must be kept by the result under construction until the
-// cache is gone.
-class StrCache {
-public:
-    // The places of its tables (reached by the tests that count their work).
-    // With its length, two words tell texts of up to 16 bytes apart.
-    struct TextEntry {
-        struct Key {
-            text::ShortText packed;
-            std::uint32_t size;
-            std::uint64_t hash;
-        };
-        text::ShortText packed;
-        PyObject* str;  // none: the place is empty
-        std::uint32_t size;
-
-        bool matches(const Key& key) const {
-            return packed.low == key.packed.low && packed.high == key.packed.high && size == key.size;
-        }
-        std::uint64_t hash() const { return text::short_text_hash(packed, size); }
-        static TextEntry of(const Key& key, PyObject* str) { return {key.packed, str, key.size}; }
-
-        static Key key_of(std::string_view text, const text::HashKey& hash_key) {
-            const text::ShortText packed = text::pack_short_text(text);
-            return {packed, static_cast<std::uint32_t>(text.size()), text::short_text_hash(packed, text.size(), hash_key)};
-        }
-    };
-
-    struct CharacterEntry {
-        struct Key {
-            char32_t c;
-            std::uint64_t hash;
-        };
-        char32_t c;
-        PyObject* str;  // none: the place is empty
-
-        bool matches(const Key& key) const { return c == key.c; }
-        std::uint64_t hash() const { return hash_of(c); }
-        static CharacterEntry of(const Key& key, PyObject* str) { return {key.c, str}; }
-        static std::uint64_t hash_of(char32_t c) { return text::number_hash(c); }
-    };
-
-    // A new reference to a str of `text`.
-    [[gnu::always_inline]] PyObject* get(std::string_view text) {
-        if (text.size() > kLongestKept) return new_str(text).release();
-        return texts_.get(TextEntry::key_of(text, hash_key_), [&] { return new_str(text).release(); });
-    }
-
-    // A new reference to a str of the one character `c` (an equal text asked
-    // for by `get` may get another str). Below U+0100 the interpreter hands
-    // out its shared one-character strs, up to U+FFFF the module does.
-    [[gnu::always_inline]] PyObject* get_character(char32_t c) {
-        if (c <= kLastSharedCharacter) return shared_character_str(c);
-        return characters_.get({c, CharacterEntry::hash_of(c)},
-                               [&] { return created(PyUnicode_FromOrdinal(static_cast<int>(c))); });
-    }
-
-private:
-    static constexpr std::size_t kLongestKept = 16;
-
-    const text::HashKey hash_key_ = text::hash_key();
-    StrTable<TextEntry, 128> texts_;
-    StrTable<CharacterEntry, 128> characters_;
 };
 
 // A list of str created at its final length and filled by index.

@@ -32,7 +32,7 @@ public:
 
 private:
     bool read_array() {
-        if (!reader_.begin_array("a sequence")) return false;
+        if (!reader_.begin_array(json::message::shape_sequence)) return false;
         for (bool first = true;; first = false) {
             json::Reader::Step step = reader_.next_element(first);
             if (step == json::Reader::Step::End) return true;
@@ -53,7 +53,7 @@ private:
     // Every occurrence of a key sets its field, to the value or to the
     // default, so the last of repeated keys wins.
     bool read_object(SearchMemory& memory) {
-        if (!reader_.begin_object("a map")) return false;
+        if (!reader_.begin_object(json::message::shape_map)) return false;
         for (bool first = true;; first = false) {
             std::string_view key;
             json::Reader::Step step = reader_.next_member(first, key, key_scratch_);
@@ -82,8 +82,8 @@ private:
             field = value;
         } else {
             // Escaped: the decoded text lives in the scratch, which the next
-            // string will overwrite. A deque keeps every moved string in place.
-            field = out_.decoded.emplace_back(std::move(value_scratch_));
+            // string will overwrite.
+            field = out_.decoded.keep(value);
         }
         return true;
     }

@@ -23,9 +23,10 @@ namespace orvel::search {
 namespace {
 
 constexpr double k1 = 1.5;
-constexpr double k1_plus_1 = 2.5;
 constexpr double b = 0.75;
-constexpr double one_minus_b = 0.25;
+// Both sums are exact in binary, so they equal the constants written out.
+constexpr double k1_plus_1 = k1 + 1.0;
+constexpr double one_minus_b = 1.0 - b;
 constexpr double smoothing = 0.5;
 constexpr double loaded_weight = 0.01;
 constexpr double referenced_weight = 0.02;

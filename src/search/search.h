@@ -4,11 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "json/decoded_texts.h"
 #include "json/json_error.h"
 
 namespace orvel::search {
@@ -25,7 +25,7 @@ struct SearchMemory {
 
 struct SearchMemories {
     std::vector<SearchMemory> memories;
-    std::deque<std::string> decoded;  // owns the texts that needed unescaping
+    json::DecodedTexts decoded;  // owns the texts that needed unescaping
 };
 
 // Reads the memories JSON text (an array of any values).

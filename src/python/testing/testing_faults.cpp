@@ -1,14 +1,13 @@
 // The call guard under failure, for the tests: fault(kind, ...) runs a body
 // through `guarded` that fails in the named way.
 //
-// The guard is compiled into this module from its own source file, so the
+// The guard is compiled into this module too (see CMakeLists.txt), so the
 // PanicException seen here is this module's copy of the type, created on
 // first need just as orvel_core creates its own.
-#include "python/guard.cpp"
-
 #include <new>
 #include <string>
 
+#include "python/guard.h"
 #include "python/objects.h"
 #include "python/testing/testing.h"
 

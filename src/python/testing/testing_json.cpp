@@ -12,7 +12,8 @@
 
 #include "json/document.h"
 #include "json/reader.h"
-#include "pack/pack_document.h"
+#include "testing/json_value.h"
+#include "testing/pack_records.h"
 #include "python/testing/testing.h"
 
 namespace {
@@ -146,7 +147,7 @@ PyObject* pack_object(const orvel::pack::OrvelPack& pack) {
 bool read_shape(Reader& r, std::string_view shape, PyObject*& out) {
     if (shape == "any") {
         JsonValue value;
-        if (!r.read_value(value)) return false;
+        if (!orvel::json::read_json_value(r, value)) return false;
         out = value_object(value);
         return true;
     }
@@ -238,9 +239,30 @@ PyObject* read_json(PyObject*, PyObject* args) {
     }
 }
 
+// The catalogue of the reader's messages: a list of (name, format).
+PyObject* json_messages(PyObject*, PyObject*) {
+    try {
+        PyObject* list = check(PyList_New(0));
+        for (const auto& kind : orvel::json::message::kCatalogue) {
+            PyObject* item = Py_BuildValue("(s#s#)", kind.name.data(), static_cast<Py_ssize_t>(kind.name.size()),
+                                           kind.format.data(), static_cast<Py_ssize_t>(kind.format.size()));
+            if (item == nullptr || PyList_Append(list, item) < 0) {
+                Py_XDECREF(item);
+                Py_DECREF(list);
+                return nullptr;
+            }
+            Py_DECREF(item);
+        }
+        return list;
+    } catch (PythonFailure&) {
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 PyMethodDef orvel_testing_json_methods[] = {
     {"read_json", read_json, METH_VARARGS, "read_json(text, shape): the value read, or ValueError."},
+    {"json_messages", json_messages, METH_NOARGS, "The reader's message catalogue: (name, format) pairs."},
     {nullptr, nullptr, 0, nullptr},
 };

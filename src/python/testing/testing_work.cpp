@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "python/objects.h"
+#include "python/strs.h"
 #include "python/testing/testing.h"
 #include "search/search.h"
 #include "search/text_table.h"

@@ -1,4 +1,5 @@
-// Generic JSON values: what the reader builds for "any value".
+// Generic JSON values, read as a whole: what the tests and fuzzers compare the
+// module's own readers against. Not part of the module.
 #pragma once
 
 #include <cstdint>
@@ -7,50 +8,10 @@
 #include <variant>
 #include <vector>
 
+#include "json/json_number.h"
+#include "json/reader.h"
+
 namespace orvel::json {
-
-// A JSON number, typed by how it is written: an integer without a minus sign
-// that fits 64 bits is Unsigned, a negative integer that fits int64 is
-// Negative, everything else (point, exponent, -0, integers out of range) is Double.
-struct JsonNumber {
-    enum class Kind : std::uint8_t { Unsigned, Negative, Double };
-
-    Kind kind = Kind::Unsigned;
-    union {
-        std::uint64_t unsigned_value = 0;
-        std::int64_t negative_value;
-        double double_value;
-    };
-
-    static JsonNumber from_unsigned(std::uint64_t v) {
-        JsonNumber n;
-        n.kind = Kind::Unsigned;
-        n.unsigned_value = v;
-        return n;
-    }
-    static JsonNumber from_negative(std::int64_t v) {
-        JsonNumber n;
-        n.kind = Kind::Negative;
-        n.negative_value = v;
-        return n;
-    }
-    static JsonNumber from_double(double v) {
-        JsonNumber n;
-        n.kind = Kind::Double;
-        n.double_value = v;
-        return n;
-    }
-
-    // The value as a double: integers are converted to the nearest double.
-    double to_double() const {
-        switch (kind) {
-            case Kind::Unsigned: return static_cast<double>(unsigned_value);
-            case Kind::Negative: return static_cast<double>(negative_value);
-            case Kind::Double: break;
-        }
-        return double_value;
-    }
-};
 
 struct JsonValue;
 struct JsonMember;
@@ -84,5 +45,9 @@ inline const JsonValue* JsonValue::find(std::string_view key) const {
             if (member.key == key) return &member.value;
     return nullptr;
 }
+
+// Any value, built as a JsonValue. Arrays and objects take the nesting budget;
+// the errors are the reader's, at the same offsets.
+bool read_json_value(Reader& r, JsonValue& out);
 
 }  // namespace orvel::json

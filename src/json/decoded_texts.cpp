@@ -1,0 +1,24 @@
+#include "json/decoded_texts.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace orvel::json {
+
+std::string_view DecodedTexts::keep(std::string_view text) {
+    if (text.empty()) return {};
+    if (text.size() > room_) {
+        constexpr std::size_t kBlockSize = 16384;
+        const std::size_t size = std::max(kBlockSize, text.size());
+        blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+        next_ = blocks_.back().get();
+        room_ = size;
+    }
+    std::memcpy(next_, text.data(), text.size());
+    const std::string_view kept(next_, text.size());
+    next_ += text.size();
+    room_ -= text.size();
+    return kept;
+}
+
+}  // namespace orvel::json

@@ -1,0 +1,25 @@
+// Strings of a JSON text that held escapes, decoded and kept in a few large
+// blocks, so that views into them live as long as the store (which may be
+// moved). Readers that hand out views keep the strings of the text itself as
+// views into it, and the decoded ones here.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace orvel::json {
+
+class DecodedTexts {
+public:
+    // A view of a copy of `text` that lives as long as this store.
+    std::string_view keep(std::string_view text);
+
+private:
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* next_ = nullptr;
+    std::size_t room_ = 0;
+};
+
+}  // namespace orvel::json
