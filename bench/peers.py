@@ -129,7 +129,7 @@ def uniseg_tokenize_factory():
 
 def pack_rules(name: str, version: str, memories: list) -> dict:
     """The validation rules in Python, over already-decoded records (attribute access)."""
-    return oracles.pack_report(name, version, memories, getattr)
+    return oracles.pack_report(name, version, memories, oracles.memory_attribute_fields)
 
 
 def msgspec_validate_factory():

@@ -12,6 +12,7 @@ version), and imports it when called.
 
 import json
 import math
+import operator
 import pathlib
 import re
 from collections import Counter
@@ -86,9 +87,9 @@ def text_quality(content):
     else:
         length = 0.15
     lowered = content.lower()
-    terms = sum(entry in lowered for entry in _TECHNICAL_LOWER)
-    markers = sum(entry in lowered for entry in _REASONING_LOWER)
-    repetition = 0.0 if has_run_of_eight(content) else 0.1
+    terms = sum(1 for entry in _TECHNICAL_LOWER if entry in lowered)
+    markers = sum(1 for entry in _REASONING_LOWER if entry in lowered)
+    repetition = 0.0 if _RUN_OF_EIGHT.search(content) else 0.1
     share = 0.0 if n == 0 else min(len(_STOP_CHARACTER.findall(content)) / n, 1.0)
     digits = len(_ASCII_DIGIT.findall(content))
     technical = min(terms / 5, 1.0) * 0.2
@@ -132,10 +133,17 @@ def _is_version_number(piece):
     return _VERSION_NUMBER.fullmatch(piece) is not None and int(piece) <= 0xFFFFFFFF
 
 
-def pack_report(name, version, memories, field=dict.get):
-    """The report of a pack whose records are already decoded. `field(memory, key, None)`
-    reads a memory's content, level, zone and trust: dict.get for dicts, getattr for
-    objects."""
+def memory_dict_fields(memory):
+    return memory["content"], memory["level"], memory.get("zone"), memory.get("trust")
+
+
+# The same fields of records decoded into objects (msgspec, pydantic).
+memory_attribute_fields = operator.attrgetter("content", "level", "zone", "trust")
+
+
+def pack_report(name, version, memories, fields=memory_dict_fields):
+    """The report of a pack whose records are already decoded; `fields(memory)` gives a
+    memory's content, level, zone and trust (None when absent)."""
     errors, warnings = [], []
     if name == "":
         errors.append("pack.name 缺失")
@@ -152,16 +160,13 @@ def pack_report(name, version, memories, field=dict.get):
         warnings.append("memories 为空")
     elif count > MAX_MEMORIES:
         errors.append(f"memories 超过 {MAX_MEMORIES} 条上限 (当前: {count})")
-    for i, memory in enumerate(memories):
-        if not field(memory, "content", None).strip(WHITE_SPACE):
+    for i, (content, level, zone, trust) in enumerate(map(fields, memories)):
+        if not content.strip(WHITE_SPACE):
             errors.append(f"memories[{i}].content 不能为空")
-        level = field(memory, "level", None)
         if level not in LEVELS:
             errors.append(f"memories[{i}].level 无效: {level}")
-        zone = field(memory, "zone", None)
         if zone is not None and zone not in ZONES:
             errors.append(f"memories[{i}].zone 无效: {zone}")
-        trust = field(memory, "trust", None)
         if isinstance(trust, dict):
             confidence = trust.get("confidence")
             if isinstance(confidence, str) and confidence not in CONFIDENCES:
