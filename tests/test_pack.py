@@ -7,13 +7,13 @@ orvel_core.validate_pack.
 """
 
 import json
-import re
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _orvel_testing import read_json
+from oracles import CONFIDENCES, LEVELS, WHITE_SPACE, ZONES, pack_report
 from orvel_core import validate_pack
 
 META = '{"name":"n","version":"1"}'
@@ -338,9 +338,6 @@ def test_memory_limit():
     assert report["memoryCount"] == 201 and report["valid"] is False
 
 
-WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
-
-
 @pytest.mark.parametrize("content, blank", [
     (" \t\n ", True), ("\u3000", True), (WHITE_SPACE, True), ("", True),
     ("\u200b", False), (" x ", False), ("\ufeff", False), ("\x1c", False),
@@ -466,44 +463,9 @@ def test_fields_outside_the_rules_are_not_examined():
 
 # --- The rules against a plain model ---------------------------------------------
 
-LEVELS = {"fact", "cornerstone", "activity"}
-ZONES = {"core", "work", "project", "episode", "general"}
-CONFIDENCES = {"speculative", "uncertain", "medium", "high", "certain"}
-PY_WHITE_SPACE = set(WHITE_SPACE)
-
-
 def model_report(document):
-    errors, warnings = [], []
-    name, version = document["pack"]["name"], document["pack"]["version"]
-    if name == "":
-        errors.append("pack.name 缺失")
-    elif not re.fullmatch(r"[a-z0-9-]+", name) or name[0] == "-" or name[-1] == "-":
-        warnings.append("pack.name 建议使用 kebab-case 格式")
-    if version == "":
-        errors.append("pack.version 缺失")
-    else:
-        pieces = version.split(".")
-        if len(pieces) != 3 or not all(
-            re.fullmatch(r"\+?[0-9]+", p, re.ASCII) and int(p) <= 0xFFFFFFFF for p in pieces
-        ):
-            warnings.append(f"pack.version '{version}' 不是标准 semver 格式")
-    memories = document.get("memories", [])
-    if not memories:
-        warnings.append("memories 为空")
-    elif len(memories) > 200:
-        errors.append(f"memories 超过 200 条上限 (当前: {len(memories)})")
-    for i, m in enumerate(memories):
-        if not m["content"].strip("".join(PY_WHITE_SPACE)):
-            errors.append(f"memories[{i}].content 不能为空")
-        if m["level"] not in LEVELS:
-            errors.append(f"memories[{i}].level 无效: {m['level']}")
-        if m.get("zone") is not None and m["zone"] not in ZONES:
-            errors.append(f"memories[{i}].zone 无效: {m['zone']}")
-        trust = m.get("trust")
-        if isinstance(trust, dict) and isinstance(trust.get("confidence"), str):
-            if trust["confidence"] not in CONFIDENCES:
-                errors.append(f"memories[{i}].trust.confidence 无效: {trust['confidence']}")
-    return {"valid": not errors, "errors": errors, "warnings": warnings, "memoryCount": len(memories)}
+    pack = document["pack"]
+    return pack_report(pack["name"], pack["version"], document.get("memories", []))
 
 
 def words(alphabet, vocabulary):

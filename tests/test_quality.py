@@ -7,47 +7,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from oracles import REASONING_MARKERS, TECHNICAL_TERMS, has_run_of_eight
+from oracles import text_quality as reference_quality
 from orvel_core import assess_text_quality
-
-TECHNICAL_TERMS = [
-    "类型", "函数", "模块", "架构", "测试", "API", "接口", "协议", "引擎", "算法",
-    "数据", "状态", "搜索", "索引", "配置", "type", "fn", "mod", "struct", "impl",
-    "async", "trait", "test", "api", "http", "json", "sql", "db",
-]  # fmt: skip
-REASONING_MARKERS = [
-    "\u2192", "->", "因为", "所以", "因此", "问题", "解决", "导致", "原因是", "方案",
-    "because", "therefore", "solution",
-]  # fmt: skip
-STOP_WORDS = [
-    "的", "了", "是", "在", "和", "有", "个", "也", "就", "都",
-    "the", "a", "an", "is", "of", "to", "in", "and", "or", "it",
-]  # fmt: skip
-STOP_CHARACTERS = set("".join(STOP_WORDS))
-
-
-def has_run_of_eight(content):
-    return any(len(set(content[start : start + 8])) == 1 for start in range(len(content) - 7))
-
-
-def reference_quality(content):
-    n = len(content)
-    if n < 20:
-        length = 0.03
-    elif n <= 99:
-        length = ((float(n) + -20.0) / 80.0 * 0.8 + 0.2) * 0.15
-    else:
-        length = 0.15
-    lowered = content.lower()
-    terms = sum(entry.lower() in lowered for entry in TECHNICAL_TERMS)
-    markers = sum(entry.lower() in lowered for entry in REASONING_MARKERS)
-    repetition = 0.0 if has_run_of_eight(content) else 0.1
-    share = 0.0 if n == 0 else min(sum(c in STOP_CHARACTERS for c in content) / n, 1.0)
-    digits = sum("0" <= c <= "9" for c in content)
-    technical = min(terms / 5, 1.0) * 0.2
-    reasoning = min(markers / 3, 1.0) * 0.25
-    stop = (1.0 - share) * 0.15
-    digit = min(digits / 10, 1.0) * 0.15
-    return ((((length + technical) + reasoning) + repetition) + stop) + digit
 
 
 @pytest.mark.parametrize(

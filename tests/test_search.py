@@ -1,13 +1,13 @@
 """bm25_search_json: reading the memories array, BM25 ranking, the result.
 
-The oracle is a plain BM25 written from the formulas: a full per-document
-Counter index over the tokens that orvel_core.tokenize returns, math.log1p,
-and the same order of operations. Scores must be equal, not approximately.
+The oracle is the plain BM25 of tests/oracles.py, written from the formulas: a
+full per-document Counter index over the tokens that orvel_core.tokenize returns,
+math.log1p, and the same order of operations. Scores must be equal, not
+approximately.
 """
 
 import json
 import math
-from collections import Counter
 from random import Random
 
 import pytest
@@ -15,80 +15,12 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import orvel_core
+from oracles import U64_MAX, bm25_search
 from orvel_core import bm25_search_json
-
-U64_MAX = 2**64 - 1
-
-
-# --- The oracle -------------------------------------------------------------
-
-
-def count_field(value):
-    """Low 32 bits of a non-negative integer up to 2**64 - 1, else 0."""
-    if isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= U64_MAX:
-        return value & 0xFFFFFFFF
-    return 0
-
-
-def reference_memories(memories_json):
-    """The records the search sees, read with Python's json module.
-
-    json.loads keeps the last of repeated keys and gives int for numbers
-    written without a point or exponent, which is what the count rule needs.
-    """
-    records = []
-    for element in json.loads(memories_json):
-        if not isinstance(element, dict):
-            element = {}
-        ident = element.get("id")
-        content = element.get("content")
-        records.append(
-            {
-                "id": ident if isinstance(ident, str) else "?",
-                "content": content if isinstance(content, str) else "",
-                "loaded": count_field(element.get("loadedCount")),
-                "referenced": count_field(element.get("referencedCount")),
-            }
-        )
-    return records
 
 
 def reference_search(query, memories_json):
-    memories = reference_memories(memories_json)
-    query_tokens = orvel_core.tokenize(query)
-    documents = [Counter(orvel_core.tokenize(m["content"])) for m in memories]
-    lengths = [sum(d.values()) for d in documents]
-    n = len(documents)
-    average_length = float(sum(lengths)) / float(n) if n else 0.0
-    df = Counter()
-    for d in documents:
-        df.update(d.keys())
-
-    hits = []
-    for memory, document, length in zip(memories, documents, lengths):
-        score = 0.0
-        if document:
-            k = ((float(length) * 0.75) / average_length + 0.25) * 1.5
-            for token in query_tokens:
-                tf = document.get(token, 0)
-                if tf == 0:
-                    continue
-                q = (float(n - df[token]) + 0.5) / (float(df[token]) + 0.5)
-                idf = math.log1p(q)
-                score += ((float(tf) * 2.5) / (k + float(tf))) * idf
-        usage = (float(memory["loaded"]) * 0.01 + 1.0) * (float(memory["referenced"]) * 0.02 + 1.0)
-        score = score * usage
-        if score > 0.0:
-            hits.append((memory["id"], score))
-    hits.sort(key=lambda hit: hit[1], reverse=True)  # stable: ties keep input order
-
-    first_content = {}
-    for memory in memories:
-        first_content.setdefault(memory["id"], memory["content"])
-    return {
-        "hits": [{"id": i, "score": s, "content": first_content[i]} for i, s in hits],
-        "total": len(hits),
-    }
+    return bm25_search(query, memories_json, orvel_core.tokenize)
 
 
 # --- Generated corpora ------------------------------------------------------

@@ -21,10 +21,34 @@ record: kStage1[c >> kBlockShift] picks a block of kStage2, and the entry at
 c & kBlockMask in that block is the record index.
 
 Usage: gen_unicode_tables.py [--ucd DIR] [--out FILE]
+
+The data is read from data/ucd/<UCD_VERSION>/ (the version written into the
+header and into kUnicodeVersion); the generator stops if the files there
+declare another version.
+
+When the Unicode version changes, set UCD_VERSION, put the new files under
+data/ucd/<version>/, regenerate, and review:
+
+  * Word_Break values: a new value stops the generator. Add it to
+    WORD_BREAK_VALUES and to the numbering in src/text that unicode.cpp checks
+    with static_asserts, then read UAX #29 for changed rules and carry them
+    into word_break.cpp (one branch per rule) and into every tokenizer fast
+    path whose table names the rules and character classes it relies on.
+    WordBreakTest.txt of the new version is the test.
+  * Lower-casing: new multi-character forms of SpecialCasing.txt (kLowerSpecialMax
+    may grow), deltas that no longer fit in the record (the generator stops),
+    and the Cased / Case_Ignorable sets behind the final-sigma rule.
+  * White_Space: tests/oracles.py writes the set out by hand; a test compares it
+    with PropList.txt and with the tables.
+  * The general categories behind "printable" and the number flag.
+  * tools/gen_emoji_widths.py, which keeps its own UCD_VERSION, and the
+    version the README states. The tests compare the tables with Python's
+    unicodedata only when the interpreter has the same Unicode version.
 """
 
 import argparse
 import pathlib
+import re
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -130,6 +154,19 @@ def read_special_lower(path):
             continue
         special[int(fields[0], 16)] = [int(x, 16) for x in fields[1].split()]
     return special
+
+
+def declared_version(ucd):
+    """The Unicode version that the data files name in their first line, if they agree."""
+    versions = set()
+    for path in sorted(ucd.glob("*.txt")):
+        with open(path, encoding="utf-8") as f:
+            match = re.search(r"\b(\d+\.\d+\.\d+)\b", f.readline())
+        if match:
+            versions.add(match[1])
+    if len(versions) != 1:
+        sys.exit(f"{ucd}: the data files name the versions {sorted(versions)}, expected one")
+    return versions.pop()
 
 
 def build_records(ucd):
@@ -317,6 +354,9 @@ def main():
     parser.add_argument("--ucd", type=pathlib.Path, default=DEFAULT_UCD)
     parser.add_argument("--out", type=pathlib.Path, default=DEFAULT_OUT)
     args = parser.parse_args()
+    version = declared_version(args.ucd)
+    if version != UCD_VERSION:
+        sys.exit(f"{args.ucd} holds Unicode {version}, but the tables are labelled {UCD_VERSION}")
     record, special_list = build_records(args.ucd)
     args.out.write_text(render(record, special_list), encoding="utf-8")
 
