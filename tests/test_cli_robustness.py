@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import os
+import platform
 import signal
 import subprocess
 import sys
@@ -115,6 +116,24 @@ def test_interrupt_during_imports_and_parsing(tmp_path, module, args):
     assert (run.code, run.err) == (130, "")
 
 
+READ_SYSCALL = {"x86_64": 0, "aarch64": 63}.get(platform.machine())
+
+
+def wait_until_reading_stdin(process: subprocess.Popen[bytes]) -> None:
+    """Waits until the process sits in read(0, ...), so that the signal meets
+    the read and not the interpreter's start-up, however loaded the machine."""
+    syscall = Path(f"/proc/{process.pid}/syscall")
+    deadline = time.monotonic() + 60
+    while READ_SYSCALL is not None and time.monotonic() < deadline:
+        try:
+            if syscall.read_text().startswith(f"{READ_SYSCALL} 0x0 "):
+                return
+        except OSError:
+            break  # no /proc to look at
+        time.sleep(0.01)
+    time.sleep(1.0)
+
+
 def test_interrupt_while_reading():
     process = subprocess.Popen(
         [sys.executable, "-m", "orvel", "hash", "-"],
@@ -122,8 +141,11 @@ def test_interrupt_while_reading():
         stderr=subprocess.PIPE,
         env=command_env(),
         cwd=ROOT,
+        # A shell that starts the tests in the background ignores SIGINT, and
+        # children inherit that; a user at a terminal has the default.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
-    time.sleep(1.0)  # started and waiting for standard input
+    wait_until_reading_stdin(process)
     process.send_signal(signal.SIGINT)
     _, err = process.communicate(timeout=60)
     assert (process.returncode, err) == (130, b"")
