@@ -29,7 +29,7 @@ WHITE_SPACE = frozenset(
 )
 WHITE_SPACE_STR = "".join(map(chr, sorted(WHITE_SPACE)))
 
-# Order of enum class WordBreak, as property_bytes("word_break") numbers it.
+# Order of the generated Word_Break numbering, as property_bytes("word_break") gives it.
 WORD_BREAK_VALUES = [
     "Other", "CR", "LF", "Newline", "Extend", "ZWJ", "Regional_Indicator", "Format", "Katakana",
     "Hebrew_Letter", "ALetter", "Single_Quote", "Double_Quote", "MidNumLet", "MidLetter", "MidNum",

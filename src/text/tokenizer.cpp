@@ -1,5 +1,9 @@
 #include "text/tokenizer.h"
 
+#include "text/unicode.h"
+#include "text/utf8.h"
+#include "text/word_break.h"
+
 namespace orvel::text {
 
 void append_pair_tokens(std::string_view text, TokenList& out) {
@@ -7,7 +11,7 @@ void append_pair_tokens(std::string_view text, TokenList& out) {
     const auto keep = [&](std::string_view characters) {
         lowered.clear();
         append_lower(lowered, characters);
-        if (is_search_token(lowered)) out.push_back(lowered);
+        if (keeps_token(lowered)) out.push_back(lowered);
     };
     std::size_t prev_start = 0;
     std::size_t prev_end = 0;
