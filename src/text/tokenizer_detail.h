@@ -162,8 +162,8 @@ struct Sink {
                     lower_ascii(static_cast<unsigned char>(word.back()))))
             return;
         if (upper) {
-            scratch.resize(word.size());
-            lower_ascii_copy(scratch.data(), word.data(), word.size());
+            scratch.assign(word);
+            for (char& c : scratch) c = static_cast<char>(lower_ascii(static_cast<unsigned char>(c)));
             word = scratch;
         }
         visit(word);
@@ -212,12 +212,13 @@ struct Sink {
     // A segment and the records of its characters, OR-ed: a word when one
     // of them is a letter or a number. `upper`: the records leave out ASCII
     // capitals, which occur.
-    void segment(std::string_view text, std::uint32_t records, bool upper = false) {
+    [[gnu::always_inline]] void segment(std::string_view text, std::uint32_t records, bool upper = false) {
         if (!(records & (ucd::kAlphabetic | ucd::kNumber))) return;
         found_word = true;
         if (lowers_to_itself(records)) {
             // A letter rules out digits alone; otherwise the bytes tell.
-            plain(text, !(records & ucd::kAlphabetic) && is_ascii_digits(text), upper);
+            if (!(records & ucd::kAlphabetic) && !keeps_token(text)) return;
+            plain(text, false, upper);
         } else {
             lowered(text);
         }
