@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -105,9 +106,10 @@ inline BlockClasses classify_block(const unsigned char* p) {
             const __m128i t = _mm_sub_epi8(x, _mm_set1_epi8(first));
             return _mm_cmpeq_epi8(_mm_min_epu8(t, _mm_set1_epi8(static_cast<char>(count - 1))), t);
         };
-        const auto any_of = [&v](const auto& bytes) {
-            __m128i m = _mm_setzero_si128();
-            for (unsigned char c : bytes) m = _mm_or_si128(m, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c))));
+        const auto equal = [&v](unsigned char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c))); };
+        const auto any_of = [&equal](const auto& bytes) {
+            __m128i m = equal(bytes[0]);
+            for (std::size_t i = 1; i < std::size(bytes); ++i) m = _mm_or_si128(m, equal(bytes[i]));
             return m;
         };
         const auto bits = [k](__m128i m) {

@@ -49,7 +49,7 @@ void tokenize_general(std::string_view text, TokenList& out) {
     token_scan::Sink<decltype(wanted), decltype(visit)> sink{scratch, wanted, visit};
     for (std::size_t pos = 0; pos < text.size();) {
         const WordSegment segment = next_word_segment(text, pos);
-        sink.segment(text.substr(pos, segment.end - pos), segment.props_any);
+        sink.general_segment(text.substr(pos, segment.end - pos), segment.props_any);
         pos = segment.end;
     }
     if (!sink.found_word) append_pair_tokens(text, out);

@@ -50,7 +50,9 @@ inline bool is_ascii_digits(std::string_view s) {
     return true;
 }
 
-inline bool keeps_token(std::string_view lowered) { return keeps_token(lowered.size(), is_ascii_digits(lowered)); }
+inline bool keeps_token(std::string_view lowered) {
+    return lowered.size() >= 2 && keeps_token(lowered.size(), is_ascii_digits(lowered));
+}
 
 // Appends the tokens of the fallback to `out`: overlapping pairs of the
 // characters of `text` that are not white space (or the one such character

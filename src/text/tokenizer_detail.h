@@ -169,10 +169,11 @@ struct Sink {
         visit(word);
     }
 
-    // A word in which only ASCII capitals (if `upper`) change when
-    // lower-cased, so that its length and digits are known before any copy.
-    [[gnu::always_inline]] void plain(std::string_view word, bool ascii_digits_only, bool upper) {
-        if (!keeps_token(word.size(), ascii_digits_only)) return;
+    // A word not of ASCII digits alone, in which only ASCII capitals (if
+    // `upper`) change when lower-cased: its length and first byte are known
+    // before any copy.
+    [[gnu::always_inline]] void plain(std::string_view word, bool upper) {
+        if (!keeps_token(word.size(), false)) return;
         ++count;
         offer(word, upper);
     }
@@ -218,11 +219,15 @@ struct Sink {
         if (lowers_to_itself(records)) {
             // A letter rules out digits alone; otherwise the bytes tell.
             if (!(records & ucd::kAlphabetic) && !keeps_token(text)) return;
-            plain(text, false, upper);
+            plain(text, upper);
         } else {
             lowered(text);
         }
     }
+
+    // A segment that the general rules found: out of the scans' loops, which
+    // take most segments by the shortcuts.
+    [[gnu::noinline]] void general_segment(std::string_view text, std::uint32_t records) { segment(text, records); }
 
     // A segment found by the ASCII rules: whether it holds a letter or digit,
     // only digits, an ASCII capital.
@@ -230,7 +235,8 @@ struct Sink {
                                           bool upper) {
         if (!has_letter_or_digit) return;  // underscores alone
         found_word = true;
-        plain(text, digits_only, upper);
+        if (digits_only) return;  // the filter drops digits alone, as keeps_token says
+        plain(text, upper);
     }
 
     // The same, told by the classes of its characters.
@@ -421,7 +427,7 @@ void scan_mixed(std::string_view text, S& sink) {
         }
         // Everything else by the general rules.
         const WordSegment g = next_word_segment(text, pos);
-        sink.segment(text.substr(pos, g.end - pos), g.props_any);
+        sink.general_segment(text.substr(pos, g.end - pos), g.props_any);
         pos = g.end;
     }
 }

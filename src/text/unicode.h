@@ -23,7 +23,7 @@ bool is_printable(char32_t c);
 // other byte stays. The one ASCII lower-casing of the library; the full
 // lower-casing below and every ASCII shortcut use it.
 constexpr unsigned char lower_ascii(unsigned char b) {
-    return static_cast<unsigned>(b - 'A') < 26u ? static_cast<unsigned char>(b + ('a' - 'A')) : b;
+    return static_cast<unsigned char>(b - 'A') < 26u ? static_cast<unsigned char>(b + ('a' - 'A')) : b;
 }
 
 // The same for eight bytes at once, every one of them below 0x80 (so that the

@@ -95,6 +95,7 @@ struct SegmentRecorder {
     }
     void ascii_segment(std::string_view segment, std::uint8_t) { add(segment, true); }
     void segment(std::string_view segment, std::uint32_t, bool = false) { add(segment, false); }
+    void general_segment(std::string_view segment, std::uint32_t) { add(segment, false); }
     void character(std::string_view segment, std::uint32_t, char32_t) { add(segment, false); }
 };
 
