@@ -235,8 +235,9 @@ struct Sink {
                                           bool upper) {
         if (!has_letter_or_digit) return;  // underscores alone
         found_word = true;
-        if (digits_only) return;  // the filter drops digits alone, as keeps_token says
-        plain(text, upper);
+        if (!keeps_token(text.size(), digits_only)) return;
+        ++count;
+        offer(text, upper);
     }
 
     // The same, told by the classes of its characters.
