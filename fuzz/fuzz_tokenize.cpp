@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "search/prefix_scan.h"
 #include "text/tokenizer.h"
 
 using namespace orvel;
@@ -33,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // third token: the same count, and exactly the tokens whose first two
     // bytes match one of those (0x20 bit aside) handed on, in order. Texts
     // that go word by word, or fall back to pairs, hand every token on.
-    text::TokenPrefixes prefixes;
+    search::TokenPrefixes prefixes;
     std::vector<unsigned> keys;
     const auto key_of = [](std::string_view token) {
         return (static_cast<unsigned char>(token[0]) | 0x20u) << 8 | (static_cast<unsigned char>(token[1]) | 0x20u);
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string scratch;
     const std::size_t count = text::scan_tokens(
         text, scratch, [](std::size_t, unsigned char, unsigned char) { return true; },
-        [&](std::string_view token) { handed_on.push_back(token); }, &prefixes);
+        [&](std::string_view token) { handed_on.push_back(token); }, search::PrefixScan{prefixes});
     FUZZ_CHECK(count == general.size());
     const bool filtered = text::is_ascii(text) &&
                           std::any_of(text.begin(), text.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });

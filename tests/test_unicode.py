@@ -21,7 +21,7 @@ TABLES = ROOT / "src" / "text" / "unicode_tables.h"
 CODE_POINTS = range(0x110000)
 SURROGATES = range(0xD800, 0xE000)
 
-# Order of enum class WordBreak, as property_bytes("word_break") numbers it.
+# Order of the generated Word_Break numbering, as property_bytes("word_break") gives it.
 WORD_BREAK_VALUES = [
     "Other", "CR", "LF", "Newline", "Extend", "ZWJ", "Regional_Indicator", "Format", "Katakana",
     "Hebrew_Letter", "ALetter", "Single_Quote", "Double_Quote", "MidNumLet", "MidLetter", "MidNum",

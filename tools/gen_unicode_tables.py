@@ -3,7 +3,7 @@
 
 Every code point gets one packed 32-bit record:
 
-    bits  0..4   Word_Break value (numbered as orvel::text::WordBreak)
+    bits  0..4   Word_Break value (numbered as the ucd::kWb... constants it writes)
     bit   5      Extended_Pictographic
     bit   6      Alphabetic
     bit   7      General_Category Nd, Nl or No
@@ -59,8 +59,9 @@ DEFAULT_OUT = ROOT / "src" / "text" / "unicode_tables.h"
 MAX_CODE_POINT = 0x10FFFF
 CODE_SPACE = MAX_CODE_POINT + 1
 
-# Same order as enum class WordBreak in src/text/unicode.h; unicode.cpp
-# checks the numbering against the constants written below.
+# The numbering of the kWb... constants written below; the fast paths of the
+# tokenizer check their class lists against the tables with static_assert, and
+# tests/test_unicode.py reads the values in this order.
 WORD_BREAK_VALUES = [
     "Other",
     "CR",

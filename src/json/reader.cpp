@@ -7,11 +7,8 @@
 #include <string>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "json/render.h"
+#include "text/simd.h"
 #include "text/utf8.h"
 
 namespace orvel::json {
@@ -25,21 +22,6 @@ inline int hex_value(unsigned char c) {
     c |= 0x20;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
-}
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-// High bit set in each byte of `w` that is a quote, a backslash or below 0x20.
-// Only the lowest flagged byte is exact (borrows may flag bytes above it),
-// which is all the scan needs.
-inline std::uint64_t string_special_bytes(std::uint64_t w) {
-    std::uint64_t quote = w ^ (kOnes * '"');
-    std::uint64_t backslash = w ^ (kOnes * '\\');
-    std::uint64_t zero_quote = (quote - kOnes) & ~quote;
-    std::uint64_t zero_backslash = (backslash - kOnes) & ~backslash;
-    std::uint64_t control = (w - kOnes * 0x20) & ~w;
-    return (zero_quote | zero_backslash | control) & kHighs;
 }
 
 // Decimal exponent of the leading significant digit of a number that
@@ -154,36 +136,7 @@ bool Reader::fail_invalid_type(std::string_view expected) {
 // Strings
 
 std::size_t Reader::find_string_special(std::size_t from) const {
-    std::size_t i = from;
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i below_space = _mm_set1_epi8(0x20);
-    const __m128i sign = _mm_set1_epi8(static_cast<char>(0x80));
-    while (i + 16 <= size_) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data_ + i));
-        // Unsigned v < 0x20 as a signed comparison after flipping the sign bits.
-        __m128i control = _mm_cmplt_epi8(_mm_xor_si128(v, sign), _mm_xor_si128(below_space, sign));
-        __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
-        if (int mask = _mm_movemask_epi8(hits)) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-        i += 16;
-    }
-#endif
-    while (i + 8 <= size_) {
-        std::uint64_t w;
-        std::memcpy(&w, data_ + i, 8);
-        if (std::uint64_t hits = string_special_bytes(w)) {
-            if constexpr (std::endian::native == std::endian::little)
-                return i + (static_cast<std::size_t>(__builtin_ctzll(hits)) >> 3);
-            break;  // find the byte below
-        }
-        i += 8;
-    }
-    for (; i < size_; ++i) {
-        unsigned char c = static_cast<unsigned char>(data_[i]);
-        if (c == '"' || c == '\\' || c < 0x20) return i;
-    }
-    return size_;
+    return text::simd::find_string_special(data_, from, size_);
 }
 
 // pos_ stands just past the opening quote. With Build, the decoded string goes

@@ -1,10 +1,6 @@
 #include "python/strs.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include "text/bits.h"
+#include "text/simd.h"
 #include "text/utf8.h"
 
 #if defined(ORVEL_CHECK_STRS)
@@ -64,28 +60,9 @@ void fill_ucs4(Py_UCS4* out, std::string_view text) {
 Ref new_str_from_utf8(std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
-    // Characters are the bytes that are not continuation bytes (0x80 to 0xBF).
-    std::size_t continuations = 0;
-    unsigned char widest = 0;
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    __m128i top = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        // As signed bytes, continuation bytes are the ones below -64.
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(-64))));
-        continuations += text::count_ones(mask);
-        top = _mm_max_epu8(top, v);
-    }
-    alignas(16) unsigned char tops[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(tops), top);
-    for (unsigned char b : tops) widest = b > widest ? b : widest;
-#endif
-    for (; i < n; ++i) {
-        continuations += (p[i] & 0xC0) == 0x80;
-        widest = p[i] > widest ? p[i] : widest;
-    }
-    const std::size_t length = n - continuations;
+    const text::simd::Utf8Shape shape = text::simd::utf8_shape(p, n);
+    const std::size_t length = n - shape.continuations;
+    const unsigned char widest = shape.widest;
     // Lead bytes below 0xC4 encode characters below U+0100, below 0xF0 those
     // below U+10000: the kind of the str is that of the widest character.
     const Py_UCS4 max_char = widest < 0x80 ? 0x7F : widest < 0xC4 ? 0xFF : widest < 0xF0 ? 0xFFFF : 0x10FFFF;

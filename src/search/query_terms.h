@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "search/prefix_scan.h"
 #include "search/text_table.h"
 #include "text/tokenizer.h"
 
@@ -64,11 +65,11 @@ public:
     }
 
     // The first two bytes of the tokens, for the scan of ASCII contents.
-    const text::TokenPrefixes& prefixes() const { return prefixes_; }
+    const TokenPrefixes& prefixes() const { return prefixes_; }
 
 private:
     TextTable slots_;
-    text::TokenPrefixes prefixes_;
+    TokenPrefixes prefixes_;
     std::vector<std::uint32_t> token_slots_;
     std::vector<std::uint32_t> position_begin_;  // per slot, where its positions start; one more at the end
     std::vector<std::uint32_t> positions_;

@@ -14,6 +14,7 @@
 #include <span>
 #include <utility>
 
+#include "search/prefix_scan.h"
 #include "search/query_terms.h"
 #include "search/search.h"
 #include "text/tokenizer.h"
@@ -69,7 +70,7 @@ MatchedTerms count_query_terms(const QueryTerms& query, const std::vector<Search
 
     std::string scratch;
     for (std::size_t i = 0; i < memories.size(); ++i) {
-        const std::size_t length = text::scan_tokens(memories[i].content, scratch, wanted, visit, &query.prefixes());
+        const std::size_t length = text::scan_tokens(memories[i].content, scratch, wanted, visit, PrefixScan{query.prefixes()});
         out.total_length += length;
         if (seen.empty()) continue;
         for (std::uint32_t slot : seen) {

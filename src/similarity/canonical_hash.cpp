@@ -28,11 +28,7 @@ void sha256_of_ascii_lower(std::string_view s, unsigned char* digest) {
     char block[16384];
     for (std::size_t at = 0; at < s.size(); at += sizeof block) {
         const std::size_t n = std::min(sizeof block, s.size() - at);
-        const char* in = s.data() + at;
-        for (std::size_t i = 0; i < n; ++i) {
-            const char c = in[i];
-            block[i] = static_cast<unsigned char>(c - 'A') < 26u ? static_cast<char>(c + 32) : c;
-        }
+        text::lower_ascii_copy(block, s.data() + at, n);
         SHA256_Update(&context, block, n);
     }
     SHA256_Final(digest, &context);

@@ -1,5 +1,9 @@
 #include "text/tokenizer.h"
 
+#include "text/unicode.h"
+#include "text/utf8.h"
+#include "text/word_break.h"
+
 namespace orvel::text {
 
 void append_pair_tokens(std::string_view text, TokenList& out) {
@@ -7,7 +11,7 @@ void append_pair_tokens(std::string_view text, TokenList& out) {
     const auto keep = [&](std::string_view characters) {
         lowered.clear();
         append_lower(lowered, characters);
-        if (is_search_token(lowered)) out.push_back(lowered);
+        if (keeps_token(lowered)) out.push_back(lowered);
     };
     std::size_t prev_start = 0;
     std::size_t prev_end = 0;
@@ -45,7 +49,7 @@ void tokenize_general(std::string_view text, TokenList& out) {
     token_scan::Sink<decltype(wanted), decltype(visit)> sink{scratch, wanted, visit};
     for (std::size_t pos = 0; pos < text.size();) {
         const WordSegment segment = next_word_segment(text, pos);
-        sink.segment(text.substr(pos, segment.end - pos), segment.props_any);
+        sink.general_segment(text.substr(pos, segment.end - pos), segment.props_any);
         pos = segment.end;
     }
     if (!sink.found_word) append_pair_tokens(text, out);

@@ -11,27 +11,6 @@ namespace orvel::text {
 
 namespace {
 
-// The generated numbering must match the enum that callers see.
-static_assert(ucd::kWbOther == std::uint32_t(WordBreak::Other));
-static_assert(ucd::kWbCR == std::uint32_t(WordBreak::CR));
-static_assert(ucd::kWbLF == std::uint32_t(WordBreak::LF));
-static_assert(ucd::kWbNewline == std::uint32_t(WordBreak::Newline));
-static_assert(ucd::kWbExtend == std::uint32_t(WordBreak::Extend));
-static_assert(ucd::kWbZWJ == std::uint32_t(WordBreak::ZWJ));
-static_assert(ucd::kWbRegionalIndicator == std::uint32_t(WordBreak::Regional_Indicator));
-static_assert(ucd::kWbFormat == std::uint32_t(WordBreak::Format));
-static_assert(ucd::kWbKatakana == std::uint32_t(WordBreak::Katakana));
-static_assert(ucd::kWbHebrewLetter == std::uint32_t(WordBreak::Hebrew_Letter));
-static_assert(ucd::kWbALetter == std::uint32_t(WordBreak::ALetter));
-static_assert(ucd::kWbSingleQuote == std::uint32_t(WordBreak::Single_Quote));
-static_assert(ucd::kWbDoubleQuote == std::uint32_t(WordBreak::Double_Quote));
-static_assert(ucd::kWbMidNumLet == std::uint32_t(WordBreak::MidNumLet));
-static_assert(ucd::kWbMidLetter == std::uint32_t(WordBreak::MidLetter));
-static_assert(ucd::kWbMidNum == std::uint32_t(WordBreak::MidNum));
-static_assert(ucd::kWbNumeric == std::uint32_t(WordBreak::Numeric));
-static_assert(ucd::kWbExtendNumLet == std::uint32_t(WordBreak::ExtendNumLet));
-static_assert(ucd::kWbWSegSpace == std::uint32_t(WordBreak::WSegSpace));
-
 bool has(char32_t c, std::uint32_t flag) { return (ucd::lookup(c) & flag) != 0; }
 
 constexpr char32_t kCapitalSigma = 0x03A3;
@@ -66,9 +45,6 @@ bool is_final_sigma(std::string_view s, std::size_t start, std::size_t end) {
 
 }  // namespace
 
-WordBreak word_break(char32_t c) {
-    return static_cast<WordBreak>(ucd::lookup(c) & ucd::kWordBreakMask);
-}
 bool is_extended_pictographic(char32_t c) { return has(c, ucd::kExtendedPictographic); }
 bool is_alphabetic(char32_t c) { return has(c, ucd::kAlphabetic); }
 bool is_number(char32_t c) { return has(c, ucd::kNumber); }
@@ -78,39 +54,24 @@ bool is_printable(char32_t c) { return has(c, ucd::kPrintable); }
 
 namespace {
 
-char* put_utf8(char* dst, char32_t c) {
-    if (c < 0x80) {
-        *dst++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-        *dst++ = static_cast<char>(0xC0 | (c >> 6));
-        *dst++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        *dst++ = static_cast<char>(0xE0 | (c >> 12));
-        *dst++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *dst++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        *dst++ = static_cast<char>(0xF0 | (c >> 18));
-        *dst++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        *dst++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *dst++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return dst;
-}
-
 constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
 
-// 0x20 in each byte of `w` that is an upper-case ASCII letter; every byte of
-// `w` must be below 0x80, so that the additions carry into no other byte.
-inline std::uint64_t ascii_upper_bits(std::uint64_t w) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-    const std::uint64_t at_least_a = w + kOnes * (0x80 - 'A');
-    const std::uint64_t above_z = w + kOnes * (0x80 - 'Z' - 1);
-    return ((at_least_a ^ above_z) & kHighBits) >> 2;
+// lower_ascii_word lower-cases each of eight bytes as lower_ascii does.
+constexpr bool word_lowering_matches_bytes() {
+    for (unsigned b = 0; b < 0x80; b += 8) {
+        std::uint64_t w = 0;
+        for (unsigned k = 0; k < 8; ++k) w |= std::uint64_t{b + k} << (8 * k);
+        const std::uint64_t lowered = lower_ascii_word(w);
+        for (unsigned k = 0; k < 8; ++k)
+            if (((lowered >> (8 * k)) & 0xFF) != lower_ascii(static_cast<unsigned char>(b + k))) return false;
+    }
+    return true;
 }
+static_assert(word_lowering_matches_bytes());
 
 }  // namespace
 
-static_assert(kLowerMaxBytes >= 4 * ucd::kLowerSpecialMax, "room for the longest lower-case form");
+static_assert(kLowerMaxBytes >= kUtf8MaxBytes * ucd::kLowerSpecialMax, "room for the longest lower-case form");
 
 char* lower_into(std::string_view s, std::size_t& pos, char* out, char* out_end) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
@@ -127,12 +88,12 @@ char* lower_into(std::string_view s, std::size_t& pos, char* out, char* out_end)
                 std::uint64_t w;
                 std::memcpy(&w, bytes + i, 8);
                 if (w & kHighBits) break;
-                const std::uint64_t w_lower = w | ascii_upper_bits(w);
+                const std::uint64_t w_lower = lower_ascii_word(w);
                 std::memcpy(out, &w_lower, 8);
             }
             while (i < limit && bytes[i] < 0x80) {
                 const unsigned char b = bytes[i++];
-                *out++ = static_cast<char>(unsigned(b - 'A') < 26u ? b + 32 : b);
+                *out++ = static_cast<char>(lower_ascii(b));
             }
             pos = i;
             continue;
@@ -143,12 +104,12 @@ char* lower_into(std::string_view s, std::size_t& pos, char* out, char* out_end)
         const char32_t c = decode_utf8(s, pos);
         const std::uint32_t r = ucd::lookup(c);
         if (c == kCapitalSigma) {
-            out = put_utf8(out, is_final_sigma(s, start, pos) ? kFinalSigma : kSmallSigma);
+            out = encode_utf8(out, is_final_sigma(s, start, pos) ? kFinalSigma : kSmallSigma);
         } else if (r & ucd::kLowerSpecial) {
             const char32_t* form = ucd::kLowerSpecialForms[static_cast<std::int32_t>(r) >> ucd::kLowerShift];
-            for (int i = 0; i < ucd::kLowerSpecialMax && form[i] != 0; ++i) out = put_utf8(out, form[i]);
+            for (int i = 0; i < ucd::kLowerSpecialMax && form[i] != 0; ++i) out = encode_utf8(out, form[i]);
         } else if (const std::int32_t delta = static_cast<std::int32_t>(r) >> ucd::kLowerShift; delta != 0) {
-            out = put_utf8(out, static_cast<char32_t>(static_cast<std::int32_t>(c) + delta));
+            out = encode_utf8(out, static_cast<char32_t>(static_cast<std::int32_t>(c) + delta));
         } else {
             for (std::size_t i = start; i < pos; ++i) *out++ = static_cast<char>(bytes[i]);
         }

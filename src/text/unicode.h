@@ -10,30 +10,6 @@
 
 namespace orvel::text {
 
-// Word_Break property values of UAX #29.
-enum class WordBreak : std::uint8_t {
-    Other,
-    CR,
-    LF,
-    Newline,
-    Extend,
-    ZWJ,
-    Regional_Indicator,
-    Format,
-    Katakana,
-    Hebrew_Letter,
-    ALetter,
-    Single_Quote,
-    Double_Quote,
-    MidNumLet,
-    MidLetter,
-    MidNum,
-    Numeric,
-    ExtendNumLet,
-    WSegSpace,
-};
-
-WordBreak word_break(char32_t c);
 bool is_extended_pictographic(char32_t c);
 bool is_alphabetic(char32_t c);
 // General_Category Nd, Nl or No.
@@ -42,6 +18,29 @@ bool is_white_space(char32_t c);
 bool is_grapheme_extend(char32_t c);
 // False for the general categories Cc, Cf, Cs, Co, Cn, Zl, Zp and Zs, except U+0020.
 bool is_printable(char32_t c);
+
+// The lower case of an ASCII byte: the capitals A to Z become a to z, every
+// other byte stays. The one ASCII lower-casing of the library; the full
+// lower-casing below and every ASCII shortcut use it.
+constexpr unsigned char lower_ascii(unsigned char b) {
+    return static_cast<unsigned char>(b - 'A') < 26u ? static_cast<unsigned char>(b + ('a' - 'A')) : b;
+}
+
+// The same for eight bytes at once, every one of them below 0x80 (so that the
+// additions carry into no other byte).
+constexpr std::uint64_t lower_ascii_word(std::uint64_t w) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+    const std::uint64_t at_least_a = w + kOnes * (0x80 - 'A');
+    const std::uint64_t above_z = w + kOnes * (0x80 - 'Z' - 1);
+    return w | (((at_least_a ^ above_z) & kHighBits) >> 2);  // 0x20 in the bytes from A to Z
+}
+
+// Copies `n` ASCII bytes from `in` to `out`, lower-cased: a plain loop that
+// the compiler vectorises.
+inline void lower_ascii_copy(char* out, const char* in, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char>(lower_ascii(static_cast<unsigned char>(in[i])));
+}
 
 // Appends the full Unicode lower-case form of `s` (SpecialCasing's unconditional
 // mappings and the Final_Sigma rule; no locale tailoring) to `out`.

@@ -49,29 +49,32 @@ inline char32_t decode_utf8_backward(std::string_view s, std::size_t& pos) {
     return c;
 }
 
-inline void append_utf8(std::string& out, char32_t c) {
+// The longest UTF-8 sequence of one character.
+inline constexpr std::size_t kUtf8MaxBytes = 4;
+
+// Writes the UTF-8 form of `c` at `dst` (room for kUtf8MaxBytes) and returns its end.
+inline char* encode_utf8(char* dst, char32_t c) {
     if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
+        *dst++ = static_cast<char>(c);
     } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *dst++ = static_cast<char>(0xC0 | (c >> 6));
+        *dst++ = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *dst++ = static_cast<char>(0xE0 | (c >> 12));
+        *dst++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *dst++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *dst++ = static_cast<char>(0xF0 | (c >> 18));
+        *dst++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *dst++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *dst++ = static_cast<char>(0x80 | (c & 0x3F));
     }
+    return dst;
 }
 
-// Number of characters (scalar values): every byte that is not a continuation byte.
-inline std::size_t count_chars(std::string_view s) {
-    std::size_t n = 0;
-    for (unsigned char b : s) n += (b & 0xC0) != 0x80;
-    return n;
+inline void append_utf8(std::string& out, char32_t c) {
+    char bytes[kUtf8MaxBytes];
+    out.append(bytes, encode_utf8(bytes, c));
 }
 
 inline std::u32string decode_all(std::string_view s) {

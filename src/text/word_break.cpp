@@ -14,8 +14,6 @@ constexpr std::uint32_t kNone = 0xFF;
 
 constexpr bool is_ah_letter(std::uint32_t wb) { return wb == kWbALetter || wb == kWbHebrewLetter; }
 constexpr bool is_mid_num_let_q(std::uint32_t wb) { return wb == kWbMidNumLet || wb == kWbSingleQuote; }
-// Characters that WB4 lets the preceding character absorb.
-constexpr bool is_ignorable(std::uint32_t wb) { return wb == kWbExtend || wb == kWbFormat || wb == kWbZWJ; }
 
 // Word_Break of the first character at or after `pos` that WB4 does not
 // ignore, or kNone at the end of the text.

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "text/unicode_tables.h"
+
 namespace orvel::text {
 
 struct WordSegment {
@@ -16,6 +18,18 @@ struct WordSegment {
 // The segment of `text` that starts at byte offset `start` (< text.size(),
 // at a word boundary). Consecutive calls from 0 cover the whole text.
 WordSegment next_word_segment(std::string_view text, std::size_t start);
+
+// WB4: the classes that the character before them absorbs.
+constexpr bool is_ignorable(std::uint32_t wb) {
+    return wb == ucd::kWbExtend || wb == ucd::kWbFormat || wb == ucd::kWbZWJ;
+}
+
+// The record of `c`, as ucd::lookup gives it, usable in constant
+// expressions: the fast paths check their character lists with it.
+constexpr std::uint32_t record_of(char32_t c) {
+    return ucd::kRecords[ucd::kStage2[(std::uint32_t(ucd::kStage1[c >> ucd::kBlockShift]) << ucd::kBlockShift) |
+                                      (c & ucd::kBlockMask)]];
+}
 
 // ---- ASCII ----------------------------------------------------------------
 //
@@ -55,6 +69,41 @@ inline constexpr ClassTable kClasses = [] {
     t.of['\''] = kMidNumLetQ;
     return t;
 }();
+
+// The classes above are those of the generated tables: each ASCII byte's
+// class is the one its Word_Break value gives, capitals are the letters that
+// lower-case to another character, and the bytes of no class are those that
+// stand alone or are spaces and line breaks (WB3 to WB3d, WB999; a double
+// quote joins only Hebrew letters, WB7b and WB7c).
+constexpr std::uint8_t class_by_tables(unsigned char b) {
+    const std::uint32_t record = record_of(b);
+    const std::uint32_t wb = record & ucd::kWordBreakMask;
+    const bool changes_case = (record >> ucd::kLowerShift) != 0 || (record & ucd::kLowerSpecial);
+    if (wb == ucd::kWbALetter) return (record & ucd::kAlphabetic) ? (changes_case ? kUpper : kLower) : 0xFF;
+    if (wb == ucd::kWbNumeric) return (record & ucd::kNumber) ? kDigit : 0xFF;
+    if (wb == ucd::kWbExtendNumLet) return kUnderscore;
+    if (wb == ucd::kWbMidLetter) return kMidLetter;
+    if (wb == ucd::kWbMidNum) return kMidNum;
+    if (wb == ucd::kWbMidNumLet || wb == ucd::kWbSingleQuote) return kMidNumLetQ;
+    if (wb == ucd::kWbOther || wb == ucd::kWbCR || wb == ucd::kWbLF || wb == ucd::kWbNewline ||
+        wb == ucd::kWbWSegSpace || wb == ucd::kWbDoubleQuote)
+        return 0;
+    return 0xFF;  // a class the ASCII rules do not know
+}
+constexpr bool classes_match_tables() {
+    for (unsigned b = 0; b < 0x80; ++b) {
+        if (kClasses.of[b] != class_by_tables(static_cast<unsigned char>(b))) return false;
+        // The space is the one WSegSpace of ASCII (WB3d), CR and LF the only CR and LF (WB3).
+        const std::uint32_t wb = record_of(b) & ucd::kWordBreakMask;
+        if ((wb == ucd::kWbWSegSpace) != (b == ' ') || (wb == ucd::kWbCR) != (b == '\r') ||
+            (wb == ucd::kWbLF) != (b == '\n'))
+            return false;
+    }
+    for (unsigned b = 0x80; b < 0x100; ++b)
+        if (kClasses.of[b] != 0) return false;
+    return true;
+}
+static_assert(classes_match_tables());
 
 struct Segment {
     std::size_t end;
@@ -107,27 +156,5 @@ inline bool ends_exactly(const unsigned char* p, std::size_t n, std::size_t end)
 }
 
 }  // namespace ascii
-
-// ---- Both ---------------------------------------------------------------
-
-struct MixedSegment {
-    std::size_t end;
-    bool ascii;          // found by the ASCII rules: `bits` are ascii:: classes
-    std::uint32_t bits;  // otherwise the OR-ed property records
-};
-
-// The segment at `pos`, by the ASCII rules wherever they give the general
-// answer: when the segment and the one or two bytes its end depends on are
-// ASCII.
-inline MixedSegment next_segment(std::string_view text, std::size_t pos) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    if (p[pos] < 0x80) {
-        const ascii::Segment s = ascii::next_segment(p, n, pos);
-        if (ascii::ends_exactly(p, n, s.end)) return {s.end, true, s.classes};
-    }
-    const WordSegment g = next_word_segment(text, pos);
-    return {g.end, false, g.props_any};
-}
 
 }  // namespace orvel::text

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "python/testing/testing.h"
+#include "search/prefix_scan.h"
+#include "text/simd.h"
 #include "text/tokenizer.h"
 #include "text/unicode.h"
 #include "text/unicode_tables.h"
@@ -77,24 +79,39 @@ PyObject* word_segments_ascii(PyObject*, PyObject* arg) {
     return list_of(segments);
 }
 
-// Segments as tokenize finds them: by the ASCII rules where they are exact.
-// Returns (segment, taken by the ASCII rules) pairs.
-PyObject* word_segments_mixed(PyObject*, PyObject* arg) {
+// Records the segments that the scan of mixed text hands on, in place of
+// the sink that makes tokens of them.
+struct SegmentRecorder {
+    std::string_view text;
+    PyObject* list;
+    bool failed = false;
+
+    void add(std::string_view segment, bool by_ascii_rules) {
+        if (failed) return;
+        PyObject* item = Py_BuildValue("(ns#O)", static_cast<Py_ssize_t>(segment.data() - text.data()), segment.data(),
+                                       static_cast<Py_ssize_t>(segment.size()), by_ascii_rules ? Py_True : Py_False);
+        failed = item == nullptr || PyList_Append(list, item) < 0;
+        Py_XDECREF(item);
+    }
+    void ascii_segment(std::string_view segment, std::uint8_t) { add(segment, true); }
+    void segment(std::string_view segment, std::uint32_t, bool = false) { add(segment, false); }
+    void general_segment(std::string_view segment, std::uint32_t) { add(segment, false); }
+    void character(std::string_view segment, std::uint32_t, char32_t) { add(segment, false); }
+};
+
+// (byte offset, segment, taken by the ASCII rules) of every segment that the
+// scan of mixed text hands on: the ones that may be words, each found by the
+// quickest rule that is exact for it.
+PyObject* scan_segments(PyObject*, PyObject* arg) {
     std::string_view s;
     if (!utf8_of(arg, s)) return nullptr;
     PyObject* list = PyList_New(0);
     if (list == nullptr) return nullptr;
-    for (std::size_t pos = 0; pos < s.size();) {
-        MixedSegment segment = next_segment(s, pos);
-        PyObject* item = Py_BuildValue("(s#O)", s.data() + pos, static_cast<Py_ssize_t>(segment.end - pos),
-                                       segment.ascii ? Py_True : Py_False);
-        if (item == nullptr || PyList_Append(list, item) < 0) {
-            Py_XDECREF(item);
-            Py_DECREF(list);
-            return nullptr;
-        }
-        Py_DECREF(item);
-        pos = segment.end;
+    SegmentRecorder recorder{s, list};
+    token_scan::scan_mixed(s, recorder);
+    if (recorder.failed) {
+        Py_DECREF(list);
+        return nullptr;
     }
     return list;
 }
@@ -116,7 +133,7 @@ PyObject* scan_for_prefixes(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "UO!", &text_arg, &PyList_Type, &wanted_arg)) return nullptr;
     std::string_view s;
     if (!utf8_of(text_arg, s)) return nullptr;
-    TokenPrefixes prefixes;
+    orvel::search::TokenPrefixes prefixes;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(wanted_arg); ++i) {
         std::string_view w;
         if (!utf8_of(PyList_GET_ITEM(wanted_arg, i), w)) return nullptr;
@@ -130,7 +147,7 @@ PyObject* scan_for_prefixes(PyObject*, PyObject* args) {
     std::string scratch;
     const std::size_t count = scan_tokens(
         s, scratch, [](std::size_t, unsigned char, unsigned char) { return true; },
-        [&](std::string_view token) { visited.push_back(token); }, &prefixes);
+        [&](std::string_view token) { visited.push_back(token); }, orvel::search::PrefixScan{prefixes});
     PyObject* tokens = list_of(visited);
     if (tokens == nullptr) return nullptr;
     return Py_BuildValue("(nN)", static_cast<Py_ssize_t>(count), tokens);
@@ -149,7 +166,8 @@ PyObject* trim(PyObject*, PyObject* arg) {
 }
 
 // One byte per code point U+0000..U+10FFFF: the property named by `arg`
-// (0 or 1), or the Word_Break value for "word_break".
+// (0 or 1), or the Word_Break value for "word_break" in the generated
+// numbering (ucd::kWb...).
 PyObject* property_bytes(PyObject*, PyObject* arg) {
     std::string_view name;
     if (!utf8_of(arg, name)) return nullptr;
@@ -166,7 +184,7 @@ PyObject* property_bytes(PyObject*, PyObject* arg) {
     }
     std::string values(0x110000, '\0');
     for (char32_t c = 0; c < 0x110000; ++c)
-        values[c] = static_cast<char>(predicate ? predicate(c) : static_cast<int>(word_break(c)));
+        values[c] = static_cast<char>(predicate ? predicate(c) : static_cast<int>(ucd::lookup(c) & ucd::kWordBreakMask));
     return PyBytes_FromStringAndSize(values.data(), static_cast<Py_ssize_t>(values.size()));
 }
 
@@ -174,12 +192,55 @@ PyObject* unicode_version(PyObject*, PyObject*) { return str_of(orvel::text::ucd
 
 // Which twin of the SIMD kernels this build compiled: the SSE2 one, or the
 // portable one that other processors (and ORVEL_PORTABLE builds) run.
-PyObject* simd_kernels(PyObject*, PyObject*) {
-#if defined(__SSE2__)
-    return str_of("sse2");
-#else
-    return str_of("portable");
-#endif
+PyObject* simd_kernels(PyObject*, PyObject*) { return str_of(simd::kKernels); }
+
+// Every kernel on `bytes` (a bytes object), by the twin this build takes and
+// by the portable twin: {kernel: (taken, portable)}. classify_block reads the
+// 64 bytes at every offset (zeros beyond the end), find_string_special and
+// utf8_shape every suffix.
+PyObject* simd_twins(PyObject*, PyObject* arg) {
+    if (!PyBytes_Check(arg)) {
+        PyErr_SetString(PyExc_TypeError, "expected bytes");
+        return nullptr;
+    }
+    const std::string_view bytes(PyBytes_AS_STRING(arg), static_cast<std::size_t>(PyBytes_GET_SIZE(arg)));
+    std::string padded(bytes);
+    padded.append(64, '\0');
+    const auto* p = reinterpret_cast<const unsigned char*>(padded.data());
+    const auto masks = [](const simd::BlockClasses& b) {
+        return Py_BuildValue("(KKKKKK)", static_cast<unsigned long long>(b.letter), static_cast<unsigned long long>(b.upper),
+                             static_cast<unsigned long long>(b.digit), static_cast<unsigned long long>(b.underscore),
+                             static_cast<unsigned long long>(b.mid_letter), static_cast<unsigned long long>(b.mid_number));
+    };
+    PyObject* classify_taken = PyList_New(0);
+    PyObject* classify_portable = PyList_New(0);
+    PyObject* find_taken = PyList_New(0);
+    PyObject* find_portable = PyList_New(0);
+    PyObject* shape_taken = PyList_New(0);
+    PyObject* shape_portable = PyList_New(0);
+    PyObject* lists[] = {classify_taken, classify_portable, find_taken, find_portable, shape_taken, shape_portable};
+    bool ok = true;
+    for (PyObject* list : lists) ok &= list != nullptr;
+    const auto append = [&](PyObject* list, PyObject* item) {
+        ok = ok && item != nullptr && PyList_Append(list, item) == 0;
+        Py_XDECREF(item);
+    };
+    for (std::size_t at = 0; ok && at <= bytes.size(); ++at) {
+        append(classify_taken, masks(simd::classify_block(p + at)));
+        append(classify_portable, masks(simd::portable::classify_block(p + at)));
+        append(find_taken, PyLong_FromSize_t(simd::find_string_special(bytes.data(), at, bytes.size())));
+        append(find_portable, PyLong_FromSize_t(simd::portable::find_string_special(bytes.data(), at, bytes.size())));
+        const simd::Utf8Shape taken = simd::utf8_shape(p + at, bytes.size() - at);
+        const simd::Utf8Shape portable = simd::portable::utf8_shape(p + at, bytes.size() - at);
+        append(shape_taken, Py_BuildValue("(ni)", static_cast<Py_ssize_t>(taken.continuations), taken.widest));
+        append(shape_portable, Py_BuildValue("(ni)", static_cast<Py_ssize_t>(portable.continuations), portable.widest));
+    }
+    PyObject* result = ok ? Py_BuildValue("{s(OO)s(OO)s(OO)}", "classify_block", classify_taken, classify_portable,
+                                          "find_string_special", find_taken, find_portable, "utf8_shape", shape_taken,
+                                          shape_portable)
+                          : nullptr;
+    for (PyObject* list : lists) Py_XDECREF(list);
+    return result;
 }
 
 }  // namespace
@@ -187,7 +248,8 @@ PyObject* simd_kernels(PyObject*, PyObject*) {
 PyMethodDef orvel_testing_text_methods[] = {
     {"word_segments", word_segments, METH_O, "UAX #29 word segments of a str."},
     {"word_segments_ascii", word_segments_ascii, METH_O, "Word segments of an ASCII str by the ASCII rules."},
-    {"word_segments_mixed", word_segments_mixed, METH_O, "(segment, by ASCII rules) pairs as tokenize finds them."},
+    {"scan_segments", scan_segments, METH_O,
+     "(offset, segment, by ASCII rules) of the segments the scan of mixed text hands on."},
     {"tokenize", tokens_of<tokenize>, METH_O, "Tokens, ASCII segments by the ASCII rules."},
     {"tokenize_general", tokens_of<tokenize_general>, METH_O, "Tokens by the general rules alone."},
     {"scan_for_prefixes", scan_for_prefixes, METH_VARARGS,
@@ -197,5 +259,6 @@ PyMethodDef orvel_testing_text_methods[] = {
     {"property_bytes", property_bytes, METH_O, "A property of every code point, one byte each."},
     {"unicode_version", unicode_version, METH_NOARGS, "UCD version of the generated tables."},
     {"simd_kernels", simd_kernels, METH_NOARGS, "The SIMD kernels compiled in: 'sse2' or 'portable'."},
+    {"simd_twins", simd_twins, METH_O, "Every SIMD kernel on bytes by the twin taken and by the portable twin."},
     {nullptr, nullptr, 0, nullptr},
 };
