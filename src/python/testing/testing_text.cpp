@@ -17,18 +17,6 @@ namespace {
 
 using namespace orvel::text;
 
-bool utf8_of(PyObject* arg, std::string_view& out) {
-    if (!PyUnicode_Check(arg)) {
-        PyErr_Format(PyExc_TypeError, "expected str, got %s", Py_TYPE(arg)->tp_name);
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(arg, &size);
-    if (data == nullptr) return false;
-    out = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
-}
-
 PyObject* str_of(std::string_view s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }

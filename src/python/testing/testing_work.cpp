@@ -13,18 +13,6 @@ namespace {
 
 using namespace orvel;
 
-bool utf8_of(PyObject* arg, std::string_view& out) {
-    if (!PyUnicode_Check(arg)) {
-        PyErr_Format(PyExc_TypeError, "expected str, got %s", Py_TYPE(arg)->tp_name);
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(arg, &size);
-    if (data == nullptr) return false;
-    out = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
-}
-
 // The UTF-8 views of a list of str (valid while the list lives).
 bool texts_of(PyObject* list, std::vector<std::string_view>& out) {
     if (!PyList_Check(list)) {
