@@ -157,16 +157,14 @@ private:
     // Makes room for `extra` more table entries, so that none moves while they
     // are added. Growing moves every entry: each state's list is threaded anew.
     void reserve_slots(std::size_t extra) {
-        if (!transitions_.reserve(extra)) return;
+        if (transitions_.has_room(extra)) return;
         for (std::size_t i = 0; i < transitions_.capacity(); ++i)
             if (!transitions_[i].empty()) states_[key_state(transitions_[i].key)].overflow = kNone;
-        for (std::size_t i = 0; i < transitions_.capacity(); ++i) {
-            Slot& slot = transitions_[i];
-            if (slot.empty()) continue;
+        transitions_.reserve(extra, [this](Slot& slot, std::size_t place) {
             State& s = states_[key_state(slot.key)];
             slot.next = s.overflow;
-            s.overflow = Index(i);
-        }
+            s.overflow = Index(place);
+        });
     }
 
     // Adds a table entry for a transition that does not exist yet; room must be reserved.

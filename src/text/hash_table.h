@@ -83,12 +83,14 @@ public:
     bool has_room(std::size_t extra) const { return count_ + extra <= most_kept_; }
 
     // Makes room for `extra` more keys, so that no place moves while they are
-    // kept. True when the table grew, which moves every kept slot.
-    bool reserve(std::size_t extra) {
+    // kept. True when the table grew, which moves every kept slot: then
+    // `moved(slot, place)` is called with each in its new place.
+    template <class Moved = void (*)(Slot&, std::size_t)>
+    bool reserve(std::size_t extra, Moved&& moved = [](Slot&, std::size_t) {}) {
         if (has_room(extra)) return false;
         std::size_t capacity = slots_ == &kNoSlot ? kFirstCapacity : capacity_of_mask();
         while (count_ + extra > most_kept_for(capacity)) capacity *= 2;
-        move_to(capacity);
+        move_to(capacity, moved);
         return true;
     }
 
@@ -115,7 +117,8 @@ private:
     }
     std::size_t capacity_of_mask() const { return mask_ + 1; }
 
-    void move_to(std::size_t capacity) {
+    template <class Moved>
+    void move_to(std::size_t capacity, Moved& moved) {
         if constexpr (kShape.inline_slots != 0) {
             if (slots_ == &kNoSlot && capacity == kShape.inline_slots) {
                 std::memset(static_cast<void*>(inline_.data()), 0, sizeof inline_);
@@ -134,6 +137,7 @@ private:
                 std::size_t i = slot.hash() & mask;
                 while (!bigger[i].empty()) i = (i + 1) & mask;
                 bigger[i] = slot;
+                moved(bigger[i], i);
             }
         }
         heap_ = std::move(bigger);
