@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "python/guard.h"
+#include "text/hash_table.h"
 #include "text/keyed_hash.h"
 
 namespace orvel::python {
@@ -26,82 +27,37 @@ namespace orvel::python {
 // interpreter's shared one-character strs.
 Ref new_str(std::string_view text);
 
-// An open-addressing table of strs by key, for StrCache: it starts with
-// `Inline` places on the stack, zeroed when the first key is kept (until then
-// it looks up a shared empty place), and doubles whenever it would be more
-// than half full, up to a bound beyond which new keys are no longer kept. The
+// A table of strs by key, for StrCache: it starts with `Inline` places inside
+// itself and grows up to a bound beyond which new keys are no longer kept. The
 // references in it are borrowed.
 template <class Entry, std::size_t Inline>
 class StrTable {
 public:
-    StrTable() = default;
-    StrTable(const StrTable&) = delete;
-    StrTable& operator=(const StrTable&) = delete;
-
     // A new reference to the str kept for `key`, or else to the one that
     // `make` creates (a new reference), which is then kept.
     template <class Make>
     [[gnu::always_inline]] PyObject* get(const typename Entry::Key& key, Make&& make) {
-        for (std::size_t i = key.hash & mask_;; i = (i + 1) & mask_) {
-            const Entry& entry = entries_[i];
-            if (entry.str != nullptr) {
-                if (entry.matches(key)) return Py_NewRef(entry.str);
-                continue;
-            }
-            if (entries_ == &kNoEntry) {
-                std::memset(static_cast<void*>(inline_), 0, sizeof inline_);
-                entries_ = inline_;
-                mask_ = Inline - 1;
-                i = key.hash & mask_;
-            } else if (2 * (count_ + 1) > mask_ + 1) {
-                if (mask_ + 1 >= kMostEntries) return make();
-                grow();
-                i = key.hash & mask_;
-                while (entries_[i].str != nullptr) i = (i + 1) & mask_;
-            }
+        const auto matches = [&](const Entry& entry) { return entry.matches(key); };
+        std::size_t place = entries_.find(key.hash, matches);
+        if (!entries_[place].empty()) return Py_NewRef(entries_[place].str);
+        if (!entries_.has_room(1)) {
+            if (entries_.capacity() >= kMostEntries) return make();
             // Room is made first, so that a failure to grow loses no reference.
-            PyObject* str = make();
-            (heap_ ? heap_.get() : inline_)[i] = Entry::of(key, str);
-            ++count_;
-            return str;
+            if (entries_.reserve(1)) place = entries_.find(key.hash, matches);
         }
+        PyObject* str = make();
+        entries_.fill(place, Entry::of(key, str));
+        return str;
     }
 
-    // The places that lookups of every key kept would examine, together: how
-    // far the table's clusters make lookups walk (for the tests that count
-    // its work, without a count on the lookup's path).
-    std::uint64_t probes_to_find_all() const {
-        std::uint64_t probes = 0;
-        for (std::size_t j = 0; j <= mask_; ++j)
-            if (entries_[j].str != nullptr) probes += ((j - entries_[j].hash()) & mask_) + 1;
-        return probes;
-    }
+    // How far the table's clusters make lookups walk (for the tests that
+    // count its work, without a count on the lookup's path).
+    std::uint64_t probes_to_find_all() const { return entries_.probes_to_find_all(); }
 
 private:
     static constexpr std::size_t kMostEntries = 8192;
 
-    void grow() {
-        const std::size_t size = 2 * (mask_ + 1);
-        std::unique_ptr<Entry[]> bigger(new Entry[size]());
-        for (std::size_t j = 0; j <= mask_; ++j) {
-            const Entry& entry = entries_[j];
-            if (entry.str == nullptr) continue;
-            std::size_t i = entry.hash() & (size - 1);
-            while (bigger[i].str != nullptr) i = (i + 1) & (size - 1);
-            bigger[i] = entry;
-        }
-        heap_ = std::move(bigger);
-        entries_ = heap_.get();
-        mask_ = size - 1;
-    }
-
-    static constexpr Entry kNoEntry{};
-
-    Entry inline_[Inline];
-    std::unique_ptr<Entry[]> heap_;
-    const Entry* entries_ = &kNoEntry;
-    std::size_t mask_ = 0;
-    std::size_t count_ = 0;
+    text::HashTable<Entry, text::HashTableShape{.inline_slots = Inline, .counts_probes = false}> entries_;
 };
 
 // Strs of one character of the Basic Multilingual Plane, created on first
@@ -142,6 +98,7 @@ public:
         PyObject* str;  // none: the place is empty
         std::uint32_t size;
 
+        bool empty() const { return str == nullptr; }
         bool matches(const Key& key) const {
             return packed.low == key.packed.low && packed.high == key.packed.high && size == key.size;
         }
@@ -162,6 +119,7 @@ public:
         char32_t c;
         PyObject* str;  // none: the place is empty
 
+        bool empty() const { return str == nullptr; }
         bool matches(const Key& key) const { return c == key.c; }
         std::uint64_t hash() const { return hash_of(c); }
         static CharacterEntry of(const Key& key, PyObject* str) { return {key.c, str}; }

@@ -7,6 +7,7 @@
 
 #include "search/search.h"
 #include "search/text_table.h"
+#include "text/hash_table.h"
 
 namespace orvel::search {
 
@@ -14,24 +15,26 @@ namespace {
 
 // True when no two of the first `count` memories have ids of the same hash,
 // so that each of their ids is borne by one memory alone. Decided on the
-// hashes taken while reading, in an open-addressing set of them, without
-// reading any id. Hashes that differ in the lowest bit alone count as equal.
+// hashes taken while reading, in a set of them, without reading any id.
+// Hashes that differ in the lowest bit alone count as equal.
 bool ids_hash_apart(const std::vector<SearchMemory>& memories, std::size_t count, std::uint64_t& probes) {
-    std::size_t capacity = 16;
-    while (capacity < 2 * count) capacity *= 2;
-    const std::size_t mask = capacity - 1;
-    std::vector<std::uint64_t> seen(capacity, 0);  // 0: an empty place
+    struct Slot {
+        std::uint64_t id_hash;  // with the lowest bit set, so never zero
+
+        bool empty() const { return id_hash == 0; }
+        std::uint64_t hash() const { return id_hash; }
+    };
+    text::HashTable<Slot> seen(count);
     for (std::size_t m = 0; m < count; ++m) {
         const std::uint64_t hash = memories[m].id_hash | 1;
-        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-            ++probes;
-            if (seen[i] == 0) {
-                seen[i] = hash;
-                break;
-            }
-            if (seen[i] == hash) return false;
+        const std::size_t place = seen.find(hash, [&](const Slot& slot) { return slot.id_hash == hash; });
+        if (!seen[place].empty()) {
+            probes += seen.probes();
+            return false;
         }
+        seen.fill(place, {hash});
     }
+    probes += seen.probes();
     return true;
 }
 

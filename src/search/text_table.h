@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "text/hash_table.h"
 #include "text/keyed_hash.h"
 
 namespace orvel::search {
@@ -47,7 +48,7 @@ public:
 
     // Places examined by the hashed lookups and insertions so far, for the
     // tests that count the table's work.
-    std::uint64_t probes() const { return probes_; }
+    std::uint64_t probes() const { return numbers_.probes(); }
 
     // False when no member has this byte length, first and last byte, so
     // that a caller can turn a text away before it has even been built.
@@ -72,16 +73,29 @@ private:
     static bool same_text(std::string_view a, std::string_view b) {
         return a.size() == b.size() && (a.data() == b.data() || a == b);
     }
-    std::uint32_t find_hashed(std::string_view text, std::uint64_t hash) const;
-    void grow();
+    // A text's number + 1 and the low half of its hash, which turns most
+    // other texts away before their bytes are read.
+    struct Slot {
+        std::uint32_t number_plus_one;
+        std::uint32_t hash_low;
+
+        bool empty() const { return number_plus_one == 0; }
+        std::uint64_t hash() const { return hash_low; }
+    };
+
+    std::size_t slot_of(std::string_view text, std::uint64_t hash) const {
+        return numbers_.find(hash, [&](const Slot& slot) {
+            return slot.hash_low == static_cast<std::uint32_t>(hash) && same_text(texts_[slot.number_plus_one - 1], text);
+        });
+    }
+    std::uint32_t find_hashed(std::string_view text, std::uint64_t hash) const {
+        return numbers_[slot_of(text, hash)].number_plus_one - 1;  // npos when empty
+    }
 
     std::vector<std::string_view> texts_;  // number -> text
-    std::vector<std::uint64_t> hashes_;    // number -> hash of its text
-    std::vector<std::uint32_t> table_;     // open addressing: number + 1, 0 when empty
-    std::uint64_t mask_ = 0;
+    text::HashTable<Slot> numbers_;
     std::uint8_t candidates_[std::size_t{1} << kPlacesLog2] = {};
     bool has_empty_ = false;
-    mutable std::uint64_t probes_ = 0;
 };
 
 }  // namespace orvel::search

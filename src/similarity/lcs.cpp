@@ -16,90 +16,18 @@
 #include "similarity/similarity.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <limits>
-#include <new>
-#include <type_traits>
 #include <utility>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
+#include "text/hash_table.h"
 #include "text/keyed_hash.h"
 #include "text/utf8.h"
+#include "text/zeroed_array.h"
 
 namespace orvel::similarity {
 
 namespace {
-
-// A fixed-size array of zero bytes for trivially copyable records. Large ones
-// come straight from the operating system, so that untouched parts cost
-// nothing, and are offered huge pages: the automaton is read at random, and
-// with 4 KiB pages nearly every such read would also miss the TLB.
-template <typename T>
-class ZeroedArray {
-    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
-
-public:
-    ZeroedArray() = default;
-    explicit ZeroedArray(std::size_t count) : count_(count) {
-        std::size_t bytes = count * sizeof(T);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (bytes >= kHugePage) {
-            // Over-allocate so that the array can start on a huge-page boundary.
-            mapped_bytes_ = bytes + kHugePage;
-            void* mapped = mmap(nullptr, mapped_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (mapped == MAP_FAILED) throw std::bad_alloc();
-            mapped_ = mapped;
-            auto address = reinterpret_cast<std::uintptr_t>(mapped);
-            auto aligned = (address + kHugePage - 1) & ~std::uintptr_t(kHugePage - 1);
-            madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);  // advice only
-            data_ = reinterpret_cast<T*>(aligned);
-            return;
-        }
-#endif
-        data_ = static_cast<T*>(::operator new(bytes == 0 ? 1 : bytes, kAlignment));
-        std::memset(static_cast<void*>(data_), 0, bytes);
-    }
-    ZeroedArray(ZeroedArray&& other) noexcept { swap(other); }
-    ZeroedArray& operator=(ZeroedArray&& other) noexcept {
-        ZeroedArray(std::move(other)).swap(*this);
-        return *this;
-    }
-    ~ZeroedArray() {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (mapped_ != nullptr) {
-            munmap(mapped_, mapped_bytes_);
-            return;
-        }
-#endif
-        if (data_ != nullptr) ::operator delete(data_, kAlignment);
-    }
-
-    T& operator[](std::size_t i) { return data_[i]; }
-    const T& operator[](std::size_t i) const { return data_[i]; }
-    std::size_t size() const { return count_; }
-
-private:
-    static constexpr std::size_t kHugePage = std::size_t(2) << 20;
-    // Whole cache lines, and never less than the records ask for.
-    static constexpr std::align_val_t kAlignment{std::max<std::size_t>(64, alignof(T))};
-
-    void swap(ZeroedArray& other) noexcept {
-        std::swap(data_, other.data_);
-        std::swap(count_, other.count_);
-        std::swap(mapped_, other.mapped_);
-        std::swap(mapped_bytes_, other.mapped_bytes_);
-    }
-
-    T* data_ = nullptr;
-    std::size_t count_ = 0;
-    void* mapped_ = nullptr;
-    std::size_t mapped_bytes_ = 0;
-};
 
 // Characters are below 0x110000, so they fit in the low 21 bits of a key.
 constexpr unsigned kCharBits = 21;
@@ -117,8 +45,7 @@ public:
         states_[0] = State{0, kNone, kNone, {kNoChar, kNoChar}, {}};
         state_count_ = 1;
         // How many states outgrow their inline transitions depends on the text
-        // (few for a four-letter alphabet, most for Chinese): grow on demand.
-        allocate_slots(64);
+        // (few for a four-letter alphabet, most for Chinese): the table grows on demand.
         for (char32_t c : text) extend(c);
     }
 
@@ -178,7 +105,6 @@ public:
 
 private:
     static constexpr Index kNone = std::numeric_limits<Index>::max();
-    static constexpr std::uint64_t kEmptyKey = 0;  // what a fresh zeroed slot holds
 
     // Most states have one or two transitions; keeping those inside the state
     // record saves a cache miss on nearly every step. Further transitions go to
@@ -193,24 +119,25 @@ private:
     };
 
     struct Slot {
-        std::uint64_t key;  // make_key(state, character), or kEmptyKey
+        std::uint64_t key;  // make_key(state, character), never zero
         Index target;
         Index next;  // next overflow transition of the same state, or kNone
+
+        bool empty() const { return key == 0; }
+        std::uint64_t hash() const { return text::number_hash(key); }
     };
 
-    // Never kEmptyKey: the state number is stored plus one.
+    // Never zero: the state number is stored plus one.
     static std::uint64_t make_key(Index state, char32_t c) {
         return ((std::uint64_t(state) + 1) << kCharBits) | c;
     }
     static Index key_state(std::uint64_t key) { return Index((key >> kCharBits) - 1); }
     static char32_t key_char(std::uint64_t key) { return char32_t(key & kCharMask); }
 
-    // Slot holding `key`, or the empty slot where it belongs.
-    std::size_t probe(std::uint64_t key) const {
-        // Keyed, as the characters are the input's: the high bits of the hash.
-        std::size_t i = std::size_t(text::number_hash(key, hash_key_) >> shift_);
-        while (slots_[i].key != key && slots_[i].key != kEmptyKey) i = (i + 1) & mask_;
-        return i;
+    // Place of the transition of `key`, or the empty place where it belongs.
+    std::size_t place_of(std::uint64_t key) const {
+        // Keyed, as the characters are the input's.
+        return transitions_.find(text::number_hash(key, hash_key_), [key](const Slot& slot) { return slot.key == key; });
     }
 
     // Where the target of the transition (state, c) is stored, or nullptr.
@@ -219,42 +146,33 @@ private:
         for (int k = 0; k < kInlineEdges; ++k)
             if (s.chars[k] == c) return &s.targets[k];
         if (s.overflow == kNone) return nullptr;
-        const Slot& slot = slots_[probe(make_key(state, c))];
-        return slot.key == kEmptyKey ? nullptr : &slot.target;
+        const Slot& slot = transitions_[place_of(make_key(state, c))];
+        return slot.empty() ? nullptr : &slot.target;
     }
 
     Index* find(Index state, char32_t c) {
         return const_cast<Index*>(std::as_const(*this).find(state, c));
     }
 
-    void allocate_slots(std::size_t capacity) {
-        slots_ = ZeroedArray<Slot>(capacity);
-        mask_ = capacity - 1;
-        shift_ = 64 - std::countr_zero(capacity);
-        max_used_ = capacity / 8 * 5;
-    }
-
-    // Makes room for `extra` more table entries, so that none moves while they are added.
+    // Makes room for `extra` more table entries, so that none moves while they
+    // are added. Growing moves every entry: each state's list is threaded anew.
     void reserve_slots(std::size_t extra) {
-        if (used_ + extra <= max_used_) return;
-        std::size_t capacity = slots_.size();
-        while (used_ + extra > capacity / 8 * 5) capacity *= 2;
-        ZeroedArray<Slot> old = std::move(slots_);
-        allocate_slots(capacity);
-        used_ = 0;
-        for (std::size_t i = 0; i < old.size(); ++i)
-            if (old[i].key != kEmptyKey) states_[key_state(old[i].key)].overflow = kNone;
-        for (std::size_t i = 0; i < old.size(); ++i)
-            if (old[i].key != kEmptyKey) insert_slot(old[i].key, old[i].target);
+        if (transitions_.has_room(extra)) return;
+        for (std::size_t i = 0; i < transitions_.capacity(); ++i)
+            if (!transitions_[i].empty()) states_[key_state(transitions_[i].key)].overflow = kNone;
+        transitions_.reserve(extra, [this](Slot& slot, std::size_t place) {
+            State& s = states_[key_state(slot.key)];
+            slot.next = s.overflow;
+            s.overflow = Index(place);
+        });
     }
 
     // Adds a table entry for a transition that does not exist yet; room must be reserved.
     void insert_slot(std::uint64_t key, Index target) {
-        std::size_t i = probe(key);
+        const std::size_t i = place_of(key);
         State& s = states_[key_state(key)];
-        slots_[i] = {key, target, s.overflow};
+        transitions_.fill(i, {key, target, s.overflow});
         s.overflow = Index(i);
-        ++used_;
     }
 
     // Adds a transition that does not exist yet.
@@ -283,10 +201,10 @@ private:
         states_[clone].length = length;
         states_[clone].overflow = kNone;
         std::size_t overflow = 0;
-        for (Index e = states_[q].overflow; e != kNone; e = slots_[e].next) ++overflow;
+        for (Index e = states_[q].overflow; e != kNone; e = transitions_[e].next) ++overflow;
         reserve_slots(overflow);
-        for (Index e = states_[q].overflow; e != kNone; e = slots_[e].next)
-            insert_slot(make_key(clone, key_char(slots_[e].key)), slots_[e].target);
+        for (Index e = states_[q].overflow; e != kNone; e = transitions_[e].next)
+            insert_slot(make_key(clone, key_char(transitions_[e].key)), transitions_[e].target);
         return clone;
     }
 
@@ -314,14 +232,13 @@ private:
         states_[current].link = clone;
     }
 
-    ZeroedArray<State> states_;
+    text::ZeroedArray<State> states_;
     std::size_t state_count_ = 0;
-    ZeroedArray<Slot> slots_;
-    std::size_t mask_ = 0;
-    unsigned shift_ = 0;
+    // Transitions beyond a state's inline ones, at most 5/8 full: the
+    // automaton's table is its largest part, so it is kept denser than the
+    // tables of short texts.
+    text::HashTable<Slot, text::HashTableShape{.max_load_eighths = 5, .counts_probes = false}> transitions_;
     text::HashKey hash_key_ = text::hash_key();
-    std::size_t used_ = 0;
-    std::size_t max_used_ = 0;
     Index last_ = 0;
 };
 

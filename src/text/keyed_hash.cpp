@@ -20,7 +20,9 @@ std::span<std::uint64_t> words_of(HashKey& key) {
     return {reinterpret_cast<std::uint64_t*>(&key), 4};
 }
 
-HashKey draw_key() {
+}  // namespace
+
+HashKey draw_hash_key() {
     HashKey key{};
 #if defined(__unix__) || defined(__APPLE__)
     if (getentropy(&key, sizeof key) == 0) return key;
@@ -34,11 +36,13 @@ HashKey draw_key() {
     // No random source at all: the clock and the addresses the system chose
     // for this process are all that is left.
     std::uint64_t seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    seed ^= reinterpret_cast<std::uintptr_t>(&key) ^ (reinterpret_cast<std::uintptr_t>(&draw_key) << 17);
+    seed ^= reinterpret_cast<std::uintptr_t>(&key) ^ (reinterpret_cast<std::uintptr_t>(&draw_hash_key) << 17);
     std::mt19937_64 generator(seed);
     for (std::uint64_t& word : words_of(key)) word = generator();
     return key;
 }
+
+namespace {
 
 std::uint64_t load64(const unsigned char* p) {
     std::uint64_t v;
@@ -47,11 +51,6 @@ std::uint64_t load64(const unsigned char* p) {
 }
 
 }  // namespace
-
-const HashKey& hash_key() {
-    static const HashKey key = draw_key();
-    return key;
-}
 
 std::uint64_t text_hash(std::string_view text, const HashKey& key) {
     const std::size_t n = text.size();

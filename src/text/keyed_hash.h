@@ -22,8 +22,15 @@ struct HashKey {
     std::uint64_t k0, k1, k2, k3;
 };
 
-// The process's key: drawn from the operating system's random source on first use.
-const HashKey& hash_key();
+// A key drawn from the operating system's random source.
+HashKey draw_hash_key();
+
+// The process's key: drawn on first use. Inline, as tables that grow take it
+// for every key they place again.
+inline const HashKey& hash_key() {
+    static const HashKey key = draw_hash_key();
+    return key;
+}
 
 // The two halves of the 128-bit product of `a` and `b`, folded into one word.
 inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) {
