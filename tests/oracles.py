@@ -78,14 +78,18 @@ def has_run_of_eight(content):
     return _RUN_OF_EIGHT.search(content) is not None
 
 
+def length_part(n):
+    """The length part of the quality score of a text of n characters."""
+    if n < 20:
+        return 0.03
+    if n <= 99:
+        return ((float(n) + -20.0) / 80.0 * 0.8 + 0.2) * 0.15
+    return 0.15
+
+
 def text_quality(content):
     n = len(content)
-    if n < 20:
-        length = 0.03
-    elif n <= 99:
-        length = ((float(n) + -20.0) / 80.0 * 0.8 + 0.2) * 0.15
-    else:
-        length = 0.15
+    length = length_part(n)
     lowered = content.lower()
     terms = sum(1 for entry in _TECHNICAL_LOWER if entry in lowered)
     markers = sum(1 for entry in _REASONING_LOWER if entry in lowered)

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from oracles import REASONING_MARKERS, TECHNICAL_TERMS, has_run_of_eight
+from oracles import REASONING_MARKERS, TECHNICAL_TERMS, has_run_of_eight, length_part
 from oracles import text_quality as reference_quality
 from orvel_core import assess_text_quality
 
@@ -39,13 +39,7 @@ def test_edge_cases(content, expected):
 
 def length_only_score(n):
     """Score of a text that earns nothing but its length, no-run and no-stop components."""
-    if n < 20:
-        length = 0.03
-    elif n <= 99:
-        length = ((float(n) + -20.0) / 80.0 * 0.8 + 0.2) * 0.15
-    else:
-        length = 0.15
-    return ((((length + 0.0) + 0.0) + 0.1) + 0.15) + 0.0
+    return ((((length_part(n) + 0.0) + 0.0) + 0.1) + 0.15) + 0.0
 
 
 @pytest.mark.parametrize("n", [19, 20, 21, 57, 99, 100, 250])
