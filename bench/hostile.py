@@ -191,11 +191,13 @@ def table(rows: list[dict], command: str) -> str:
     return "\n".join(lines) + "\n"
 
 
-def write_section(path: str, section: str) -> None:
+def write_section(path: str, section: str, begin: str = BEGIN, end: str = END) -> None:
+    """Puts `section` (which starts with `begin` and ends with `end`) in place of the one
+    between those markers in the report, or at its end."""
     text = open(path, encoding="utf-8").read() if os.path.exists(path) else "# orvel_core benchmarks\n"
-    if BEGIN in text and END in text:
-        before, rest = text.split(BEGIN, 1)
-        after = rest.split(END, 1)[1].lstrip("\n")
+    if begin in text and end in text:
+        before, rest = text.split(begin, 1)
+        after = rest.split(end, 1)[1].lstrip("\n")
         text = before + section + ("\n" + after if after else "")
     else:
         text = text.rstrip("\n") + "\n\n" + section
