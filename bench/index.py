@@ -216,19 +216,17 @@ BUILDERS = {
 }
 
 
-def memory_probe(share: float, n: int) -> None:
-    """Run in a child process: prints what each index keeps, as JSON."""
+def memory_probe(share: float, n: int, name: str) -> None:
+    """Run in a child process: prints the JSON size and what one index keeps, as JSON."""
     memories = data.Corpus(seed=1000 + int(share * 100)).memories(n, share)
     text = data.memories_json(memories)
+    small = data.memories_json(memories[:20])
     del memories
-    inputs = {"text": lambda: data.memories_json(json.loads(text)), "records": lambda: json.loads(text)}
-    small = data.memories_json(json.loads(text)[:20])
-    for build, kind in BUILDERS.values():  # imports and first use out of the way
-        build(small if kind == "text" else json.loads(small))
-    out = {"json": len(text.encode())}
-    for name, (build, kind) in BUILDERS.items():
-        out[name] = footprint(build, inputs[kind])
-    print(json.dumps(out))
+    build, kind = BUILDERS[name]
+    # A new copy of the text, made without Python objects that could be left behind.
+    inputs = {"text": lambda: text.encode().decode(), "records": lambda: json.loads(text)}
+    build(small if kind == "text" else json.loads(small))  # imports and first use out of the way
+    print(json.dumps({"json": len(text.encode()), name: footprint(build, inputs[kind])}))
 
 
 def bench_memory(results: Results, cfg: Config, collections: list[Collection]) -> None:
@@ -236,25 +234,29 @@ def bench_memory(results: Results, cfg: Config, collections: list[Collection]) -
     for c in collections:
         for n in sizes(cfg):
             scenario = scenario_name(n, c.share)
-            out = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-probe", str(c.share), str(n)],
-                                 check=True, capture_output=True, text=True)
-            figures = json.loads(out.stdout)
-            size = figures.pop("json")
-            for name, f in figures.items():
+            for name in BUILDERS:
+                out = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-probe", str(c.share),
+                                      str(n), name], check=True, capture_output=True, text=True)
+                figures = json.loads(out.stdout)
+                size, f = figures["json"], figures[name]
                 ours = name.startswith("MemoryIndex")
-                results.check(Check("memory", f"{scenario}: {name}", "resident memory kept / JSON size",
-                                    f["rss"] / size, "×", 2.0 if ours else None, higher_is_better=False))
+                results.check(Check("memory", f"{scenario}: {name}", "memory kept / JSON size (the larger figure)",
+                                    max(f["rss"], f["heap"]) / size, "×", 2.0 if ours else None,
+                                    higher_is_better=False))
                 if ours:
+                    results.check(Check("memory", f"{scenario}: {name}", "resident memory kept / JSON size",
+                                        f["rss"] / size, "×", None, higher_is_better=False))
                     results.check(Check("memory", f"{scenario}: {name}", "C heap kept / JSON size",
                                         f["heap"] / size, "×", None, higher_is_better=False))
                     results.check(Check("memory", f"{scenario}: {name}", "resident peak during the build / JSON size",
                                         f["peak"] / size, "×", None, higher_is_better=False))
-    results.note("memory", "Each scenario in a fresh process holding the memories' JSON text. For each index a "
-                 "new input is made (a new copy of the text, or json.loads of it for from_records), the index is "
-                 "built and the input dropped; the index is measured after gc.collect() and malloc_trim(0) "
-                 "against the process before the input was made, and freed before the next. The peak is the "
+    results.note("memory", "Each index in a fresh process holding the memories' JSON text, after a first build "
+                 "of 20 memories. A new input is made (a copy of the text, or json.loads of it for from_records), "
+                 "the index is built and the input dropped; the index is measured after gc.collect() and "
+                 "malloc_trim(0) against the process before the input was made. The peak is the "
                  "resident high-water mark during the build over the process with its input. Resident memory (VmRSS) sees everything the index holds, native or Python; the C heap "
-                 "figure (glibc mallinfo2: bytes in use plus mmapped blocks) sees the native allocations alone. "
+                 "figure (glibc mallinfo2: bytes in use plus mmapped blocks) sees the native allocations alone, "
+                 "including capacity reserved and not yet touched. The larger of the two is the figure judged. "
                  "The JSON size is the UTF-8 text of the memories (json.dumps, ensure_ascii=False).")
 
 
@@ -375,6 +377,14 @@ def searches_per_second(index: MemoryIndex, queries: list[str], top, threads: in
     return threads * per_thread / wall, cpu / wall
 
 
+def machine_busy_seconds() -> float:
+    """CPU time every process on the machine has used since boot (/proc/stat)."""
+    with open("/proc/stat") as f:
+        fields = [int(x) for x in f.readline().split()[1:]]
+    idle = fields[3] + fields[4]  # idle and waiting for I/O
+    return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK")
+
+
 def bench_threads(results: Results, cfg: Config, collections: list[Collection]) -> None:
     log("threads")
     english = collections[0]
@@ -385,6 +395,7 @@ def bench_threads(results: Results, cfg: Config, collections: list[Collection]) 
         rate = searches_per_second(index, english.queries, top, 1, 20)[0]
         per_thread = max(20, int(rate * (0.25 if cfg.quick else 0.5)))
         one, two, busy = 0.0, 0.0, 0.0
+        machine, own, wall = machine_busy_seconds(), time.process_time(), time.perf_counter()
         # Alternated, and the best of each kept: the run least disturbed by the other
         # processes of the machine.
         for _ in range(cfg.repeats):
@@ -392,14 +403,18 @@ def bench_threads(results: Results, cfg: Config, collections: list[Collection]) 
             rate2, cores = searches_per_second(index, english.queries, top, 2, per_thread)
             if rate2 > two:
                 two, busy = rate2, cores
+        others = (machine_busy_seconds() - machine - (time.process_time() - own)) / (time.perf_counter() - wall)
         results.check(Check("threads", f"{scenario}: {label}", "1 thread, searches per second", one, "/s", None))
         results.check(Check("threads", f"{scenario}: {label}", "2 threads, searches per second", two, "/s", None))
         results.check(Check("threads", f"{scenario}: {label}", "2 threads ÷ 1 thread", two / one, "×", bound))
         results.check(Check("threads", f"{scenario}: {label}", "2 threads: process CPU time ÷ wall time",
                             busy, "cores", None))
+        results.check(Check("threads", f"{scenario}: {label}", "other processes during these runs, CPU time ÷ "
+                            "wall time", max(0.0, others), "cores", None, higher_is_better=False))
     results.note("threads", "Wall-clock time: each thread runs its share of searches on the one index; the "
                  f"runs alternate 1 and 2 threads, {cfg.repeats} of each, and the best of each is kept. \"About "
-                 "twice\" is held to 1.8×. CPU time ÷ wall time near 2 means both cores searched at once.")
+                 "twice\" is held to 1.8×. CPU time ÷ wall time near 2 means both cores searched at once; the other processes' "
+                 "share (from /proc/stat) tells how much of the 2 cores the rest of the machine took meanwhile.")
 
 
 # --- main -----------------------------------------------------------------------------
@@ -448,11 +463,11 @@ def main() -> int:
     parser.add_argument("--only", default="", help=f"comma-separated suites: {', '.join(SUITES)}")
     parser.add_argument("--out", default=HERE, help="directory of RESULTS.md")
     parser.add_argument("--wall", action="store_true", help="time with the wall clock instead of CPU time")
-    parser.add_argument("--memory-probe", nargs=2, metavar=("SHARE", "N"), help=argparse.SUPPRESS)
+    parser.add_argument("--memory-probe", nargs=3, metavar=("SHARE", "N", "INDEX"), help=argparse.SUPPRESS)
     # The arguments of bench/run.py that are not ours (make bench passes BENCH_ARGS to every script) are ignored.
     args, _ = parser.parse_known_args()
     if args.memory_probe:
-        memory_probe(float(args.memory_probe[0]), int(args.memory_probe[1]))
+        memory_probe(float(args.memory_probe[0]), int(args.memory_probe[1]), args.memory_probe[2])
         return 0
     if args.wall:
         run.CLOCK = time.perf_counter
@@ -462,6 +477,11 @@ def main() -> int:
     unknown = [s for s in chosen if s not in SUITES]
     if unknown:
         parser.error(f"unknown suite {unknown[0]!r}")
+    # Made (or refused) now rather than after a run of many minutes.
+    try:
+        os.makedirs(args.out, exist_ok=True)
+    except OSError as e:
+        parser.error(f"--out {args.out}: {e.strerror}")
     load_before = load()
     collections = [Collection(share, cfg) for share in SHARES]
     results = Results()
