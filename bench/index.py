@@ -36,7 +36,7 @@ import data  # noqa: E402
 import hostile  # noqa: E402
 import index_peers  # noqa: E402
 import run  # noqa: E402
-from run import Check, Config, Results, Row, Timing, fmt_time, log, measure  # noqa: E402
+from run import Check, Config, Results, Row, Timing, log, measure  # noqa: E402
 
 import orvel_core  # noqa: E402
 from orvel import MemoryIndex  # noqa: E402
@@ -171,14 +171,6 @@ class MallInfo2(ctypes.Structure):
                  "keepcost")]
 
 
-def _status_kib(key: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    raise KeyError(key)
-
-
 def footprint(build: Callable, make_input: Callable) -> dict[str, int]:
     """Bytes an index keeps once its input is gone: resident set growth and C heap growth
     (glibc's mallinfo2: bytes in use in every arena plus mmapped blocks), each taken after
@@ -192,15 +184,15 @@ def footprint(build: Callable, make_input: Callable) -> dict[str, int]:
         gc.collect()
         libc.malloc_trim(0)
         info = libc.mallinfo2()
-        return _status_kib("VmRSS") * 1024, info.uordblks + info.hblkhd
+        return run._status_kib("VmRSS") * 1024, info.uordblks + info.hblkhd
 
     rss, heap = settle()
     given = make_input()
-    with_input = _status_kib("VmRSS") * 1024
+    with_input = run._status_kib("VmRSS") * 1024
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # resets the resident high-water mark
     built = build(given)
-    peak = _status_kib("VmHWM") * 1024
+    peak = run._status_kib("VmHWM") * 1024
     del given
     rss_kept, heap_kept = settle()
     del built
@@ -469,19 +461,7 @@ def main() -> int:
     if args.memory_probe:
         memory_probe(float(args.memory_probe[0]), int(args.memory_probe[1]), args.memory_probe[2])
         return 0
-    if args.wall:
-        run.CLOCK = time.perf_counter
-    cfg = Config(quick=True, batch=0.02, repeats=5, slow_repeats=1) if args.quick else \
-        Config(quick=False, batch=0.05, repeats=7, slow_repeats=3)
-    chosen = [s for s in args.only.split(",") if s] or list(SUITES)
-    unknown = [s for s in chosen if s not in SUITES]
-    if unknown:
-        parser.error(f"unknown suite {unknown[0]!r}")
-    # Made (or refused) now rather than after a run of many minutes.
-    try:
-        os.makedirs(args.out, exist_ok=True)
-    except OSError as e:
-        parser.error(f"--out {args.out}: {e.strerror}")
+    cfg, chosen = run.settings(parser, args, SUITES)
     load_before = load()
     collections = [Collection(share, cfg) for share in SHARES]
     results = Results()
@@ -493,10 +473,7 @@ def main() -> int:
         hostile.write_section(os.path.join(args.out, f"RESULTS{'-quick' if cfg.quick else ''}.md"), text, BEGIN, END)
     else:
         print(text)
-    failing = [r for r in results.rows if r.passed is False] + [c for c in results.checks if c.passed is False]
-    log(f"\n{len(failing)} target(s) not met")
-    for item in failing:
-        log(f"  short: {item.function} / {item.scenario}")
+    run.log_shortfalls(results, "")
     return 0
 
 

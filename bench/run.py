@@ -624,7 +624,7 @@ def machine(packages: tuple[str, ...] = PEER_PACKAGES) -> list[str]:
 def sections(results: Results, heading: str = "##") -> list[str]:
     """The count of targets met, then one section per function: its rows against the
     peers, its checks and its notes, under headings of the given level."""
-    failing = [r for r in results.rows if r.passed is False] + [c for c in results.checks if c.passed is False]
+    failing = shortfalls(results)
     targets = [r for r in results.rows if r.passed is not None] + [c for c in results.checks if c.passed is not None]
     lines = [f"**Targets met: {len(targets) - len(failing)} of {len(targets)}.**", ""]
     functions = list(dict.fromkeys([r.function for r in results.rows] + [c.function for c in results.checks]))
@@ -741,6 +741,38 @@ SUITES = {
 }
 
 
+def settings(parser: argparse.ArgumentParser, args: argparse.Namespace, suites: dict) -> tuple[Config, list[str]]:
+    """From the options the benchmark scripts share (--quick, --only, --out, --wall): the
+    clock, the timing settings and the chosen suites; makes the output directory."""
+    global CLOCK
+    if args.wall:
+        CLOCK = time.perf_counter
+    cfg = Config(quick=True, batch=0.02, repeats=5, slow_repeats=1) if args.quick else \
+        Config(quick=False, batch=0.05, repeats=7, slow_repeats=3)
+    chosen = [s for s in args.only.split(",") if s] or list(suites)
+    unknown = [s for s in chosen if s not in suites]
+    if unknown:
+        parser.error(f"unknown suite {unknown[0]!r}")
+    # Made (or refused) now rather than after a run of many minutes.
+    try:
+        os.makedirs(args.out, exist_ok=True)
+    except OSError as e:
+        parser.error(f"--out {args.out}: {e.strerror}")
+    return cfg, chosen
+
+
+def shortfalls(results: Results) -> list:
+    """The rows and checks that miss their targets."""
+    return [r for r in results.rows if r.passed is False] + [c for c in results.checks if c.passed is False]
+
+
+def log_shortfalls(results: Results, written: str) -> None:
+    failing = shortfalls(results)
+    log(f"\n{written}{len(failing)} target(s) not met")
+    for item in failing:
+        log(f"  short: {item.function} / {item.scenario}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer sizes and repeats (about a minute)")
@@ -752,29 +784,13 @@ def main() -> int:
     if args.alloc_probe:
         alloc_probe()
         return 0
-    global CLOCK
-    if args.wall:
-        CLOCK = time.perf_counter
-    cfg = Config(quick=True, batch=0.02, repeats=5, slow_repeats=1) if args.quick else \
-        Config(quick=False, batch=0.05, repeats=7, slow_repeats=3)
-    chosen = [s for s in args.only.split(",") if s] or list(SUITES)
-    unknown = [s for s in chosen if s not in SUITES]
-    if unknown:
-        parser.error(f"unknown suite {unknown[0]!r}")
-    # Made (or refused) now rather than after a run of many minutes.
-    try:
-        os.makedirs(args.out, exist_ok=True)
-    except OSError as e:
-        parser.error(f"--out {args.out}: {e.strerror}")
+    cfg, chosen = settings(parser, args, SUITES)
     results = Results()
     for name in chosen:
         SUITES[name](results, cfg)
     command = "python bench/run.py " + shlex.join(sys.argv[1:]) if sys.argv[1:] else "make bench"
     md, png = write_report(results, cfg, command.strip(), args.out)
-    failing = [r for r in results.rows if r.passed is False] + [c for c in results.checks if c.passed is False]
-    log(f"\nwrote {md}{f' and {png}' if png else ''}; {len(failing)} target(s) not met")
-    for item in failing:
-        log(f"  short: {item.function} / {item.scenario}")
+    log_shortfalls(results, f"wrote {md}{f' and {png}' if png else ''}; ")
     return 0
 
 
