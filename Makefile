@@ -86,7 +86,8 @@ wheel-test: wheel
 	cp tools/wheel_smoke.py "$$dir/" && cd "$$dir" && \
 	env -u PYTHONPATH -u MYPYPATH "$$dir/venv/bin/python" -I wheel_smoke.py
 
-# Benchmarks against the peers (the bench extra); BENCH_ARGS=--quick for a short run.
+# Benchmarks against the peers (the bench extra): the functions, hostile input, and the
+# reusable index against bm25s and tantivy; BENCH_ARGS=--quick for a short run.
 BENCH_ARGS ?=
 bench: $(PY)
 	@pkg-config --exists icu-i18n 2>/dev/null || { echo "PyICU, one of the peers, builds against ICU:" \
@@ -96,6 +97,7 @@ bench: $(PY)
 	$(PIP) install --quiet --no-build-isolation ".[bench]"
 	$(PY) bench/run.py $(BENCH_ARGS)
 	$(PY) bench/hostile.py $(BENCH_ARGS)
+	$(PY) bench/index.py $(BENCH_ARGS)
 
 # libFuzzer harnesses over the core (needs clang and its runtime: Debian packages
 # clang and libclang-rt-14-dev), each run for FUZZ_SECONDS; findings land in build/fuzz/findings.
