@@ -73,7 +73,7 @@ def _first_contents(run: Runner, offsets: Sequence[int], hits: Sequence[dict[str
     # its own shard asked too, which bears the id: the answer then lies at or
     # before the hit's shard, and at the hit's shard it is the content shown already.
     contents: dict[str, str] = {}
-    for found in run(calls):
+    for found in run(calls) if calls else []:
         for ident, bearer in found.items():
             contents.setdefault(ident, bearer["content"])
     return contents
@@ -120,8 +120,6 @@ class ShardedIndex:
         return self._client.submit(function, *args, pure=False, workers=home, allow_other_workers=home is not None)
 
     def _run(self, calls: Sequence[tuple[int, Callable[[Any], Any]]]) -> list[Any]:
-        if not calls:
-            return []
         return self._client.gather([self._submit(s, call, self._indexes[s]) for s, call in calls])
 
     def search(self, query: str, top: int | None = None) -> dict[str, Any]:
