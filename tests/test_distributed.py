@@ -13,7 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from orvel import MemoryIndex
+from orvel import MemoryIndex, merge_stats
 from orvel.distributed import ShardedIndex, search_shards
 from orvel_core import bm25_search_json
 
@@ -122,6 +122,39 @@ def test_contents_are_looked_up_only_in_earlier_shards_when_needed(case, top, as
     assert local.rounds == [everyone, everyone] + ([asked] if asked else [])
 
 
+@settings(max_examples=300, deadline=None)
+@given(shards=sharded_collections.filter(len), query=queries)
+def test_merged_numbers_of_the_shards_are_those_of_the_whole(shards, query):
+    whole = MemoryIndex(json.dumps([memory for shard in shards for memory in shard]))
+    parts = [MemoryIndex(text).collection_stats(query) for text in texts(shards)]
+    assert merge_stats(parts) == whole.collection_stats(query)
+
+
+def test_merging_no_numbers_gives_an_empty_collection():
+    assert merge_stats([]) == {"memoryCount": 0, "tokenCount": 0, "documentFrequencies": {}}
+
+
+GOOD = {"memoryCount": 2, "tokenCount": 5, "documentFrequencies": {"alpha": 1}}
+
+
+@pytest.mark.parametrize(
+    "part, error, message",
+    [
+        ([("memoryCount", 1)], TypeError, r"stats\[1\] must be a mapping, not list"),
+        ({"tokenCount": 5, "documentFrequencies": {}}, ValueError, r"stats\[1\] lacks 'memoryCount'"),
+        ({**GOOD, "tokenCount": 5.0}, TypeError, r"stats\[1\]\['tokenCount'\] must be an int, not float"),
+        ({**GOOD, "memoryCount": True}, TypeError, r"stats\[1\]\['memoryCount'\] must be an int, not bool"),
+        ({**GOOD, "memoryCount": -1}, ValueError, r"stats\[1\]\['memoryCount'\] must not be negative, got -1"),
+        ({**GOOD, "documentFrequencies": [("alpha", 1)]}, TypeError, r"\['documentFrequencies'\] must be a mapping"),
+        ({**GOOD, "documentFrequencies": {b"alpha": 1}}, TypeError, r"\['documentFrequencies'\] keys must be str"),
+        ({**GOOD, "documentFrequencies": {"alpha": "1"}}, TypeError, r"\['alpha'\] must be an int, not str"),
+    ],
+)
+def test_malformed_numbers_are_refused(part, error, message):
+    with pytest.raises(error, match=message):
+        merge_stats([GOOD, part])
+
+
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(
@@ -147,7 +180,7 @@ def test_cluster_search_equals_whole_search(client, shards, query):
             assert sharded.search(query, top=top) == whole_search(query, shards, top)
 
 
-@settings(max_examples=15, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 @given(shards=sharded_collections, query=queries, top=tops)
 def test_cluster_search_equals_whole_search_on_any_split(client, shards, query, top):
     with ShardedIndex(client, texts(shards)) as sharded:

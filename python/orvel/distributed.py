@@ -13,6 +13,9 @@ shards have their contents looked up in the earlier ones, in one more round trip
 that is made only when such hits are returned.
 """
 
+# distributed's Client leaves most of its methods unannotated.
+# mypy: disallow-untyped-calls=False
+
 from __future__ import annotations
 
 import bisect
@@ -106,21 +109,22 @@ class ShardedIndex:
         # where its index is, and elsewhere only when that worker is gone.
         workers = sorted(client.nthreads())
         self._homes = [[workers[s % len(workers)]] if workers else None for s in range(len(texts))]
-        self._indexes: list[Future] = [self._submit(s, MemoryIndex, text) for s, text in enumerate(texts)]
+        self._indexes: list[Future[MemoryIndex]] = [self._submit(s, MemoryIndex, text) for s, text in enumerate(texts)]
         try:
-            lengths = client.gather([self._submit(s, len, index) for s, index in enumerate(self._indexes)])
+            lengths: list[int] = client.gather([self._submit(s, len, index) for s, index in enumerate(self._indexes)])
         except BaseException:
             self.close()
             raise
         self._offsets = list(itertools.accumulate(lengths, initial=0))
         self._length = self._offsets.pop()
 
-    def _submit(self, shard: int, function: Callable[..., Any], *args: Any) -> Future:
+    def _submit(self, shard: int, function: Callable[..., Any], *args: Any) -> Future[Any]:
         home = self._homes[shard]
         return self._client.submit(function, *args, pure=False, workers=home, allow_other_workers=home is not None)
 
     def _run(self, calls: Sequence[tuple[int, Callable[[Any], Any]]]) -> list[Any]:
-        return self._client.gather([self._submit(s, call, self._indexes[s]) for s, call in calls])
+        results: list[Any] = self._client.gather([self._submit(s, call, self._indexes[s]) for s, call in calls])
+        return results
 
     def search(self, query: str, top: int | None = None) -> dict[str, Any]:
         """`orvel_core.bm25_search_json(query, whole)` for the whole collection;
