@@ -7,6 +7,7 @@ many collections; then on a real Dask cluster with two worker processes.
 import itertools
 import json
 import logging
+import os
 
 import distributed
 import pytest
@@ -186,3 +187,13 @@ def test_closed_index_refuses_to_search(client):
     sharded.close()
     with pytest.raises(ValueError, match="closed"):
         sharded.search("alpha")
+
+
+def test_shards_of_a_lost_worker_are_rebuilt_elsewhere(client):
+    shards = [[{"id": "a", "content": "beta"}, {"id": "b", **alpha}], [{"id": "a", "content": "alpha gamma"}]]
+    with ShardedIndex(client, texts(shards)) as sharded:
+        lost = sorted(client.nthreads())[0]  # the first shard's worker
+        assert any("MemoryIndex" in str(key) for key in client.has_what()[lost])
+        client.run(os._exit, 1, workers=[lost], on_error="ignore")
+        assert sharded.search("alpha gamma") == whole_search("alpha gamma", shards)
+        assert lost not in client.nthreads()

@@ -106,7 +106,8 @@ class ShardedIndex:
         self._client = client
         self._closed = False
         # Shards go round the workers; later tasks on a shard go to its worker,
-        # where its index is, and elsewhere only when that worker is gone.
+        # where its index is, and elsewhere only when that worker is gone (Dask
+        # then builds the index again from the text of its task).
         workers = sorted(client.nthreads())
         self._homes = [[workers[s % len(workers)]] if workers else None for s in range(len(texts))]
         self._indexes: list[Future[MemoryIndex]] = [self._submit(s, MemoryIndex, text) for s, text in enumerate(texts)]
