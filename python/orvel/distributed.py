@@ -24,11 +24,14 @@ import itertools
 from collections.abc import Callable, Iterable, Sequence
 from operator import methodcaller
 from types import TracebackType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from distributed import Client, Future
 
 from orvel import MemoryIndex, merge_stats
+
+if TYPE_CHECKING:
+    from _orvel_index import SearchResult
 
 # Runs each call on the index of its shard, all at once, and returns their
 # results in order. On Dask each call is a task beside the shard's index; the
@@ -36,7 +39,7 @@ from orvel import MemoryIndex, merge_stats
 Runner = Callable[[Sequence[tuple[int, Callable[[Any], Any]]]], list[Any]]
 
 
-def search_shards(run: Runner, offsets: Sequence[int], query: str, top: int | None = None) -> dict[str, Any]:
+def search_shards(run: Runner, offsets: Sequence[int], query: str, top: int | None = None) -> SearchResult:
     """What `orvel_core.bm25_search_json(query, whole)` returns, with `top` its first
     `top` hits, where whole is the concatenation of the shards and shard s starts
     at position `offsets[s]` (offsets ascending, one per shard)."""
@@ -127,7 +130,7 @@ class ShardedIndex:
         results: list[Any] = self._client.gather([self._submit(s, call, self._indexes[s]) for s, call in calls])
         return results
 
-    def search(self, query: str, top: int | None = None) -> dict[str, Any]:
+    def search(self, query: str, top: int | None = None) -> SearchResult:
         """`orvel_core.bm25_search_json(query, whole)` for the whole collection;
         with `top`, its first `top` hits and "total" counting all of them."""
         if self._closed:
