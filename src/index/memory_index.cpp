@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
+#include <thread>
 
 #include "search/query_terms.h"
 #include "text/keyed_hash.h"
@@ -49,17 +51,85 @@ MemoryIndex& MemoryIndex::operator=(MemoryIndex&&) noexcept = default;
 json::Outcome<std::unique_ptr<MemoryIndex>> MemoryIndex::from_json(std::string_view text) {
     json::Outcome<search::SearchMemories> parsed = search::parse_search_memories(text);
     if (!parsed.ok()) return parsed.error();
+    return from_memories(parsed.value().memories);
+}
+
+// Large lists are built in two halves at once, on two threads, the second
+// half's index then absorbed by the first's: tokenizing is most of the work.
+std::unique_ptr<MemoryIndex> MemoryIndex::from_memories(std::span<const search::SearchMemory> memories) {
+    constexpr std::size_t kSplitFrom = 4096;
+    const auto build = [](MemoryIndex& index, std::span<const search::SearchMemory> part) {
+        index.slots_.reserve(part.size());
+        index.order_.reserve(part.size());
+        for (const search::SearchMemory& memory : part) index.append(memory);
+    };
     auto index = std::make_unique<MemoryIndex>();
-    const std::vector<search::SearchMemory>& memories = parsed.value().memories;
-    index->slots_.reserve(memories.size());
-    index->order_.reserve(memories.size());
-    for (const search::SearchMemory& memory : memories) index->append(memory);
+    if (memories.size() < kSplitFrom) {
+        build(*index, memories);
+    } else {
+        const std::size_t half = memories.size() / 2;
+        MemoryIndex second;
+        std::exception_ptr second_failed;
+        std::thread worker([&] {
+            try {
+                build(second, memories.subspan(half));
+            } catch (...) {
+                second_failed = std::current_exception();
+            }
+        });
+        struct JoinOnExit {
+            std::thread& t;
+            ~JoinOnExit() { t.join(); }
+        };
+        {
+            JoinOnExit join{worker};
+            build(*index, memories.first(half));
+        }
+        if (second_failed) std::rethrow_exception(second_failed);
+        index->absorb(std::move(second));
+    }
+    index->shrink_to_fit();
     return index;
+}
+
+// Appends the memories of `other`, in order, as if each had been appended.
+void MemoryIndex::absorb(MemoryIndex&& other) {
+    if (slots_.size() + other.slots_.size() >= kNoSlot - 1)
+        throw std::length_error("a memory index holds fewer than 2^32 - 1 memories");
+    const auto offset = static_cast<std::uint32_t>(slots_.size());
+    slots_.reserve(slots_.size() + other.slots_.size());
+    for (Slot& slot : other.slots_) slots_.push_back(std::move(slot));
+    order_.reserve(order_.size() + other.order_.size());
+    for (std::uint32_t slot : other.order_) {
+        order_.push_back(slot + offset);
+        link_id(slot + offset);
+    }
+    total_length_ += other.total_length_;
+    for (std::uint32_t t = 0; t < other.term_texts_.size(); ++t) {
+        const std::vector<Posting>& from = other.postings_[t];
+        if (from.empty()) continue;
+        std::vector<Posting>& list = postings_[term_of(other.term_texts_[t])];
+        if (list.empty()) --terms_without_postings_;
+        list.reserve(list.size() + from.size());
+        for (const Posting& posting : from) list.push_back({posting.slot + offset, posting.tf});
+    }
+}
+
+void MemoryIndex::shrink_to_fit() {
+    for (std::vector<Posting>& list : postings_) list.shrink_to_fit();
 }
 
 // ---- the vocabulary ----
 
 std::uint32_t MemoryIndex::find_term(std::string_view token) const {
+    if (token.size() <= kLongestShortTerm) {
+        const text::ShortText packed = text::pack_short_text(token);
+        const auto size = static_cast<std::uint32_t>(token.size());
+        const std::size_t place = short_terms_.find(text::short_text_hash(packed, size), [&](const ShortTermEntry& e) {
+            return e.packed.low == packed.low && e.packed.high == packed.high && e.size == size;
+        });
+        return short_terms_[place].empty() ? kNoSlot : short_terms_[place].term;
+    }
     const std::uint64_t hash = text::text_hash(token);
     const std::size_t place = terms_.find(hash, [&](const TermEntry& entry) {
         return entry.hash_low == static_cast<std::uint32_t>(hash) && term_texts_[entry.term_plus_one - 1] == token;
@@ -68,13 +138,34 @@ std::uint32_t MemoryIndex::find_term(std::string_view token) const {
 }
 
 std::uint32_t MemoryIndex::term_of(std::string_view token) {
+    if (token.size() <= kLongestShortTerm) {
+        const text::ShortText packed = text::pack_short_text(token);
+        const auto size = static_cast<std::uint32_t>(token.size());
+        const std::uint64_t hash = text::short_text_hash(packed, size);
+        const auto matches = [&](const ShortTermEntry& e) {
+            return e.packed.low == packed.low && e.packed.high == packed.high && e.size == size;
+        };
+        std::size_t place = short_terms_.find(hash, matches);
+        if (!short_terms_[place].empty()) return short_terms_[place].term;
+        if (short_terms_.reserve(1)) place = short_terms_.find(hash, matches);
+        const std::uint32_t term = new_term(token);
+        short_terms_.fill(place, {packed, size, term});
+        return term;
+    }
     const std::uint64_t hash = text::text_hash(token);
     const auto matches = [&](const TermEntry& entry) {
         return entry.hash_low == static_cast<std::uint32_t>(hash) && term_texts_[entry.term_plus_one - 1] == token;
     };
     std::size_t place = terms_.find(hash, matches);
     if (!terms_[place].empty()) return terms_[place].term_plus_one - 1;
+    if (terms_.reserve(1)) place = terms_.find(hash, matches);
+    const std::uint32_t term = new_term(token);
+    terms_.fill(place, {term + 1, static_cast<std::uint32_t>(hash)});
+    return term;
+}
 
+// Numbers a token that is not in the vocabulary yet, keeping its text.
+std::uint32_t MemoryIndex::new_term(std::string_view token) {
     if (token.size() > term_block_room_) {
         const std::size_t block = std::max<std::size_t>(token.size(), 64 * 1024);
         term_blocks_.push_back(std::make_unique<char[]>(block));
@@ -86,13 +177,11 @@ std::uint32_t MemoryIndex::term_of(std::string_view token) {
     term_block_next_ += token.size();
     term_block_room_ -= token.size();
 
-    if (terms_.reserve(1)) place = terms_.find(hash, matches);
     const auto term = static_cast<std::uint32_t>(term_texts_.size());
     term_texts_.push_back(kept);
     postings_.emplace_back();
     tf_scratch_.push_back(0);
     ++terms_without_postings_;
-    terms_.fill(place, {term + 1, static_cast<std::uint32_t>(hash)});
     return term;
 }
 
@@ -277,14 +366,13 @@ void MemoryIndex::compact_if_sparse() {
     const std::size_t dead_slots = slots_.size() - order_.size();
     const std::size_t live_terms = term_texts_.size() - terms_without_postings_;
     if (dead_slots <= order_.size() + 1024 && terms_without_postings_ <= live_terms + 4096) return;
-    MemoryIndex fresh;
-    fresh.slots_.reserve(order_.size());
-    fresh.order_.reserve(order_.size());
+    std::vector<search::SearchMemory> memories;
+    memories.reserve(order_.size());
     for (std::uint32_t slot : order_) {
         const Slot& memory = slots_[slot];
-        fresh.append({memory.id(), memory.content(), 0, memory.loaded_count, memory.referenced_count});
+        memories.push_back({memory.id(), memory.content(), 0, memory.loaded_count, memory.referenced_count});
     }
-    *this = std::move(fresh);
+    *this = std::move(*from_memories(memories));
 }
 
 // ---- search ----
@@ -552,6 +640,7 @@ std::unique_ptr<MemoryIndex> MemoryIndex::from_state(std::string_view bytes, std
              reader.text(memory.content) && is_valid_utf8(memory.id) && is_valid_utf8(memory.content);
         if (ok) index->append(memory);
     }
+    index->shrink_to_fit();
     if (!ok || reader.at != body.size()) {
         error = "MemoryIndex state is corrupt: its records do not fit its length";
         return nullptr;

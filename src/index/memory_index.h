@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "json/json_error.h"
 #include "search/search.h"
 #include "text/hash_table.h"
+#include "text/keyed_hash.h"
 #include "text/tokenizer.h"
 
 namespace orvel::index {
@@ -60,6 +62,8 @@ public:
 
     // Reads the memories JSON text as bm25_search_json reads it.
     static json::Outcome<std::unique_ptr<MemoryIndex>> from_json(std::string_view text);
+    // An index of the memories, in order (their texts are copied).
+    static std::unique_ptr<MemoryIndex> from_memories(std::span<const search::SearchMemory> memories);
 
     std::size_t size() const { return order_.size(); }
 
@@ -70,6 +74,8 @@ public:
     std::uint32_t referenced_count(std::size_t position) const { return slots_[order_[position]].referenced_count; }
 
     void append(const search::SearchMemory& memory);
+    // Gives back the room that appends keep for more (after building from many).
+    void shrink_to_fit();
     void replace(std::size_t position, const search::SearchMemory& memory);
     void remove(std::size_t position);
     // Usage counts take no part in the statistics: O(1).
@@ -133,12 +139,14 @@ private:
         std::uint64_t hash() const { return hash_low; }
     };
 
+    void absorb(MemoryIndex&& other);
     void add_postings(std::uint32_t slot);
     void remove_postings(std::uint32_t slot);
     void link_id(std::uint32_t slot);
     void unlink_id(std::uint32_t slot);
     std::size_t id_place(std::string_view id, std::uint64_t hash) const;
     std::uint32_t term_of(std::string_view token);
+    std::uint32_t new_term(std::string_view token);
     std::uint32_t find_term(std::string_view token) const;
     void store(std::uint32_t slot, const search::SearchMemory& memory);
     void compact_if_sparse();
@@ -158,8 +166,21 @@ private:
     // Lookups count nothing, so that searches on several threads share the tables read-only.
     static constexpr text::HashTableShape kShape{.counts_probes = false};
 
-    // The vocabulary: every token met so far, numbered; its texts live in
-    // blocks that never move.
+    // A token of up to 16 bytes, known by its packed words alone: most
+    // tokens are, and are then found without reading their bytes again.
+    struct ShortTermEntry {
+        text::ShortText packed;
+        std::uint32_t size;  // 0: the place is empty (a token has 2 bytes at least)
+        std::uint32_t term;
+
+        bool empty() const { return size == 0; }
+        std::uint64_t hash() const { return text::short_text_hash(packed, size); }
+    };
+    static constexpr std::size_t kLongestShortTerm = 16;
+
+    // The vocabulary: every token met so far, numbered, in two tables by
+    // length; the texts live in blocks that never move.
+    text::HashTable<ShortTermEntry, kShape> short_terms_;
     text::HashTable<TermEntry, kShape> terms_;
     std::vector<std::string_view> term_texts_;
     std::vector<std::unique_ptr<char[]>> term_blocks_;
