@@ -60,6 +60,7 @@ std::unique_ptr<MemoryIndex> MemoryIndex::from_memories(std::span<const search::
     constexpr std::size_t kSplitFrom = 4096;
     const auto build = [](MemoryIndex& index, std::span<const search::SearchMemory> part) {
         index.slots_.reserve(part.size());
+        index.scoring_.reserve(part.size());
         index.order_.reserve(part.size());
         for (const search::SearchMemory& memory : part) index.append(memory);
     };
@@ -99,6 +100,7 @@ void MemoryIndex::absorb(MemoryIndex&& other) {
     const auto offset = static_cast<std::uint32_t>(slots_.size());
     slots_.reserve(slots_.size() + other.slots_.size());
     for (Slot& slot : other.slots_) slots_.push_back(std::move(slot));
+    scoring_.insert(scoring_.end(), other.scoring_.begin(), other.scoring_.end());
     order_.reserve(order_.size() + other.order_.size());
     for (std::uint32_t slot : other.order_) {
         order_.push_back(slot + offset);
@@ -194,8 +196,9 @@ void MemoryIndex::add_postings(std::uint32_t slot) {
         const std::uint32_t term = term_of(token);
         if (tf_scratch_[term]++ == 0) seen_scratch_.push_back(term);
     };
-    memory.length = text::scan_tokens(memory.content(), token_scratch_, every_token, visit);
-    total_length_ += memory.length;
+    const std::uint64_t length = text::scan_tokens(memory.content(), token_scratch_, every_token, visit);
+    scoring_[slot].length = length;
+    total_length_ += length;
     for (std::uint32_t term : seen_scratch_) {
         std::vector<Posting>& list = postings_[term];
         if (list.empty()) --terms_without_postings_;
@@ -231,8 +234,8 @@ void MemoryIndex::remove_postings(std::uint32_t slot) {
         tf_scratch_[term] = 0;
     }
     seen_scratch_.clear();
-    total_length_ -= memory.length;
-    memory.length = 0;
+    total_length_ -= scoring_[slot].length;
+    scoring_[slot].length = 0;
 }
 
 // ---- ids ----
@@ -315,8 +318,8 @@ void MemoryIndex::store(std::uint32_t slot, const search::SearchMemory& memory) 
     kept.texts.append(memory.id).append(memory.content);
     kept.id_size = memory.id.size();
     kept.id_hash = text::text_hash(memory.id);
-    kept.loaded_count = memory.loaded_count;
-    kept.referenced_count = memory.referenced_count;
+    scoring_[slot].loaded_count = memory.loaded_count;
+    scoring_[slot].referenced_count = memory.referenced_count;
     kept.live = true;
 }
 
@@ -324,6 +327,7 @@ void MemoryIndex::append(const search::SearchMemory& memory) {
     if (slots_.size() >= kNoSlot - 1) throw std::length_error("a memory index holds fewer than 2^32 - 1 memories");
     const auto slot = static_cast<std::uint32_t>(slots_.size());
     slots_.emplace_back();
+    scoring_.emplace_back();
     order_.push_back(slot);
     store(slot, memory);
     add_postings(slot);
@@ -353,7 +357,7 @@ void MemoryIndex::remove(std::size_t position) {
 
 void MemoryIndex::set_usage(std::size_t position, std::optional<std::uint32_t> loaded_count,
                             std::optional<std::uint32_t> referenced_count) {
-    Slot& memory = slots_[order_[position]];
+    Scoring& memory = scoring_[order_[position]];
     if (loaded_count) memory.loaded_count = *loaded_count;
     if (referenced_count) memory.referenced_count = *referenced_count;
 }
@@ -370,7 +374,7 @@ void MemoryIndex::compact_if_sparse() {
     memories.reserve(order_.size());
     for (std::uint32_t slot : order_) {
         const Slot& memory = slots_[slot];
-        memories.push_back({memory.id(), memory.content(), 0, memory.loaded_count, memory.referenced_count});
+        memories.push_back({memory.id(), memory.content(), 0, scoring_[slot].loaded_count, scoring_[slot].referenced_count});
     }
     *this = std::move(*from_memories(memories));
 }
@@ -447,6 +451,12 @@ IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, c
     std::vector<const std::vector<Posting>*> lists(terms.distinct_count(), nullptr);
     std::vector<std::size_t> value_begin(terms.distinct_count() + 1, 0);
     std::vector<double> values;
+    std::size_t matched_postings = 0;
+    for (std::uint32_t distinct = 0; distinct < terms.distinct_count(); ++distinct) {
+        const std::uint32_t term = find_term(tokens[terms.positions_of(distinct)[0]]);
+        if (term != kNoSlot) matched_postings += postings_[term].size();
+    }
+    values.reserve(matched_postings);
     for (std::uint32_t distinct = 0; distinct < terms.distinct_count(); ++distinct) {
         value_begin[distinct] = values.size();
         const std::string_view token = tokens[terms.positions_of(distinct)[0]];
@@ -467,7 +477,7 @@ IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, c
         lists[distinct] = &list;
         const double idf = inverse_document_frequency(memory_count, df);
         for (const Posting& posting : list) {
-            const double length = static_cast<double>(slots_[posting.slot].length);
+            const double length = static_cast<double>(scoring_[posting.slot].length);
             const double k = ((length * b) / average_length + one_minus_b) * k1;
             const double tf = static_cast<double>(posting.tf);
             values.push_back(((tf * k1_plus_1) / (k + tf)) * idf);
@@ -494,7 +504,7 @@ IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, c
     std::vector<IndexHit>& hits = result.hits;
     hits.reserve(s.touched.size());
     for (std::uint32_t slot : s.touched) {
-        const Slot& memory = slots_[slot];
+        const Scoring& memory = scoring_[slot];
         const double score = s.sums[slot] * usage_factor(memory.loaded_count, memory.referenced_count);
         if (score > 0.0) hits.push_back({slot, score});
     }
@@ -598,8 +608,8 @@ std::string MemoryIndex::state() const {
     put_u64(out, size());
     for (std::uint32_t slot : order_) {
         const Slot& memory = slots_[slot];
-        put_u32(out, memory.loaded_count);
-        put_u32(out, memory.referenced_count);
+        put_u32(out, scoring_[slot].loaded_count);
+        put_u32(out, scoring_[slot].referenced_count);
         put_u64(out, memory.id().size());
         out.append(memory.id());
         put_u64(out, memory.content().size());

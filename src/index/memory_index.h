@@ -70,8 +70,8 @@ public:
     // The memory at `position` (below size()).
     std::string_view id(std::size_t position) const { return slots_[order_[position]].id(); }
     std::string_view content(std::size_t position) const { return slots_[order_[position]].content(); }
-    std::uint32_t loaded_count(std::size_t position) const { return slots_[order_[position]].loaded_count; }
-    std::uint32_t referenced_count(std::size_t position) const { return slots_[order_[position]].referenced_count; }
+    std::uint32_t loaded_count(std::size_t position) const { return scoring_[order_[position]].loaded_count; }
+    std::uint32_t referenced_count(std::size_t position) const { return scoring_[order_[position]].referenced_count; }
 
     void append(const search::SearchMemory& memory);
     // Gives back the room that appends keep for more (after building from many).
@@ -115,15 +115,19 @@ private:
     struct Slot {
         std::string texts;  // the id, then the content
         std::size_t id_size = 0;
-        std::uint64_t length = 0;  // token count of the content
         std::uint64_t id_hash = 0;
-        std::uint32_t loaded_count = 0;
-        std::uint32_t referenced_count = 0;
         std::uint32_t next_same_id = kNoSlot;
         bool live = false;
     
         std::string_view id() const { return std::string_view(texts).substr(0, id_size); }
         std::string_view content() const { return std::string_view(texts).substr(id_size); }
+    };
+    // What scoring reads of a memory, apart from its texts, so that a search
+    // walks a small array rather than the slots.
+    struct Scoring {
+        std::uint64_t length = 0;  // token count of the content
+        std::uint32_t loaded_count = 0;
+        std::uint32_t referenced_count = 0;
     };
     struct Posting {
         std::uint32_t slot;
@@ -152,6 +156,7 @@ private:
     void compact_if_sparse();
 
     std::vector<Slot> slots_;
+    std::vector<Scoring> scoring_;  // per slot
     std::vector<std::uint32_t> order_;  // position -> slot, increasing
     std::uint64_t total_length_ = 0;
 
