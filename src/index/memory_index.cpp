@@ -248,7 +248,7 @@ std::size_t MemoryIndex::id_place(std::string_view id, std::uint64_t hash) const
 
 void MemoryIndex::link_id(std::uint32_t slot) {
     Slot& memory = slots_[slot];
-    memory.next_same_id = kNoSlot;
+    memory.previous_same_id = memory.next_same_id = kNoSlot;
     ids_.reserve(1);
     const std::size_t place = id_place(memory.id(), memory.id_hash);
     if (ids_[place].empty()) {
@@ -258,38 +258,45 @@ void MemoryIndex::link_id(std::uint32_t slot) {
     IdEntry& entry = ids_[place];
     if (slot > entry.last) {  // appended: the usual case
         slots_[entry.last].next_same_id = slot;
+        memory.previous_same_id = entry.last;
         entry.last = slot;
         return;
     }
-    std::uint32_t first = entry.first_plus_one - 1;
-    if (slot < first) {
-        memory.next_same_id = first;
+    // A replaced memory takes an id that memories after it bear: its place
+    // in their list is found by walking it, the one update whose cost grows
+    // with the number of memories sharing an id.
+    std::uint32_t after = entry.first_plus_one - 1;
+    while (after < slot) after = slots_[after].next_same_id;
+    const std::uint32_t before = slots_[after].previous_same_id;
+    memory.next_same_id = after;
+    memory.previous_same_id = before;
+    slots_[after].previous_same_id = slot;
+    if (before == kNoSlot) {
         entry.first_plus_one = slot + 1;
-        return;
+    } else {
+        slots_[before].next_same_id = slot;
     }
-    std::uint32_t before = first;
-    while (slots_[before].next_same_id < slot) before = slots_[before].next_same_id;
-    memory.next_same_id = slots_[before].next_same_id;
-    slots_[before].next_same_id = slot;
 }
 
 void MemoryIndex::unlink_id(std::uint32_t slot) {
-    Slot& memory = slots_[slot];
+    const Slot& memory = slots_[slot];
     const std::size_t place = id_place(memory.id(), memory.id_hash);
     IdEntry& entry = ids_[place];
-    const std::uint32_t first = entry.first_plus_one - 1;
-    if (first == slot) {
-        if (memory.next_same_id == kNoSlot) {
-            ids_.erase(place);
-        } else {
-            entry.first_plus_one = memory.next_same_id + 1;
-        }
+    const std::uint32_t before = memory.previous_same_id, after = memory.next_same_id;
+    if (before == kNoSlot && after == kNoSlot) {
+        ids_.erase(place);
         return;
     }
-    std::uint32_t before = first;
-    while (slots_[before].next_same_id != slot) before = slots_[before].next_same_id;
-    slots_[before].next_same_id = memory.next_same_id;
-    if (entry.last == slot) entry.last = before;
+    if (before == kNoSlot) {
+        entry.first_plus_one = after + 1;
+    } else {
+        slots_[before].next_same_id = after;
+    }
+    if (after == kNoSlot) {
+        entry.last = before;
+    } else {
+        slots_[after].previous_same_id = before;
+    }
 }
 
 std::uint32_t MemoryIndex::first_bearer(std::uint32_t slot, bool& alone) const {

@@ -116,6 +116,8 @@ private:
         std::string texts;  // the id, then the content
         std::size_t id_size = 0;
         std::uint64_t id_hash = 0;
+        // The memories bearing the same id, in slot order, as a list through their slots.
+        std::uint32_t previous_same_id = kNoSlot;
         std::uint32_t next_same_id = kNoSlot;
         bool live = false;
     
@@ -133,7 +135,7 @@ private:
         std::uint32_t slot;
         std::uint32_t tf;
     };
-    // The memories bearing one id, as a list threaded through their slots in slot order.
+    // The memories bearing one id: the ends of their list.
     struct IdEntry {
         std::uint32_t first_plus_one;  // 0: the place is empty
         std::uint32_t last;
