@@ -189,53 +189,77 @@ std::uint32_t MemoryIndex::new_term(std::string_view token) {
 
 // ---- postings ----
 
-void MemoryIndex::add_postings(std::uint32_t slot) {
-    Slot& memory = slots_[slot];
+void MemoryIndex::count_terms(std::string_view content, bool new_terms_too, std::vector<TermCount>& out) {
+    out.clear();
     const auto every_token = [](std::size_t, unsigned char, unsigned char) { return true; };
     const auto visit = [&](std::string_view token) {
-        const std::uint32_t term = term_of(token);
+        // Every token of a content already indexed is in the vocabulary.
+        const std::uint32_t term = new_terms_too ? term_of(token) : find_term(token);
         if (tf_scratch_[term]++ == 0) seen_scratch_.push_back(term);
     };
-    const std::uint64_t length = text::scan_tokens(memory.content(), token_scratch_, every_token, visit);
-    scoring_[slot].length = length;
-    total_length_ += length;
+    const std::uint64_t length = text::scan_tokens(content, token_scratch_, every_token, visit);
     for (std::uint32_t term : seen_scratch_) {
-        std::vector<Posting>& list = postings_[term];
-        if (list.empty()) --terms_without_postings_;
-        const Posting posting{slot, tf_scratch_[term]};
-        if (list.empty() || list.back().slot < slot) {
-            list.push_back(posting);
-        } else {
-            const auto at = std::lower_bound(list.begin(), list.end(), slot,
-                                             [](const Posting& p, std::uint32_t s) { return p.slot < s; });
-            list.insert(at, posting);
-        }
+        out.push_back({term, tf_scratch_[term]});
         tf_scratch_[term] = 0;
     }
     seen_scratch_.clear();
+    counted_length_ = length;
+}
+
+void MemoryIndex::set_posting(std::uint32_t term, std::uint32_t slot, std::uint32_t tf) {
+    std::vector<Posting>& list = postings_[term];
+    if (list.empty()) --terms_without_postings_;
+    if (list.empty() || list.back().slot < slot) {
+        list.push_back({slot, tf});
+        return;
+    }
+    const auto at = std::lower_bound(list.begin(), list.end(), slot,
+                                     [](const Posting& p, std::uint32_t s) { return p.slot < s; });
+    if (at != list.end() && at->slot == slot) {
+        at->tf = tf;
+    } else {
+        list.insert(at, {slot, tf});
+    }
+}
+
+void MemoryIndex::erase_posting(std::uint32_t term, std::uint32_t slot) {
+    std::vector<Posting>& list = postings_[term];
+    const auto at = std::lower_bound(list.begin(), list.end(), slot,
+                                     [](const Posting& p, std::uint32_t s) { return p.slot < s; });
+    if (at == list.end() || at->slot != slot) throw std::logic_error("index posting missing");
+    list.erase(at);
+    if (list.empty()) ++terms_without_postings_;
+}
+
+void MemoryIndex::add_postings(std::uint32_t slot) {
+    count_terms(slots_[slot].content(), true, fresh_terms_);
+    for (const TermCount& t : fresh_terms_) set_posting(t.term, slot, t.tf);
+    scoring_[slot].length = counted_length_;
+    total_length_ += counted_length_;
 }
 
 void MemoryIndex::remove_postings(std::uint32_t slot) {
-    Slot& memory = slots_[slot];
-    const auto every_token = [](std::size_t, unsigned char, unsigned char) { return true; };
-    // Every token of the content is in the vocabulary: it was added with it.
-    const auto visit = [&](std::string_view token) {
-        const std::uint32_t term = find_term(token);
-        if (tf_scratch_[term]++ == 0) seen_scratch_.push_back(term);
-    };
-    text::scan_tokens(memory.content(), token_scratch_, every_token, visit);
-    for (std::uint32_t term : seen_scratch_) {
-        std::vector<Posting>& list = postings_[term];
-        const auto at = std::lower_bound(list.begin(), list.end(), slot,
-                                         [](const Posting& p, std::uint32_t s) { return p.slot < s; });
-        if (at == list.end() || at->slot != slot) throw std::logic_error("index posting missing");
-        list.erase(at);
-        if (list.empty()) ++terms_without_postings_;
-        tf_scratch_[term] = 0;
-    }
-    seen_scratch_.clear();
+    count_terms(slots_[slot].content(), false, gone_terms_);
+    for (const TermCount& t : gone_terms_) erase_posting(t.term, slot);
     total_length_ -= scoring_[slot].length;
     scoring_[slot].length = 0;
+}
+
+// A replaced memory keeps the postings of the tokens it still holds, with
+// their new counts: an edit touches only the tokens it changes.
+void MemoryIndex::replace_postings(std::uint32_t slot, const search::SearchMemory& memory) {
+    count_terms(slots_[slot].content(), false, gone_terms_);
+    store(slot, memory);
+    count_terms(slots_[slot].content(), true, fresh_terms_);
+    for (const TermCount& t : fresh_terms_) tf_scratch_[t.term] = t.tf;
+    for (const TermCount& t : gone_terms_)
+        if (tf_scratch_[t.term] == 0) erase_posting(t.term, slot);
+    for (const TermCount& t : fresh_terms_) {
+        tf_scratch_[t.term] = 0;
+        set_posting(t.term, slot, t.tf);
+    }
+    total_length_ = total_length_ - scoring_[slot].length + counted_length_;
+    scoring_[slot].length = counted_length_;
 }
 
 // ---- ids ----
@@ -343,10 +367,8 @@ void MemoryIndex::append(const search::SearchMemory& memory) {
 
 void MemoryIndex::replace(std::size_t position, const search::SearchMemory& memory) {
     const std::uint32_t slot = order_[position];
-    remove_postings(slot);
     unlink_id(slot);
-    store(slot, memory);
-    add_postings(slot);
+    replace_postings(slot, memory);
     link_id(slot);
     compact_if_sparse();
 }

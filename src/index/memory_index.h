@@ -146,8 +146,17 @@ private:
     };
 
     void absorb(MemoryIndex&& other);
+    struct TermCount {
+        std::uint32_t term;
+        std::uint32_t tf;
+    };
+    // The distinct terms of `content` with their counts into `out`, its token count into counted_length_.
+    void count_terms(std::string_view content, bool new_terms_too, std::vector<TermCount>& out);
+    void set_posting(std::uint32_t term, std::uint32_t slot, std::uint32_t tf);
+    void erase_posting(std::uint32_t term, std::uint32_t slot);
     void add_postings(std::uint32_t slot);
     void remove_postings(std::uint32_t slot);
+    void replace_postings(std::uint32_t slot, const search::SearchMemory& memory);
     void link_id(std::uint32_t slot);
     void unlink_id(std::uint32_t slot);
     std::size_t id_place(std::string_view id, std::uint64_t hash) const;
@@ -199,9 +208,11 @@ private:
 
     text::HashTable<IdEntry, kShape> ids_;
 
-    // Scratch of add_postings: per term, its count in the memory being added.
+    // Scratch of count_terms: per term, its count in the content being counted.
     std::vector<std::uint32_t> tf_scratch_;
     std::vector<std::uint32_t> seen_scratch_;
+    std::vector<TermCount> fresh_terms_, gone_terms_;
+    std::uint64_t counted_length_ = 0;
     std::string token_scratch_;
 };
 
