@@ -154,10 +154,11 @@ def test_stub_declares_exactly_the_module_functions():
     assert ast.literal_eval(declared_all) == orvel_core.__all__
 
 
-def test_typed_index_caller_passes_strict_checking_and_runs(tmp_path):
-    checked = mypy("--strict", DATA / "typed_index_usage.py", cwd=tmp_path)
+@pytest.mark.parametrize("caller", ["typed_index_usage.py", "typed_sharded_usage.py"])
+def test_typed_index_caller_passes_strict_checking_and_runs(tmp_path, caller):
+    checked = mypy("--strict", DATA / caller, cwd=tmp_path)
     assert checked.returncode == 0, checked.stdout + checked.stderr
-    ran = subprocess.run([sys.executable, DATA / "typed_index_usage.py"], capture_output=True, text=True, timeout=60)
+    ran = subprocess.run([sys.executable, DATA / caller], capture_output=True, text=True, timeout=60)
     assert (ran.returncode, ran.stdout, ran.stderr) == (0, "ran\n", "")
 
 
