@@ -182,6 +182,16 @@ def test_shards_must_be_texts(client):
         ShardedIndex(client, ["[]", []])
 
 
+@pytest.mark.parametrize("query, top", [("alpha", -1), ("alpha", True), ("alpha", "2"), (3, None)])
+@pytest.mark.parametrize("shards", [[], ['[{"content": "alpha"}]', "[]"]], ids=["no shards", "shards"])
+def test_arguments_are_refused_as_an_index_refuses_them(client, shards, query, top):
+    with pytest.raises((TypeError, ValueError)) as expected:
+        MemoryIndex().search(query, top=top)
+    with ShardedIndex(client, shards) as sharded, pytest.raises(expected.type) as raised:
+        sharded.search(query, top=top)
+    assert str(raised.value) == str(expected.value)
+
+
 def test_closed_index_refuses_to_search(client):
     sharded = ShardedIndex(client, ['[{"content": "alpha"}]'])
     sharded.close()

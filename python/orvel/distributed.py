@@ -43,6 +43,8 @@ def search_shards(run: Runner, offsets: Sequence[int], query: str, top: int | No
     """What `orvel_core.bm25_search_json(query, whole)` returns, with `top` its first
     `top` hits, where whole is the concatenation of the shards and shard s starts
     at position `offsets[s]` (offsets ascending, one per shard)."""
+    # An empty index checks the arguments as every shard would, before any round trip.
+    MemoryIndex().search(query, top=top)
     shards = range(len(offsets))
     stats = merge_stats(run([(s, methodcaller("collection_stats", query)) for s in shards]))
     results = run(
@@ -61,9 +63,9 @@ def search_shards(run: Runner, offsets: Sequence[int], query: str, top: int | No
 
 
 def _first_contents(run: Runner, offsets: Sequence[int], hits: Sequence[dict[str, Any]]) -> dict[str, str]:
-    """For the ids of hits whose first bearer may lie in an earlier shard than the
-    hit, the content of their first bearer in the whole collection, where that is
-    in an earlier shard; a shard's own hits already show its first bearer."""
+    """The content of the first bearer in the whole collection of each id that
+    shards before its hits' shards may bear; the other hits already show the
+    content of their first bearer, found in their own shard."""
     # The last shard holding a hit of each id: every shard before it may bear the id.
     last_shard: dict[str, int] = {}
     for hit in hits:
