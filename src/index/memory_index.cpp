@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "search/query_terms.h"
@@ -71,13 +72,21 @@ std::unique_ptr<MemoryIndex> MemoryIndex::from_memories(std::span<const search::
         const std::size_t half = memories.size() / 2;
         MemoryIndex second;
         std::exception_ptr second_failed;
-        std::thread worker([&] {
-            try {
-                build(second, memories.subspan(half));
-            } catch (...) {
-                second_failed = std::current_exception();
-            }
-        });
+        std::thread worker;
+        try {
+            worker = std::thread([&] {
+                try {
+                    build(second, memories.subspan(half));
+                } catch (...) {
+                    second_failed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            // No second thread to be had: one builds it all.
+            build(*index, memories);
+            index->shrink_to_fit();
+            return index;
+        }
         struct JoinOnExit {
             std::thread& t;
             ~JoinOnExit() { t.join(); }
