@@ -130,6 +130,18 @@ void MemoryIndex::shrink_to_fit() {
     for (std::vector<Posting>& list : postings_) list.shrink_to_fit();
 }
 
+std::size_t MemoryIndex::memory_bytes() const {
+    std::size_t bytes = sizeof *this + slots_.capacity() * sizeof(Slot) + scoring_.capacity() * sizeof(Scoring) +
+                        order_.capacity() * sizeof(std::uint32_t) + term_texts_.capacity() * sizeof(std::string_view) +
+                        postings_.capacity() * sizeof(std::vector<Posting>) + tf_scratch_.capacity() * sizeof(std::uint32_t) +
+                        (short_terms_.capacity() * sizeof(ShortTermEntry)) + terms_.capacity() * sizeof(TermEntry) +
+                        ids_.capacity() * sizeof(IdEntry) + term_blocks_.size() * 64 * 1024;
+    for (const Slot& slot : slots_)
+        if (slot.texts.capacity() > 15) bytes += slot.texts.capacity() + 1;  // beyond the string's own room
+    for (const std::vector<Posting>& list : postings_) bytes += list.capacity() * sizeof(Posting);
+    return bytes;
+}
+
 // ---- the vocabulary ----
 
 std::uint32_t MemoryIndex::find_term(std::string_view token) const {

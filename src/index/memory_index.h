@@ -66,6 +66,8 @@ public:
     static std::unique_ptr<MemoryIndex> from_memories(std::span<const search::SearchMemory> memories);
 
     std::size_t size() const { return order_.size(); }
+    // The bytes the index has allocated (the room its tables and lists hold).
+    std::size_t memory_bytes() const;
 
     // The memory at `position` (below size()).
     std::string_view id(std::size_t position) const { return slots_[order_[position]].id(); }

@@ -96,7 +96,13 @@ void check(bool ok) {
     if (!ok) throw PythonErrorSet{};
 }
 
+// The UTF-8 text of a str argument; a lone surrogate raises the interpreter's
+// UnicodeEncodeError, as in the module's functions.
 std::string_view text_of(PyObject* object, const char* parameter) {
+    if (!PyUnicode_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a str, not %.100s", parameter, Py_TYPE(object)->tp_name);
+        throw PythonErrorSet{};
+    }
     std::string_view text;
     check(convert_text(object, parameter, text));
     return text;
@@ -439,6 +445,14 @@ PyObject* remove(PyObject* object, PyObject* position_object) {
     });
 }
 
+PyObject* size_of(PyObject* object, PyObject*) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        SharedLock lock(*self->lock);
+        return new_int(Py_TYPE(object)->tp_basicsize + sizeof(std::shared_mutex) + self->index->memory_bytes()).release();
+    });
+}
+
 // Pickling: MemoryIndex() and then __setstate__ with the compact state.
 PyObject* reduce(PyObject* object, PyObject*) {
     return guarded([&] {
@@ -491,6 +505,7 @@ PyMethodDef methods[] = {
     {"replace", ORVEL_CAST(replace), METH_VARARGS, "replace($self, position, record)\n--\n\nReplaces the memory at position."},
     {"remove", ORVEL_CAST(remove), METH_O, "remove($self, position)\n--\n\nRemoves the memory at position."},
     {"__reduce__", ORVEL_CAST(reduce), METH_NOARGS, nullptr},
+    {"__sizeof__", ORVEL_CAST(size_of), METH_NOARGS, nullptr},
     {"__setstate__", ORVEL_CAST(setstate), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
