@@ -54,7 +54,7 @@ def main(wheel: Path) -> None:
                 fail(f"{name} needs {library}")
             libraries.append(library) if library not in libraries else None
     required = ["orvel_core-stubs/__init__.pyi", "_orvel_index-stubs/__init__.pyi", "orvel/__init__.py",
-                "orvel/cli.py", "orvel/py.typed"]
+                "orvel/cli.py", "orvel/distributed.py", "orvel/py.typed"]
     missing = [n for n in required if n not in names]
     licences = [n for n in names if re.search(r"\.dist-info/licenses/", n)]
     if missing or len(licences) < 2:
