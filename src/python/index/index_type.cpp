@@ -37,10 +37,10 @@ PyTypeObject* index_type = nullptr;  // created once, at the module's import
 
 IndexObject* as_index(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
 
-// The index whose search result this thread is building, if any: an update
-// of that index from this thread (a finalizer run by the collector) would
-// wait for itself.
-thread_local const IndexObject* building_result_of = nullptr;
+// The index from which this thread builds Python objects while it holds the
+// shared lock: an update of that index from this thread (a finalizer run by
+// the collector while objects are made) would wait for itself.
+thread_local const IndexObject* reading = nullptr;
 
 class ReleasedInterpreter {
 public:
@@ -68,11 +68,24 @@ private:
     std::shared_mutex& lock_;
 };
 
+// The shared lock, while this thread makes Python objects of what it reads.
+class ReadLock {
+public:
+    explicit ReadLock(const IndexObject* self) : lock_(*self->lock), outer_(std::exchange(reading, self)) {}
+    ~ReadLock() { reading = outer_; }
+    ReadLock(const ReadLock&) = delete;
+    ReadLock& operator=(const ReadLock&) = delete;
+
+private:
+    SharedLock lock_;
+    const IndexObject* outer_;
+};
+
 class ExclusiveLock {
 public:
     explicit ExclusiveLock(IndexObject* self) : lock_(*self->lock) {
-        if (building_result_of == self) {
-            PyErr_SetString(PyExc_RuntimeError, "MemoryIndex changed while this thread builds a search result from it");
+        if (reading == self) {
+            PyErr_SetString(PyExc_RuntimeError, "MemoryIndex changed while this thread makes objects of what it reads");
             throw PythonErrorSet{};
         }
         if (lock_.try_lock()) return;
@@ -123,8 +136,9 @@ std::size_t position_of(PyObject* object, std::size_t size) {
     return static_cast<std::size_t>(position);
 }
 
-// A non-negative int, or `fallback` for None.
-std::size_t count_argument(PyObject* object, const char* name, std::size_t fallback) {
+// A non-negative int, or `fallback` for None. Ints beyond 64 bits give
+// SIZE_MAX when `saturate` (a limit that no count reaches), else OverflowError.
+std::size_t count_argument(PyObject* object, const char* name, std::size_t fallback, bool saturate) {
     if (object == nullptr || object == Py_None) return fallback;
     if (!PyLong_Check(object) || PyBool_Check(object))
         raise(PyExc_TypeError, std::string(name) + " must be an int or None");
@@ -132,6 +146,7 @@ std::size_t count_argument(PyObject* object, const char* name, std::size_t fallb
     const long long n = PyLong_AsLongLongAndOverflow(object, &overflow);
     if (n == -1 && PyErr_Occurred()) throw PythonErrorSet{};
     if (overflow < 0 || (overflow == 0 && n < 0)) raise(PyExc_ValueError, std::string(name) + " must not be negative");
+    if (overflow > 0 && !saturate) raise(PyExc_OverflowError, std::string(name) + " is too large");
     return overflow > 0 ? SIZE_MAX : static_cast<std::size_t>(n);
 }
 
@@ -237,7 +252,7 @@ Ref memory_dict(const MemoryIndex& index, std::size_t position) {
 PyObject* index_item(PyObject* object, PyObject* key) {
     return guarded([&] {
         IndexObject* self = as_index(object);
-        SharedLock lock(*self->lock);
+        ReadLock lock(self);
         return memory_dict(*self->index, position_of(key, self->index->size())).release();
     });
 }
@@ -291,13 +306,13 @@ PyObject* search(PyObject* object, PyObject* args, PyObject* kwargs) {
         check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:search", const_cast<char**>(names), &query_object,
                                           &top_object, &stats_object, &offset_object));
         const std::string_view query = text_of(query_object, "query");
-        const std::size_t top = count_argument(top_object, "top", MemoryIndex::kNoLimit);
+        const std::size_t top = count_argument(top_object, "top", MemoryIndex::kNoLimit, true);
         const bool with_positions = offset_object != nullptr && offset_object != Py_None;
-        const std::size_t offset = count_argument(offset_object, "offset", 0);
+        const std::size_t offset = count_argument(offset_object, "offset", 0, false);
         std::optional<index::CollectionStats> stats;
         if (stats_object != nullptr && stats_object != Py_None) stats = read_stats(stats_object);
 
-        SharedLock lock(*self->lock);
+        ReadLock lock(self);
         const MemoryIndex& index = *self->index;
         std::string error;
         index::IndexSearchResult found;
@@ -307,10 +322,9 @@ PyObject* search(PyObject* object, PyObject* args, PyObject* kwargs) {
         }
         if (!error.empty()) raise(PyExc_ValueError, error);
 
-        struct Building {
-            explicit Building(const IndexObject* self) { building_result_of = self; }
-            ~Building() { building_result_of = nullptr; }
-        } building(self);
+        if (offset > SIZE_MAX - index.size()) raise(PyExc_OverflowError, "offset is too large");
+        if (stats && with_positions && (offset > stats->memory_count || index.size() > stats->memory_count - offset))
+            raise(PyExc_ValueError, "offset puts this index beyond the collection that stats count");
         // Hits whose id other memories bear show the first one's content: one
         // str of the id and of that content serves all of them.
         std::unordered_map<std::uint32_t, std::pair<Ref, Ref>> shared;
@@ -371,23 +385,24 @@ PyObject* first_with_ids(PyObject* object, PyObject* args, PyObject* kwargs) {
         PyObject *ids, *offset_object = nullptr;
         check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:first_with_ids", const_cast<char**>(names), &ids,
                                           &offset_object));
-        const std::size_t offset = count_argument(offset_object, "offset", 0);
-        Ref iterator(PyObject_GetIter(ids));
-        check(static_cast<bool>(iterator));
+        const std::size_t offset = count_argument(offset_object, "offset", 0, false);
+        // The ids are taken before the lock: taking them runs the caller's code.
+        Ref id_list(PySequence_List(ids));
+        check(static_cast<bool>(id_list));
+        std::vector<std::string_view> texts;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(id_list.get()); ++i)
+            texts.push_back(text_of(PyList_GET_ITEM(id_list.get(), i), "id"));
         Ref result = new_dict();
-        SharedLock lock(*self->lock);
-        for (;;) {
-            Ref id(PyIter_Next(iterator.get()));
-            if (!id) {
-                check(!PyErr_Occurred());
-                break;
-            }
-            const std::optional<std::size_t> position = self->index->first_position_of(text_of(id.get(), "id"));
+        ReadLock lock(self);
+        const MemoryIndex& index = *self->index;
+        if (offset > SIZE_MAX - index.size()) raise(PyExc_OverflowError, "offset is too large");
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            const std::optional<std::size_t> position = index.first_position_of(texts[i]);
             if (!position) continue;
             Ref found = new_dict();
             set_item(found.get(), keys.position, new_int(offset + *position));
-            set_item(found.get(), keys.content, new_str(self->index->content(*position)));
-            check(PyDict_SetItem(result.get(), id.get(), found.get()) == 0);
+            set_item(found.get(), keys.content, new_str(index.content(*position)));
+            check(PyDict_SetItem(result.get(), PyList_GET_ITEM(id_list.get(), static_cast<Py_ssize_t>(i)), found.get()) == 0);
         }
         return result.release();
     });
