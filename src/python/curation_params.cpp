@@ -9,20 +9,6 @@
 namespace orvel::python {
 namespace {
 
-// A new reference to the value under `key` in the dict's own table, or null.
-// Returns -1 with an error set when hashing or comparing the key raised.
-int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** value) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyDict_GetItemRef(dict, key, value);
-#else
-    // Before 3.13: the same table lookup, returning a borrowed reference.
-    PyObject* borrowed = PyDict_GetItemWithError(dict, key);
-    *value = Py_XNewRef(borrowed);
-    if (borrowed != nullptr) return 1;
-    return PyErr_Occurred() ? -1 : 0;
-#endif
-}
-
 // The value under `key` in the dict's own table (subclass hooks are not
 // consulted), or nothing when missing, None, or the lookup raised.
 Ref lookup(PyObject* dict, PyObject* key) {

@@ -36,7 +36,10 @@ namespace orvel::python {
     KEY(loaded_count, "loadedCount")            \
     KEY(referenced_count, "referencedCount")    \
     KEY(dispute_decay, "disputeDecay")          \
-    KEY(level, "level")
+    KEY(level, "level")                         \
+    KEY(position, "position")                   \
+    KEY(token_count, "tokenCount")              \
+    KEY(document_frequencies, "documentFrequencies")
 
 // Interned, created once at module initialisation.
 struct Keys {
@@ -52,6 +55,21 @@ inline Ref new_int(std::uint64_t value) { return Ref(created(PyLong_FromUnsigned
 inline Ref new_bool(bool value) { return Ref(Py_NewRef(value ? Py_True : Py_False)); }
 inline Ref new_dict() { return Ref(created(PyDict_New())); }
 inline Ref new_list(std::size_t size) { return Ref(created(PyList_New(static_cast<Py_ssize_t>(size)))); }
+
+// A new reference to the value under `key` in the dict's own table (subclass
+// hooks are not consulted), or null. Returns -1 with an error set when hashing
+// or comparing the key raised.
+inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** value) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, value);
+#else
+    // Before 3.13: the same table lookup, returning a borrowed reference.
+    PyObject* borrowed = PyDict_GetItemWithError(dict, key);
+    *value = Py_XNewRef(borrowed);
+    if (borrowed != nullptr) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
 
 // Inserts into a result dictionary; a failed insertion is raised as the interpreter's error.
 inline void set_item(PyObject* dict, PyObject* key, const Ref& value) {

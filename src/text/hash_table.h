@@ -79,6 +79,23 @@ public:
         ++count_;
     }
 
+    // Empties `place`, a kept slot. The slots after it in its cluster that
+    // could have been placed there move back one by one, so that every walk
+    // still meets its key before an empty place (no tombstones).
+    void erase(std::size_t place) {
+        std::size_t hole = place;
+        for (std::size_t next = (place + 1) & mask_; !slots_[next].empty(); next = (next + 1) & mask_) {
+            const std::size_t home = slots_[next].hash() & mask_;
+            // The slot may move back to the hole when its home is not in (hole, next].
+            if (((next - home) & mask_) >= ((next - hole) & mask_)) {
+                (*this)[hole] = slots_[next];
+                hole = next;
+            }
+        }
+        (*this)[hole] = Slot{};
+        --count_;
+    }
+
     // True when `extra` more keys fit without growing.
     bool has_room(std::size_t extra) const { return count_ + extra <= most_kept_; }
 

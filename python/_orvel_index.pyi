@@ -1,0 +1,48 @@
+from collections.abc import Iterable
+from typing import TypedDict, final
+
+class SearchHit(TypedDict):
+    id: str
+    score: float
+    content: str
+
+class SearchResult(TypedDict):
+    hits: list[SearchHit]
+    total: int
+
+CollectionStats = TypedDict(
+    "CollectionStats",
+    {"memoryCount": int, "tokenCount": int, "documentFrequencies": dict[str, int]},
+)
+
+Memory = TypedDict(
+    "Memory",
+    {"id": str, "content": str, "loadedCount": int, "referencedCount": int},
+)
+
+class FirstMemory(TypedDict):
+    position: int
+    content: str
+
+class MemoryIndex:
+    def __init__(self, memories_json: str = ...) -> None: ...
+    @classmethod
+    def from_records(cls, records: Iterable[object]) -> MemoryIndex: ...
+    def search(
+        self,
+        query: str,
+        top: int | None = None,
+        *,
+        stats: CollectionStats | None = None,
+        offset: int | None = None,
+    ) -> SearchResult: ...
+    def collection_stats(self, query: str) -> CollectionStats: ...
+    def first_with_ids(self, ids: Iterable[str], offset: int = 0) -> dict[str, FirstMemory]: ...
+    def set_usage(
+        self, position: int, loaded_count: int | None = None, referenced_count: int | None = None
+    ) -> None: ...
+    def append(self, record: object) -> None: ...
+    def replace(self, position: int, record: object) -> None: ...
+    def remove(self, position: int) -> None: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, position: int) -> Memory: ...

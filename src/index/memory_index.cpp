@@ -1,0 +1,562 @@
+#include "index/memory_index.h"
+
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include "search/query_terms.h"
+#include "text/keyed_hash.h"
+
+namespace orvel::index {
+
+namespace {
+
+// The constants and the order of evaluation of the one-call ranking.
+constexpr double k1 = 1.5;
+constexpr double b = 0.75;
+constexpr double k1_plus_1 = k1 + 1.0;
+constexpr double one_minus_b = 1.0 - b;
+constexpr double smoothing = 0.5;
+constexpr double loaded_weight = 0.01;
+constexpr double referenced_weight = 0.02;
+
+double inverse_document_frequency(std::uint64_t memory_count, std::uint64_t df) {
+    const double q = (static_cast<double>(memory_count - df) + smoothing) / (static_cast<double>(df) + smoothing);
+    return std::log1p(q);
+}
+
+double usage_factor(std::uint32_t loaded_count, std::uint32_t referenced_count) {
+    return (static_cast<double>(loaded_count) * loaded_weight + 1.0) *
+           (static_cast<double>(referenced_count) * referenced_weight + 1.0);
+}
+
+// Hits best first; equal scores in list order, which is slot order.
+bool ranks_before(const IndexHit& x, const IndexHit& y) {
+    return x.score > y.score || (x.score == y.score && x.slot < y.slot);
+}
+
+}  // namespace
+
+
+MemoryIndex::MemoryIndex() = default;
+MemoryIndex::~MemoryIndex() = default;
+MemoryIndex::MemoryIndex(MemoryIndex&&) noexcept = default;
+MemoryIndex& MemoryIndex::operator=(MemoryIndex&&) noexcept = default;
+
+json::Outcome<std::unique_ptr<MemoryIndex>> MemoryIndex::from_json(std::string_view text) {
+    json::Outcome<search::SearchMemories> parsed = search::parse_search_memories(text);
+    if (!parsed.ok()) return parsed.error();
+    auto index = std::make_unique<MemoryIndex>();
+    const std::vector<search::SearchMemory>& memories = parsed.value().memories;
+    index->slots_.reserve(memories.size());
+    index->order_.reserve(memories.size());
+    for (const search::SearchMemory& memory : memories) index->append(memory);
+    return index;
+}
+
+// ---- the vocabulary ----
+
+std::uint32_t MemoryIndex::find_term(std::string_view token) const {
+    const std::uint64_t hash = text::text_hash(token);
+    const std::size_t place = terms_.find(hash, [&](const TermEntry& entry) {
+        return entry.hash_low == static_cast<std::uint32_t>(hash) && term_texts_[entry.term_plus_one - 1] == token;
+    });
+    return terms_[place].term_plus_one - 1;  // kNoSlot when empty
+}
+
+std::uint32_t MemoryIndex::term_of(std::string_view token) {
+    const std::uint64_t hash = text::text_hash(token);
+    const auto matches = [&](const TermEntry& entry) {
+        return entry.hash_low == static_cast<std::uint32_t>(hash) && term_texts_[entry.term_plus_one - 1] == token;
+    };
+    std::size_t place = terms_.find(hash, matches);
+    if (!terms_[place].empty()) return terms_[place].term_plus_one - 1;
+
+    if (token.size() > term_block_room_) {
+        const std::size_t block = std::max<std::size_t>(token.size(), 64 * 1024);
+        term_blocks_.push_back(std::make_unique<char[]>(block));
+        term_block_next_ = term_blocks_.back().get();
+        term_block_room_ = block;
+    }
+    std::memcpy(term_block_next_, token.data(), token.size());
+    const std::string_view kept(term_block_next_, token.size());
+    term_block_next_ += token.size();
+    term_block_room_ -= token.size();
+
+    if (terms_.reserve(1)) place = terms_.find(hash, matches);
+    const auto term = static_cast<std::uint32_t>(term_texts_.size());
+    term_texts_.push_back(kept);
+    postings_.emplace_back();
+    tf_scratch_.push_back(0);
+    ++terms_without_postings_;
+    terms_.fill(place, {term + 1, static_cast<std::uint32_t>(hash)});
+    return term;
+}
+
+// ---- postings ----
+
+void MemoryIndex::add_postings(std::uint32_t slot) {
+    Slot& memory = slots_[slot];
+    const auto every_token = [](std::size_t, unsigned char, unsigned char) { return true; };
+    const auto visit = [&](std::string_view token) {
+        const std::uint32_t term = term_of(token);
+        if (tf_scratch_[term]++ == 0) seen_scratch_.push_back(term);
+    };
+    memory.length = text::scan_tokens(memory.content(), token_scratch_, every_token, visit);
+    total_length_ += memory.length;
+    for (std::uint32_t term : seen_scratch_) {
+        std::vector<Posting>& list = postings_[term];
+        if (list.empty()) --terms_without_postings_;
+        const Posting posting{slot, tf_scratch_[term]};
+        if (list.empty() || list.back().slot < slot) {
+            list.push_back(posting);
+        } else {
+            const auto at = std::lower_bound(list.begin(), list.end(), slot,
+                                             [](const Posting& p, std::uint32_t s) { return p.slot < s; });
+            list.insert(at, posting);
+        }
+        tf_scratch_[term] = 0;
+    }
+    seen_scratch_.clear();
+}
+
+void MemoryIndex::remove_postings(std::uint32_t slot) {
+    Slot& memory = slots_[slot];
+    const auto every_token = [](std::size_t, unsigned char, unsigned char) { return true; };
+    // Every token of the content is in the vocabulary: it was added with it.
+    const auto visit = [&](std::string_view token) {
+        const std::uint32_t term = find_term(token);
+        if (tf_scratch_[term]++ == 0) seen_scratch_.push_back(term);
+    };
+    text::scan_tokens(memory.content(), token_scratch_, every_token, visit);
+    for (std::uint32_t term : seen_scratch_) {
+        std::vector<Posting>& list = postings_[term];
+        const auto at = std::lower_bound(list.begin(), list.end(), slot,
+                                         [](const Posting& p, std::uint32_t s) { return p.slot < s; });
+        if (at == list.end() || at->slot != slot) throw std::logic_error("index posting missing");
+        list.erase(at);
+        if (list.empty()) ++terms_without_postings_;
+        tf_scratch_[term] = 0;
+    }
+    seen_scratch_.clear();
+    total_length_ -= memory.length;
+    memory.length = 0;
+}
+
+// ---- ids ----
+
+std::size_t MemoryIndex::id_place(std::string_view id, std::uint64_t hash) const {
+    return ids_.find(hash, [&](const IdEntry& entry) {
+        return entry.hash_low == static_cast<std::uint32_t>(hash) && slots_[entry.first_plus_one - 1].id() == id;
+    });
+}
+
+void MemoryIndex::link_id(std::uint32_t slot) {
+    Slot& memory = slots_[slot];
+    memory.next_same_id = kNoSlot;
+    ids_.reserve(1);
+    const std::size_t place = id_place(memory.id(), memory.id_hash);
+    if (ids_[place].empty()) {
+        ids_.fill(place, {slot + 1, slot, static_cast<std::uint32_t>(memory.id_hash)});
+        return;
+    }
+    IdEntry& entry = ids_[place];
+    if (slot > entry.last) {  // appended: the usual case
+        slots_[entry.last].next_same_id = slot;
+        entry.last = slot;
+        return;
+    }
+    std::uint32_t first = entry.first_plus_one - 1;
+    if (slot < first) {
+        memory.next_same_id = first;
+        entry.first_plus_one = slot + 1;
+        return;
+    }
+    std::uint32_t before = first;
+    while (slots_[before].next_same_id < slot) before = slots_[before].next_same_id;
+    memory.next_same_id = slots_[before].next_same_id;
+    slots_[before].next_same_id = slot;
+}
+
+void MemoryIndex::unlink_id(std::uint32_t slot) {
+    Slot& memory = slots_[slot];
+    const std::size_t place = id_place(memory.id(), memory.id_hash);
+    IdEntry& entry = ids_[place];
+    const std::uint32_t first = entry.first_plus_one - 1;
+    if (first == slot) {
+        if (memory.next_same_id == kNoSlot) {
+            ids_.erase(place);
+        } else {
+            entry.first_plus_one = memory.next_same_id + 1;
+        }
+        return;
+    }
+    std::uint32_t before = first;
+    while (slots_[before].next_same_id != slot) before = slots_[before].next_same_id;
+    slots_[before].next_same_id = memory.next_same_id;
+    if (entry.last == slot) entry.last = before;
+}
+
+std::uint32_t MemoryIndex::first_bearer(std::uint32_t slot, bool& alone) const {
+    const Slot& memory = slots_[slot];
+    const IdEntry& entry = ids_[id_place(memory.id(), memory.id_hash)];
+    alone = entry.first_plus_one - 1 == entry.last;
+    return entry.first_plus_one - 1;
+}
+
+std::optional<std::size_t> MemoryIndex::first_position_of(std::string_view id) const {
+    const IdEntry& entry = ids_[id_place(id, text::text_hash(id))];
+    if (entry.empty()) return std::nullopt;
+    return position_of(entry.first_plus_one - 1);
+}
+
+std::size_t MemoryIndex::position_of(std::uint32_t slot) const {
+    return static_cast<std::size_t>(std::lower_bound(order_.begin(), order_.end(), slot) - order_.begin());
+}
+
+// ---- updates ----
+
+void MemoryIndex::store(std::uint32_t slot, const search::SearchMemory& memory) {
+    Slot& kept = slots_[slot];
+    kept.texts.clear();
+    kept.texts.reserve(memory.id.size() + memory.content.size());
+    kept.texts.append(memory.id).append(memory.content);
+    kept.id_size = memory.id.size();
+    kept.id_hash = text::text_hash(memory.id);
+    kept.loaded_count = memory.loaded_count;
+    kept.referenced_count = memory.referenced_count;
+    kept.live = true;
+}
+
+void MemoryIndex::append(const search::SearchMemory& memory) {
+    if (slots_.size() >= kNoSlot - 1) throw std::length_error("a memory index holds fewer than 2^32 - 1 memories");
+    const auto slot = static_cast<std::uint32_t>(slots_.size());
+    slots_.emplace_back();
+    order_.push_back(slot);
+    store(slot, memory);
+    add_postings(slot);
+    link_id(slot);
+}
+
+void MemoryIndex::replace(std::size_t position, const search::SearchMemory& memory) {
+    const std::uint32_t slot = order_[position];
+    remove_postings(slot);
+    unlink_id(slot);
+    store(slot, memory);
+    add_postings(slot);
+    link_id(slot);
+    compact_if_sparse();
+}
+
+void MemoryIndex::remove(std::size_t position) {
+    const std::uint32_t slot = order_[position];
+    remove_postings(slot);
+    unlink_id(slot);
+    Slot& memory = slots_[slot];
+    memory.live = false;
+    std::string().swap(memory.texts);
+    order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(position));
+    compact_if_sparse();
+}
+
+void MemoryIndex::set_usage(std::size_t position, std::optional<std::uint32_t> loaded_count,
+                            std::optional<std::uint32_t> referenced_count) {
+    Slot& memory = slots_[order_[position]];
+    if (loaded_count) memory.loaded_count = *loaded_count;
+    if (referenced_count) memory.referenced_count = *referenced_count;
+}
+
+// Removed memories leave their slot behind, and tokens no memory holds any
+// longer stay in the vocabulary. Once those outnumber the live ones, the index
+// is built anew from its memories, a cost in proportion to the removals and
+// replacements that made it sparse.
+void MemoryIndex::compact_if_sparse() {
+    const std::size_t dead_slots = slots_.size() - order_.size();
+    const std::size_t live_terms = term_texts_.size() - terms_without_postings_;
+    if (dead_slots <= order_.size() + 1024 && terms_without_postings_ <= live_terms + 4096) return;
+    MemoryIndex fresh;
+    fresh.slots_.reserve(order_.size());
+    fresh.order_.reserve(order_.size());
+    for (std::uint32_t slot : order_) {
+        const Slot& memory = slots_[slot];
+        fresh.append({memory.id(), memory.content(), 0, memory.loaded_count, memory.referenced_count});
+    }
+    *this = std::move(fresh);
+}
+
+// ---- search ----
+
+CollectionStats MemoryIndex::collection_stats(std::string_view query) const {
+    CollectionStats stats;
+    stats.memory_count = size();
+    stats.token_count = total_length_;
+    text::TokenList tokens;
+    text::tokenize(query, tokens);
+    if (tokens.empty()) return stats;
+    search::QueryTerms terms(tokens);
+    stats.document_frequencies.reserve(terms.distinct_count());
+    for (std::uint32_t slot = 0; slot < terms.distinct_count(); ++slot) {
+        const std::string_view token = tokens[terms.positions_of(slot)[0]];
+        const std::uint32_t term = find_term(token);
+        stats.document_frequencies.emplace_back(std::string(token), term == kNoSlot ? 0 : postings_[term].size());
+    }
+    return stats;
+}
+
+namespace {
+
+// Per-thread sums of the memories' scores, indexed by slot, all 0.0 between
+// searches: a term is never 0.0, so a sum of 0.0 marks a memory not yet met.
+struct ScoreSums {
+    std::vector<double> sums;
+    std::vector<std::uint32_t> touched;
+
+    // Leaves every sum at 0.0 again, even when the search is left by an exception.
+    struct Reset {
+        ScoreSums& s;
+        ~Reset() {
+            for (std::uint32_t slot : s.touched) s.sums[slot] = 0.0;
+            s.touched.clear();
+        }
+    };
+};
+
+thread_local ScoreSums score_sums;
+
+}  // namespace
+
+IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, const CollectionStats* stats,
+                                      std::string* error) const {
+    IndexSearchResult result;
+    text::TokenList tokens;
+    text::tokenize(query, tokens);
+    const auto fail = [&](std::string message) {
+        if (error != nullptr) *error = std::move(message);
+        return IndexSearchResult{};
+    };
+
+    std::uint64_t memory_count = size();
+    std::uint64_t token_count = total_length_;
+    search::TextTable stats_tokens;
+    if (stats != nullptr) {
+        if (stats->memory_count < memory_count)
+            return fail("stats count fewer memories than this index holds");
+        if (stats->token_count < token_count)
+            return fail("stats count fewer tokens than this index holds");
+        memory_count = stats->memory_count;
+        token_count = stats->token_count;
+        for (const auto& [token, df] : stats->document_frequencies) stats_tokens.insert(token);
+    }
+    if (tokens.empty() || size() == 0) return result;
+
+    search::QueryTerms terms(tokens);
+    const double average_length = static_cast<double>(token_count) / static_cast<double>(memory_count);
+
+    // Each distinct token's term for each memory that contains it, in posting order.
+    std::vector<const std::vector<Posting>*> lists(terms.distinct_count(), nullptr);
+    std::vector<std::size_t> value_begin(terms.distinct_count() + 1, 0);
+    std::vector<double> values;
+    for (std::uint32_t distinct = 0; distinct < terms.distinct_count(); ++distinct) {
+        value_begin[distinct] = values.size();
+        const std::string_view token = tokens[terms.positions_of(distinct)[0]];
+        const std::uint32_t term = find_term(token);
+        if (term == kNoSlot || postings_[term].empty()) continue;
+        const std::vector<Posting>& list = postings_[term];
+        std::uint64_t df = list.size();
+        if (stats != nullptr) {
+            const std::uint32_t at = stats_tokens.find(token);
+            if (at == search::TextTable::npos)
+                return fail("stats lack the document frequency of the query token \"" + std::string(token) + "\"");
+            const std::uint64_t total_df = stats->document_frequencies[at].second;
+            if (total_df < df || total_df > memory_count)
+                return fail("stats give the query token \"" + std::string(token) +
+                            "\" a document frequency that this index cannot be part of");
+            df = total_df;
+        }
+        lists[distinct] = &list;
+        const double idf = inverse_document_frequency(memory_count, df);
+        for (const Posting& posting : list) {
+            const double length = static_cast<double>(slots_[posting.slot].length);
+            const double k = ((length * b) / average_length + one_minus_b) * k1;
+            const double tf = static_cast<double>(posting.tf);
+            values.push_back(((tf * k1_plus_1) / (k + tf)) * idf);
+        }
+    }
+    value_begin[terms.distinct_count()] = values.size();
+
+    // Each memory's sum grows over the query's positions in order, as the
+    // one-call search adds them.
+    ScoreSums& s = score_sums;
+    if (s.sums.size() < slots_.size()) s.sums.resize(slots_.size(), 0.0);
+    ScoreSums::Reset reset{s};
+    for (std::uint32_t distinct : terms.token_slots()) {
+        const std::vector<Posting>* list = lists[distinct];
+        if (list == nullptr) continue;
+        const double* value = values.data() + value_begin[distinct];
+        for (const Posting& posting : *list) {
+            double& sum = s.sums[posting.slot];
+            if (sum == 0.0) s.touched.push_back(posting.slot);
+            sum += *value++;
+        }
+    }
+
+    std::vector<IndexHit>& hits = result.hits;
+    hits.reserve(s.touched.size());
+    for (std::uint32_t slot : s.touched) {
+        const Slot& memory = slots_[slot];
+        const double score = s.sums[slot] * usage_factor(memory.loaded_count, memory.referenced_count);
+        if (score > 0.0) hits.push_back({slot, score});
+    }
+    result.total = hits.size();
+    if (top < hits.size()) {
+        std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(top), hits.end(), ranks_before);
+        hits.resize(top);
+    } else {
+        std::sort(hits.begin(), hits.end(), ranks_before);
+    }
+    return result;
+}
+
+// ---- state ----
+
+namespace {
+
+constexpr char kStateMagic[8] = {'O', 'R', 'V', 'E', 'L', 'I', 'D', 'X'};
+constexpr std::uint32_t kStateVersion = 1;
+constexpr std::size_t kDigestSize = SHA256_DIGEST_LENGTH;
+
+void put_u32(std::string& out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+void put_u64(std::string& out, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// Reads little-endian numbers and texts off a state, never past its end.
+struct StateReader {
+    std::string_view bytes;
+    std::size_t at = 0;
+
+    bool u32(std::uint32_t& v) {
+        if (bytes.size() - at < 4) return false;
+        v = 0;
+        for (int i = 0; i < 4; ++i) v |= std::uint32_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
+        at += 4;
+        return true;
+    }
+    bool u64(std::uint64_t& v) {
+        if (bytes.size() - at < 8) return false;
+        v = 0;
+        for (int i = 0; i < 8; ++i) v |= std::uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
+        at += 8;
+        return true;
+    }
+    bool text(std::string_view& v) {
+        std::uint64_t n;
+        if (!u64(n) || bytes.size() - at < n) return false;
+        v = bytes.substr(at, n);
+        at += n;
+        return true;
+    }
+};
+
+void sha256(std::string_view bytes, unsigned char* digest) {
+    SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+}
+
+// Strict UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t extra;
+        unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            if (c == 0xE0) low = 0xA0;
+            if (c == 0xED) high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (n - i <= extra) return false;
+        if (p[i + 1] < low || p[i + 1] > high) return false;
+        for (std::size_t k = 2; k <= extra; ++k)
+            if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string MemoryIndex::state() const {
+    std::string out(kStateMagic, sizeof kStateMagic);
+    put_u32(out, kStateVersion);
+    put_u64(out, size());
+    for (std::uint32_t slot : order_) {
+        const Slot& memory = slots_[slot];
+        put_u32(out, memory.loaded_count);
+        put_u32(out, memory.referenced_count);
+        put_u64(out, memory.id().size());
+        out.append(memory.id());
+        put_u64(out, memory.content().size());
+        out.append(memory.content());
+    }
+    unsigned char digest[kDigestSize];
+    sha256(out, digest);
+    out.append(reinterpret_cast<const char*>(digest), kDigestSize);
+    return out;
+}
+
+std::unique_ptr<MemoryIndex> MemoryIndex::from_state(std::string_view bytes, std::string& error) {
+    if (bytes.size() < sizeof kStateMagic + 4 || std::memcmp(bytes.data(), kStateMagic, sizeof kStateMagic) != 0) {
+        error = "not a MemoryIndex state";
+        return nullptr;
+    }
+    StateReader reader{bytes.substr(0, bytes.size() - std::min(bytes.size(), kDigestSize)), sizeof kStateMagic};
+    std::uint32_t version = 0;
+    reader.u32(version);
+    if (version != kStateVersion) {
+        error = "MemoryIndex state of version " + std::to_string(version) + " cannot be read (this version reads " +
+                std::to_string(kStateVersion) + ")";
+        return nullptr;
+    }
+    const std::string_view body = reader.bytes;
+    unsigned char digest[kDigestSize];
+    sha256(body, digest);
+    if (bytes.size() < body.size() + kDigestSize || std::memcmp(digest, bytes.data() + body.size(), kDigestSize) != 0) {
+        error = "MemoryIndex state is corrupt: its checksum does not match";
+        return nullptr;
+    }
+    auto index = std::make_unique<MemoryIndex>();
+    std::uint64_t count = 0;
+    bool ok = reader.u64(count);
+    for (std::uint64_t i = 0; ok && i < count; ++i) {
+        search::SearchMemory memory;
+        ok = reader.u32(memory.loaded_count) && reader.u32(memory.referenced_count) && reader.text(memory.id) &&
+             reader.text(memory.content) && is_valid_utf8(memory.id) && is_valid_utf8(memory.content);
+        if (ok) index->append(memory);
+    }
+    if (!ok || reader.at != body.size()) {
+        error = "MemoryIndex state is corrupt: its records do not fit its length";
+        return nullptr;
+    }
+    return index;
+}
+
+}  // namespace orvel::index

@@ -1,0 +1,542 @@
+// The module _orvel_index and its type MemoryIndex, which the orvel package
+// exports as orvel.MemoryIndex.
+//
+// Threads: a search releases the interpreter lock while it scores and holds
+// the index's shared lock from before scoring until its result is built;
+// updates hold the exclusive lock. No thread ever blocks on the index's lock
+// while it holds the interpreter lock (it tries first, and releases the
+// interpreter lock to wait), so the two locks cannot deadlock.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <memory>
+#include <shared_mutex>
+#include <unordered_map>
+#include <utility>
+
+#include "index/memory_index.h"
+#include "python/binder.h"
+#include "python/guard.h"
+#include "python/index/records.h"
+#include "python/objects.h"
+#include "python/strs.h"
+
+namespace orvel::python {
+namespace {
+
+using index::MemoryIndex;
+
+struct IndexObject {
+    PyObject_HEAD
+    MemoryIndex* index;
+    std::shared_mutex* lock;
+};
+
+PyTypeObject* index_type = nullptr;  // created once, at the module's import
+
+IndexObject* as_index(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
+
+// The index whose search result this thread is building, if any: an update
+// of that index from this thread (a finalizer run by the collector) would
+// wait for itself.
+thread_local const IndexObject* building_result_of = nullptr;
+
+class ReleasedInterpreter {
+public:
+    ReleasedInterpreter() : state_(PyEval_SaveThread()) {}
+    ~ReleasedInterpreter() { PyEval_RestoreThread(state_); }
+    ReleasedInterpreter(const ReleasedInterpreter&) = delete;
+    ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+class SharedLock {
+public:
+    explicit SharedLock(std::shared_mutex& lock) : lock_(lock) {
+        if (lock.try_lock_shared()) return;
+        ReleasedInterpreter waiting;
+        lock.lock_shared();
+    }
+    ~SharedLock() { lock_.unlock_shared(); }
+    SharedLock(const SharedLock&) = delete;
+    SharedLock& operator=(const SharedLock&) = delete;
+
+private:
+    std::shared_mutex& lock_;
+};
+
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(IndexObject* self) : lock_(*self->lock) {
+        if (building_result_of == self) {
+            PyErr_SetString(PyExc_RuntimeError, "MemoryIndex changed while this thread builds a search result from it");
+            throw PythonErrorSet{};
+        }
+        if (lock_.try_lock()) return;
+        ReleasedInterpreter waiting;
+        lock_.lock();
+    }
+    ~ExclusiveLock() { lock_.unlock(); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    std::shared_mutex& lock_;
+};
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw PythonErrorSet{};
+}
+
+void check(bool ok) {
+    if (!ok) throw PythonErrorSet{};
+}
+
+std::string_view text_of(PyObject* object, const char* parameter) {
+    std::string_view text;
+    check(convert_text(object, parameter, text));
+    return text;
+}
+
+// A position as lists take it (negative ones count from the end).
+std::size_t position_of(PyObject* object, std::size_t size) {
+    if (!PyLong_Check(object)) raise(PyExc_TypeError, "MemoryIndex positions must be int");
+    const Py_ssize_t given = PyLong_AsSsize_t(object);
+    if (given == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonErrorSet{};
+        PyErr_Clear();
+        raise(PyExc_IndexError, "MemoryIndex position out of range");
+    }
+    const Py_ssize_t n = static_cast<Py_ssize_t>(size);
+    const Py_ssize_t position = given < 0 ? given + n : given;
+    if (position < 0 || position >= n) raise(PyExc_IndexError, "MemoryIndex position out of range");
+    return static_cast<std::size_t>(position);
+}
+
+// A non-negative int, or `fallback` for None.
+std::size_t count_argument(PyObject* object, const char* name, std::size_t fallback) {
+    if (object == nullptr || object == Py_None) return fallback;
+    if (!PyLong_Check(object) || PyBool_Check(object))
+        raise(PyExc_TypeError, std::string(name) + " must be an int or None");
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (n == -1 && PyErr_Occurred()) throw PythonErrorSet{};
+    if (overflow < 0 || (overflow == 0 && n < 0)) raise(PyExc_ValueError, std::string(name) + " must not be negative");
+    return overflow > 0 ? SIZE_MAX : static_cast<std::size_t>(n);
+}
+
+RecordBatch read_records(PyObject* records) {
+    RecordBatch batch;
+    Ref iterator(PyObject_GetIter(records));
+    check(static_cast<bool>(iterator));
+    for (std::size_t number = 0;; ++number) {
+        Ref record(PyIter_Next(iterator.get()));
+        if (!record) {
+            check(!PyErr_Occurred());
+            return batch;
+        }
+        check(read_record(record.get(), number, batch));
+    }
+}
+
+RecordBatch read_one_record(PyObject* record) {
+    RecordBatch batch;
+    check(read_record(record, 0, batch));
+    return batch;
+}
+
+// Replaces the index behind `self` with `fresh`, built without any lock.
+void install(IndexObject* self, std::unique_ptr<MemoryIndex> fresh) {
+    std::unique_ptr<MemoryIndex> old;
+    {
+        ExclusiveLock lock(self);
+        old.reset(std::exchange(self->index, fresh.release()));
+    }
+}
+
+// Builds an index of the memories with the interpreter released: the texts
+// are views into objects that the caller keeps alive.
+std::unique_ptr<MemoryIndex> build(const std::vector<search::SearchMemory>& memories) {
+    ReleasedInterpreter building;
+    auto index = std::make_unique<MemoryIndex>();
+    for (const search::SearchMemory& memory : memories) index->append(memory);
+    return index;
+}
+
+std::unique_ptr<MemoryIndex> build_from_json(std::string_view text) {
+    json::Outcome<std::unique_ptr<MemoryIndex>> built = [&] {
+        ReleasedInterpreter building;
+        return MemoryIndex::from_json(text);
+    }();
+    if (!built.ok()) raise(PyExc_ValueError, "Invalid memories JSON: " + built.error().to_text(text));
+    return std::move(built.value());
+}
+
+// ---- the type's slots ----
+
+PyObject* index_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return guarded([&] {
+        Ref object(type->tp_alloc(type, 0));
+        check(static_cast<bool>(object));
+        IndexObject* self = as_index(object.get());
+        self->index = new MemoryIndex();
+        self->lock = new std::shared_mutex();
+        return object.release();
+    });
+}
+
+void index_dealloc(PyObject* object) {
+    IndexObject* self = as_index(object);
+    delete self->index;
+    delete self->lock;
+    PyTypeObject* type = Py_TYPE(object);
+    type->tp_free(object);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+int index_init(PyObject* object, PyObject* args, PyObject* kwargs) {
+    PyObject* result = guarded([&] {
+        static const char* names[] = {"memories_json", nullptr};
+        PyObject* text_object = nullptr;
+        check(PyArg_ParseTupleAndKeywords(args, kwargs, "|O:MemoryIndex", const_cast<char**>(names), &text_object));
+        if (text_object == nullptr) {
+            install(as_index(object), std::make_unique<MemoryIndex>());
+        } else {
+            install(as_index(object), build_from_json(text_of(text_object, "memories_json")));
+        }
+        return Py_NewRef(Py_None);
+    });
+    if (result == nullptr) return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
+Py_ssize_t index_length(PyObject* object) {
+    IndexObject* self = as_index(object);
+    SharedLock lock(*self->lock);
+    return static_cast<Py_ssize_t>(self->index->size());
+}
+
+Ref memory_dict(const MemoryIndex& index, std::size_t position) {
+    Ref dict = new_dict();
+    set_item(dict.get(), keys.id, new_str(index.id(position)));
+    set_item(dict.get(), keys.content, new_str(index.content(position)));
+    set_item(dict.get(), keys.loaded_count, new_int(index.loaded_count(position)));
+    set_item(dict.get(), keys.referenced_count, new_int(index.referenced_count(position)));
+    return dict;
+}
+
+PyObject* index_item(PyObject* object, PyObject* key) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        SharedLock lock(*self->lock);
+        return memory_dict(*self->index, position_of(key, self->index->size())).release();
+    });
+}
+
+// ---- methods ----
+
+PyObject* from_records(PyObject* type, PyObject* records) {
+    return guarded([&] {
+        RecordBatch batch = read_records(records);
+        Ref object(PyObject_CallNoArgs(type));
+        check(static_cast<bool>(object));
+        if (!PyObject_TypeCheck(object.get(), index_type)) raise(PyExc_TypeError, "from_records needs a MemoryIndex type");
+        install(as_index(object.get()), build(batch.memories));
+        return object.release();
+    });
+}
+
+index::CollectionStats read_stats(PyObject* stats) {
+    static const char* shape =
+        "stats must be a dict with \"memoryCount\" and \"tokenCount\" (int) and \"documentFrequencies\" "
+        "(a dict of str to int), as collection_stats and merge_stats give";
+    if (!PyDict_Check(stats)) raise(PyExc_TypeError, shape);
+    index::CollectionStats out;
+    const auto number = [&](PyObject* value) -> std::uint64_t {
+        if (value == nullptr || !PyLong_Check(value) || PyBool_Check(value)) raise(PyExc_TypeError, shape);
+        const unsigned long long n = PyLong_AsUnsignedLongLong(value);
+        if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            raise(PyExc_ValueError, "stats hold a count below 0 or above 2^64 - 1");
+        }
+        return n;
+    };
+    out.memory_count = number(PyDict_GetItemWithError(stats, keys.memory_count));
+    out.token_count = number(PyDict_GetItemWithError(stats, keys.token_count));
+    PyObject* frequencies = PyDict_GetItemWithError(stats, keys.document_frequencies);
+    if (frequencies == nullptr || !PyDict_Check(frequencies)) raise(PyExc_TypeError, shape);
+    Py_ssize_t at = 0;
+    PyObject *token, *df;
+    while (PyDict_Next(frequencies, &at, &token, &df)) {
+        if (!PyUnicode_Check(token)) raise(PyExc_TypeError, shape);
+        out.document_frequencies.emplace_back(std::string(text_of(token, "token")), number(df));
+    }
+    return out;
+}
+
+PyObject* search(PyObject* object, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        static const char* names[] = {"query", "top", "stats", "offset", nullptr};
+        PyObject *query_object, *top_object = nullptr, *stats_object = nullptr, *offset_object = nullptr;
+        check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:search", const_cast<char**>(names), &query_object,
+                                          &top_object, &stats_object, &offset_object));
+        const std::string_view query = text_of(query_object, "query");
+        const std::size_t top = count_argument(top_object, "top", MemoryIndex::kNoLimit);
+        const bool with_positions = offset_object != nullptr && offset_object != Py_None;
+        const std::size_t offset = count_argument(offset_object, "offset", 0);
+        std::optional<index::CollectionStats> stats;
+        if (stats_object != nullptr && stats_object != Py_None) stats = read_stats(stats_object);
+
+        SharedLock lock(*self->lock);
+        const MemoryIndex& index = *self->index;
+        std::string error;
+        index::IndexSearchResult found;
+        {
+            ReleasedInterpreter scoring;
+            found = index.search(query, top, stats ? &*stats : nullptr, &error);
+        }
+        if (!error.empty()) raise(PyExc_ValueError, error);
+
+        struct Building {
+            explicit Building(const IndexObject* self) { building_result_of = self; }
+            ~Building() { building_result_of = nullptr; }
+        } building(self);
+        // Hits whose id other memories bear show the first one's content: one
+        // str of the id and of that content serves all of them.
+        std::unordered_map<std::uint32_t, std::pair<Ref, Ref>> shared;
+        Ref hit_list = new_list(found.hits.size());
+        for (std::size_t i = 0; i < found.hits.size(); ++i) {
+            const index::IndexHit& hit = found.hits[i];
+            Ref hit_dict = new_dict();
+            bool alone = false;
+            const std::uint32_t bearer = index.first_bearer(hit.slot, alone);
+            if (alone) {
+                set_item(hit_dict.get(), keys.id, new_str(index.hit_id(hit.slot)));
+                set_item(hit_dict.get(), keys.score, new_float(hit.score));
+                set_item(hit_dict.get(), keys.content, new_str(index.slot_content(hit.slot)));
+            } else {
+                auto& [id, content] = shared[bearer];
+                if (!id) {
+                    id = new_str(index.hit_id(hit.slot));
+                    content = new_str(index.slot_content(bearer));
+                }
+                set_item(hit_dict.get(), keys.id, Ref(Py_NewRef(id.get())));
+                set_item(hit_dict.get(), keys.score, new_float(hit.score));
+                set_item(hit_dict.get(), keys.content, Ref(Py_NewRef(content.get())));
+            }
+            if (with_positions) set_item(hit_dict.get(), keys.position, new_int(offset + index.position_of(hit.slot)));
+            PyList_SET_ITEM(hit_list.get(), static_cast<Py_ssize_t>(i), hit_dict.release());
+        }
+        Ref result = new_dict();
+        set_item(result.get(), keys.hits, hit_list);
+        set_item(result.get(), keys.total, new_int(found.total));
+        return result.release();
+    });
+}
+
+PyObject* collection_stats(PyObject* object, PyObject* query_object) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        const std::string_view query = text_of(query_object, "query");
+        index::CollectionStats stats;
+        {
+            SharedLock lock(*self->lock);
+            stats = self->index->collection_stats(query);
+        }
+        Ref frequencies = new_dict();
+        for (const auto& [token, df] : stats.document_frequencies)
+            set_item(frequencies.get(), new_str(token).get(), new_int(df));
+        Ref result = new_dict();
+        set_item(result.get(), keys.memory_count, new_int(stats.memory_count));
+        set_item(result.get(), keys.token_count, new_int(stats.token_count));
+        set_item(result.get(), keys.document_frequencies, frequencies);
+        return result.release();
+    });
+}
+
+PyObject* first_with_ids(PyObject* object, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        static const char* names[] = {"ids", "offset", nullptr};
+        PyObject *ids, *offset_object = nullptr;
+        check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:first_with_ids", const_cast<char**>(names), &ids,
+                                          &offset_object));
+        const std::size_t offset = count_argument(offset_object, "offset", 0);
+        Ref iterator(PyObject_GetIter(ids));
+        check(static_cast<bool>(iterator));
+        Ref result = new_dict();
+        SharedLock lock(*self->lock);
+        for (;;) {
+            Ref id(PyIter_Next(iterator.get()));
+            if (!id) {
+                check(!PyErr_Occurred());
+                break;
+            }
+            const std::optional<std::size_t> position = self->index->first_position_of(text_of(id.get(), "id"));
+            if (!position) continue;
+            Ref found = new_dict();
+            set_item(found.get(), keys.position, new_int(offset + *position));
+            set_item(found.get(), keys.content, new_str(self->index->content(*position)));
+            check(PyDict_SetItem(result.get(), id.get(), found.get()) == 0);
+        }
+        return result.release();
+    });
+}
+
+PyObject* set_usage(PyObject* object, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        static const char* names[] = {"position", "loaded_count", "referenced_count", nullptr};
+        PyObject *position_object, *loaded = Py_None, *referenced = Py_None;
+        check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:set_usage", const_cast<char**>(names),
+                                          &position_object, &loaded, &referenced));
+        const auto count = [](PyObject* value, const char* name) -> std::optional<std::uint32_t> {
+            if (value == Py_None) return std::nullopt;
+            std::optional<std::uint32_t> read = read_count(value, name);
+            check(read.has_value());
+            return read;
+        };
+        const std::optional<std::uint32_t> loaded_count = count(loaded, "loaded_count");
+        const std::optional<std::uint32_t> referenced_count = count(referenced, "referenced_count");
+        ExclusiveLock lock(self);
+        self->index->set_usage(position_of(position_object, self->index->size()), loaded_count, referenced_count);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* append(PyObject* object, PyObject* record) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        RecordBatch batch = read_one_record(record);
+        ExclusiveLock lock(self);
+        self->index->append(batch.memories[0]);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* replace(PyObject* object, PyObject* args) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        PyObject *position_object, *record;
+        check(PyArg_ParseTuple(args, "OO:replace", &position_object, &record));
+        RecordBatch batch = read_one_record(record);
+        ExclusiveLock lock(self);
+        self->index->replace(position_of(position_object, self->index->size()), batch.memories[0]);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* remove(PyObject* object, PyObject* position_object) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        ExclusiveLock lock(self);
+        self->index->remove(position_of(position_object, self->index->size()));
+        return Py_NewRef(Py_None);
+    });
+}
+
+// Pickling: MemoryIndex() and then __setstate__ with the compact state.
+PyObject* reduce(PyObject* object, PyObject*) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        std::string state;
+        {
+            SharedLock lock(*self->lock);
+            state = self->index->state();
+        }
+        Ref bytes(created(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size()))));
+        return created(Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(object)), bytes.get()));
+    });
+}
+
+PyObject* setstate(PyObject* object, PyObject* state) {
+    return guarded([&] {
+        if (!PyBytes_Check(state)) raise(PyExc_TypeError, "MemoryIndex state must be bytes");
+        const std::string_view bytes(PyBytes_AS_STRING(state), static_cast<std::size_t>(PyBytes_GET_SIZE(state)));
+        std::string error;
+        std::unique_ptr<MemoryIndex> fresh;
+        {
+            ReleasedInterpreter building;
+            fresh = MemoryIndex::from_state(bytes, error);
+        }
+        if (!fresh) raise(PyExc_ValueError, error);
+        install(as_index(object), std::move(fresh));
+        return Py_NewRef(Py_None);
+    });
+}
+
+#define ORVEL_CAST(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
+
+PyMethodDef methods[] = {
+    {"from_records", ORVEL_CAST(from_records), METH_O | METH_CLASS,
+     "from_records(records)\n--\n\nAn index of the records: mappings with \"id\", \"content\", \"loadedCount\" "
+     "and \"referencedCount\",\nread as bm25_search_json reads the JSON that json.dumps writes of them."},
+    {"search", ORVEL_CAST(search), METH_VARARGS | METH_KEYWORDS,
+     "search(query, top=None, *, stats=None, offset=None)\n--\n\nThe result of bm25_search_json over the "
+     "index's memories; with top, its first\ntop hits and the total of all. stats (merge_stats of the shards' "
+     "collection_stats)\nscores with the numbers of a whole collection; offset adds each hit's \"position\"."},
+    {"collection_stats", ORVEL_CAST(collection_stats), METH_O,
+     "collection_stats(query)\n--\n\nThe numbers the scores of query need: memory count, token count and the\n"
+     "document frequency of each distinct query token; shards' numbers add up."},
+    {"first_with_ids", ORVEL_CAST(first_with_ids), METH_VARARGS | METH_KEYWORDS,
+     "first_with_ids(ids, offset=0)\n--\n\nFor each id the index bears: the position and content of its first "
+     "memory."},
+    {"set_usage", ORVEL_CAST(set_usage), METH_VARARGS | METH_KEYWORDS,
+     "set_usage(position, loaded_count=None, referenced_count=None)\n--\n\nSets a memory's usage counts."},
+    {"append", ORVEL_CAST(append), METH_O, "append(record)\n--\n\nAdds a memory at the end."},
+    {"replace", ORVEL_CAST(replace), METH_VARARGS, "replace(position, record)\n--\n\nReplaces the memory at position."},
+    {"remove", ORVEL_CAST(remove), METH_O, "remove(position)\n--\n\nRemoves the memory at position."},
+    {"__reduce__", ORVEL_CAST(reduce), METH_NOARGS, nullptr},
+    {"__setstate__", ORVEL_CAST(setstate), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef ORVEL_CAST
+
+PyType_Slot type_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(index_new)},
+    {Py_tp_init, reinterpret_cast<void*>(index_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_methods, methods},
+    {Py_mp_length, reinterpret_cast<void*>(index_length)},
+    {Py_sq_length, reinterpret_cast<void*>(index_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(index_item)},
+    {Py_tp_doc, const_cast<char*>(
+                    "MemoryIndex(memories_json='[]')\n--\n\n"
+                    "A reusable index of memories whose searches equal bm25_search_json over them.")},
+    {0, nullptr},
+};
+
+PyType_Spec type_spec = {
+    "orvel.MemoryIndex", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, type_slots,
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "_orvel_index", "The native side of orvel.MemoryIndex.", 0, nullptr,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* initialise() {
+    if (!create_keys()) return nullptr;
+    Ref module(PyModule_Create(&module_definition));
+    if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return nullptr;
+#endif
+    Ref type(PyType_FromSpec(&type_spec));
+    if (!type || PyModule_AddObjectRef(module.get(), "MemoryIndex", type.get()) < 0) return nullptr;
+    index_type = reinterpret_cast<PyTypeObject*>(type.release());
+    return module.release();
+}
+
+}  // namespace
+}  // namespace orvel::python
+
+PyMODINIT_FUNC PyInit__orvel_index(void) {
+    return orvel::python::guarded([] { return orvel::python::initialise(); });
+}
