@@ -9,9 +9,10 @@ import copy
 import enum
 import hashlib
 import json
+import os
 import pickle
+import subprocess
 import sys
-import threading
 import types
 from collections import OrderedDict, defaultdict
 from collections.abc import Mapping
@@ -22,7 +23,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from memory_strategies import counts, ids, memories_texts, other_values, queries, texts, words
+from memory_strategies import counts, ids, memories_texts, other_values, queries, texts
 from oracles import U64_MAX, search_records
 from orvel import MemoryIndex, merge_stats
 from orvel_core import bm25_search_json, tokenize
@@ -172,7 +173,9 @@ def test_search_equals_the_function_on_the_text(memories_json, query_list):
 @exact(150)
 @given(
     memories=colliding_records(),
-    query=st.lists(st.sampled_from(["alpha", "beta", "数据", "ALPHA", "a", "Memory"]), min_size=1, max_size=3).map(" ".join),
+    query=st.lists(st.sampled_from(["alpha", "beta", "数据", "ALPHA", "a", "Memory"]), min_size=1, max_size=3).map(
+        " ".join
+    ),
     top=st.integers(0, 27),
 )
 def test_hits_sharing_ids_and_scores(memories, query, top):
@@ -384,7 +387,9 @@ def test_any_mapping_is_read_by_its_items(make):
     assert memories_of(index) == read_memories(text)
 
 
-@pytest.mark.parametrize("record", [None, "alpha", Text("alpha"), 5, 1.5, True, ["alpha"], ("id", "alpha"), b"alpha", object()])
+@pytest.mark.parametrize(
+    "record", [None, "alpha", Text("alpha"), 5, 1.5, True, ["alpha"], ("id", "alpha"), b"alpha", object()]
+)
 def test_records_other_than_mappings_take_every_default(record):
     index = MemoryIndex.from_records([record, {"content": "alpha"}])
     assert memories_of(index) == read_memories('[{}, {"content": "alpha"}]')
@@ -411,7 +416,12 @@ def broken_records():
 
 @pytest.mark.parametrize(
     "record_list, error",
-    [(5, TypeError), (None, TypeError), (broken_records(), RuntimeError), ([{"content": "alpha"}, Broken()], ZeroDivisionError)],
+    [
+        (5, TypeError),
+        (None, TypeError),
+        (broken_records(), RuntimeError),
+        ([{"content": "alpha"}, Broken()], ZeroDivisionError),
+    ],
     ids=["int", "None", "raising iterator", "raising mapping"],
 )  # fmt: skip
 def test_errors_of_the_records_reach_the_caller(record_list, error):
@@ -451,7 +461,9 @@ def test_top_cuts_inside_a_tie(top):
     assert result == (expected if top is None else first_hits(expected, top))
 
 
-@pytest.mark.parametrize("top, error", [(-1, ValueError), (-(2**70), ValueError), (1.5, TypeError), ("3", TypeError), (True, TypeError)])
+@pytest.mark.parametrize(
+    "top, error", [(-1, ValueError), (-(2**70), ValueError), (1.5, TypeError), ("3", TypeError), (True, TypeError)]
+)
 def test_bad_top(top, error):
     with pytest.raises(error):
         MemoryIndex('[{"content": "alpha"}]').search("alpha", top=top)
@@ -641,8 +653,8 @@ def test_long_sequences_of_updates(seed):
     vocabulary = [f"w{i}" for i in range(40)] + ["alpha", "beta"]
 
     def record():
-        return {"id": f"m{random.randrange(30)}", "content": " ".join(random.choices(vocabulary, k=random.randrange(6))),
-                "loadedCount": random.randrange(3)}  # fmt: skip
+        content = " ".join(random.choices(vocabulary, k=random.randrange(6)))
+        return {"id": f"m{random.randrange(30)}", "content": content, "loadedCount": random.randrange(3)}
 
     model = [record() for _ in range(400)]
     index = MemoryIndex.from_records(model)
@@ -688,7 +700,8 @@ def test_emptied_and_refilled():
 def test_usage_counts_of_set_usage():
     model = [{"id": "a", "content": "alpha", "loadedCount": 9, "referencedCount": 9}, {"content": "beta"}]
     index = MemoryIndex.from_records(model)
-    for loaded, referenced in [(None, None), (5, None), (None, 2**32 + 1), (True, 1.0), (-1, U64_MAX + 1), (U64_MAX, U64_MAX)]:
+    changes = [(None, None), (5, None), (None, 2**32 + 1), (True, 1.0), (-1, U64_MAX + 1), (U64_MAX, U64_MAX)]
+    for loaded, referenced in changes:
         index, model = apply(index, model, ("set_usage", 0, loaded, referenced))
         assert_equals_the_function(index, model, ["alpha"])
     index.set_usage(0, referenced_count=7, loaded_count=3)
@@ -773,7 +786,8 @@ def test_own_stats_and_offset_change_no_score(memories_json, query, offset):
     assert index.search(query, stats=index.collection_stats(query)) == expected
     with_positions = index.search(query, stats=index.collection_stats(query), offset=offset)
     assert [{k: v for k, v in hit.items() if k != "position"} for hit in with_positions["hits"]] == expected["hits"]
-    assert [hit["position"] - offset for hit in with_positions["hits"]] == [p for p, _ in ranking(query, json.loads(memories_json))]
+    positions = [hit["position"] - offset for hit in with_positions["hits"]]
+    assert positions == [position for position, _ in ranking(query, json.loads(memories_json))]
     assert index.search(query, offset=None) == expected
 
 
@@ -814,9 +828,8 @@ FITTING = {"memoryCount": 4, "tokenCount": 8, "documentFrequencies": {"alpha": 3
 )
 def test_stats_that_cannot_be_the_collections(change, offset, error):
     shard = MemoryIndex.from_records(SHARD)
-    assert merge_stats([MemoryIndex.from_records(COLLECTION[:1]).collection_stats("alpha gamma"),
-                        shard.collection_stats("alpha gamma"),
-                        MemoryIndex.from_records(COLLECTION[3:]).collection_stats("alpha gamma")]) == FITTING  # fmt: skip
+    parts = [MemoryIndex.from_records(COLLECTION[:1]), shard, MemoryIndex.from_records(COLLECTION[3:])]
+    assert merge_stats(part.collection_stats("alpha gamma") for part in parts) == FITTING
     expected = [(position, score) for position, score in ranking("alpha gamma", COLLECTION) if position in (1, 2)]
     fitting = shard.search("alpha gamma", stats=FITTING, offset=1)
     assert [(hit["position"], hit["score"]) for hit in fitting["hits"]] == expected
@@ -874,13 +887,18 @@ def test_first_with_ids(model, asked, offset):
     index = MemoryIndex.from_records(model)
     assert index.first_with_ids(asked, offset) == expected
     assert index.first_with_ids(iter(asked), offset=offset) == expected
-    assert index.first_with_ids(asked) == {i: {**found, "position": found["position"] - offset} for i, found in expected.items()}
+    at_zero = {ident: {**found, "position": found["position"] - offset} for ident, found in expected.items()}
+    assert index.first_with_ids(asked) == at_zero
 
 
 def test_first_with_ids_after_updates():
-    index = MemoryIndex.from_records([{"id": "d", "content": "one"}, {"id": "e", "content": "two"}, {"id": "d", "content": "three"}])
+    index = MemoryIndex.from_records([{"id": "d", "content": "one"}, {"id": "e", "content": "two"},
+                                      {"id": "d", "content": "three"}])  # fmt: skip
     index.remove(0)
-    assert index.first_with_ids(["d", "e", "f"]) == {"d": {"position": 1, "content": "three"}, "e": {"position": 0, "content": "two"}}
+    assert index.first_with_ids(["d", "e", "f"]) == {
+        "d": {"position": 1, "content": "three"},
+        "e": {"position": 0, "content": "two"},
+    }
     index.replace(0, {"id": "d", "content": "four"})
     assert index.first_with_ids(["d", "e"]) == {"d": {"position": 0, "content": "four"}}
 
@@ -894,29 +912,39 @@ def test_first_with_ids_takes_strs_only():
     assert index.first_with_ids([Text("7")]) == {"7": {"position": 0, "content": ""}}
 
 
+CHANGING_IDS = """
+import json
+from orvel import MemoryIndex
+
+index = MemoryIndex('[{"id": "d", "content": "alpha"}]')
+
+def changing_ids():
+    yield "d"
+    index.append({"id": "e", "content": "beta"})
+    yield "e"
+
+try:
+    found = index.first_with_ids(changing_ids())
+except RuntimeError:
+    found = "RuntimeError"
+print(json.dumps([found, index.first_with_ids(["d", "e"])]))
+"""
+
+
 def test_an_ids_iterable_that_changes_the_index_does_not_hang():
-    # The ids are read while the index is searched: an iterable that changes
-    # the index must not wait on the index forever.
-    index = MemoryIndex('[{"id": "d", "content": "alpha"}]')
-
-    def changing_ids():
-        yield "d"
-        index.append({"id": "e", "content": "beta"})
-        yield "e"
-
-    outcome_of = []
-    worker = threading.Thread(target=lambda: outcome_of.append(outcome_or_runtime_error(index.first_with_ids, changing_ids())), daemon=True)  # fmt: skip
-    worker.start()
-    worker.join(10)  # a hang, not a speed: the call takes microseconds
-    assert not worker.is_alive(), "first_with_ids waits forever on its own index"
-    assert outcome_of[0] == "RuntimeError" or outcome_of[0] == index.first_with_ids(["d", "e"])
-
-
-def outcome_or_runtime_error(call, *args):
+    # The ids are read while the index is looked up: an iterable that changes
+    # the index must not leave the call waiting on the index forever. In a
+    # child process, so that a hang ends with it.
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     try:
-        return call(*args)
-    except RuntimeError:
-        return "RuntimeError"
+        child = subprocess.run([sys.executable, "-c", CHANGING_IDS], capture_output=True, text=True, env=env,
+                               timeout=20)  # a hang, not a speed: the call takes microseconds  # fmt: skip
+    except subprocess.TimeoutExpired:
+        pytest.fail("first_with_ids waits forever on its own index")
+    assert child.returncode == 0, child.stderr
+    found, after = json.loads(child.stdout)
+    assert after == {"d": {"position": 0, "content": "alpha"}, "e": {"position": 1, "content": "beta"}}
+    assert found in ("RuntimeError", after)
 
 
 # --- Pickling -----------------------------------------------------------------
@@ -999,16 +1027,24 @@ def test_foreign_and_future_states_say_so(small_state):
     assert "version 2" in unpickled_error(sealed(future))
 
 
+def u64(n):
+    return n.to_bytes(8, "little")
+
+
+HEADER = b"ORVELIDX" + (1).to_bytes(4, "little")  # magic and version
+ONE_RECORD = u64(1) + b"\0" * 8  # a count of one record, and its usage counts
+
+
 @pytest.mark.parametrize(
     "body",
     [
-        b"ORVELIDX\x01\x00\x00\x00",
-        b"ORVELIDX\x01\x00\x00\x00" + (1).to_bytes(8, "little"),
-        b"ORVELIDX\x01\x00\x00\x00" + (2**64 - 1).to_bytes(8, "little") + b"\0" * 8 + (2**64 - 1).to_bytes(8, "little"),
-        b"ORVELIDX\x01\x00\x00\x00" + (1).to_bytes(8, "little") + b"\0" * 8 + (1).to_bytes(8, "little") + b"\xff" + (0).to_bytes(8, "little"),
-        b"ORVELIDX\x01\x00\x00\x00" + (1).to_bytes(8, "little") + b"\0" * 8 + (0).to_bytes(8, "little") + (3).to_bytes(8, "little") + b"\xed\xa0\x80",
-        b"ORVELIDX\x01\x00\x00\x00" + (0).to_bytes(8, "little") + b"\0",
-        b"ORVELIDX\x01",
+        HEADER,
+        HEADER + u64(1),
+        HEADER + u64(2**64 - 1) + b"\0" * 8 + u64(2**64 - 1),
+        HEADER + ONE_RECORD + u64(1) + b"\xff" + u64(0),
+        HEADER + ONE_RECORD + u64(0) + u64(3) + b"\xed\xa0\x80",
+        HEADER + u64(0) + b"\0",
+        HEADER[:9],
     ],
     ids=["no count", "count beyond the records", "huge lengths", "invalid UTF-8 id", "surrogate in content",
          "trailing byte", "short"],
@@ -1038,7 +1074,7 @@ def numbered(n, prefix="w"):
     [
         ("alpha " * 20000, [{"content": "alpha beta"}, {"content": "beta"}, {"content": "alpha " * 500}]),
         (" ".join(numbered(3000)), [{"id": f"m{i}", "content": w} for i, w in enumerate(numbered(3000))]),
-        (" ".join(numbered(2000) * 3), [{"content": " ".join(numbered(2000)[::3])}, {"content": " ".join(numbered(2000)[::7])}]),
+        (" ".join(numbered(2000) * 3), [{"content": " ".join(numbered(2000)[::k])} for k in (3, 7)]),
         ("alpha", [{"id": "same", "content": "alpha " * (i % 3 + 1)} for i in range(5000)]),
         ("alpha beta", [{"content": "x"}] + [{"content": "alpha"}] * 5000 + [{"id": "own", "content": "beta"}]),
     ],

@@ -37,7 +37,7 @@ class Readers:
     test calls `changed`, which returns once every thread has searched since;
     their next searches run while the test makes its next change."""
 
-    SEARCHES_PER_CHANGE = 3
+    PER_CHANGE = 3  # searches per thread and change at most
 
     def __init__(self, index, count):
         self.index = index
@@ -54,7 +54,7 @@ class Readers:
         try:
             while True:
                 with self.condition:
-                    self.condition.wait_for(lambda: self.stopping or self.done[k] < (self.change, self.SEARCHES_PER_CHANGE))
+                    self.condition.wait_for(lambda: self.stopping or self.done[k] < (self.change, self.PER_CHANGE))
                     if self.stopping:
                         return
                     change, done = self.done[k]
