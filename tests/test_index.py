@@ -960,6 +960,19 @@ def test_pickle_round_trip(memories_json, query, protocol):
     assert restored.search(query) == bm25_search_json(query, memories_json)
 
 
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_every_pickle_protocol(protocol):
+    text = json.dumps([{"id": "记忆", "content": "alpha 😀 straße", "loadedCount": U64_MAX, "referencedCount": 2**32 + 3},
+                       {"id": "\x00", "content": "\x00 alpha", "loadedCount": 1}, None, {"content": "beta"}] * 50)  # fmt: skip
+    index = MemoryIndex(text)
+    index.remove(3)
+    restored = pickle.loads(pickle.dumps(index, protocol))
+    assert memories_of(restored) == memories_of(index)
+    assert restored.search("alpha beta") == index.search("alpha beta")
+    restored.append({"content": "beta"})
+    assert restored.search("alpha beta") == bm25_search_json("alpha beta", json.dumps(memories_of(restored)))
+
+
 def test_copies_are_independent():
     text = '[{"id": "a", "content": "alpha"}, {"id": "b", "content": "beta alpha"}]'
     index = MemoryIndex(text)
