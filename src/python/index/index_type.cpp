@@ -162,9 +162,7 @@ void install(IndexObject* self, std::unique_ptr<MemoryIndex> fresh) {
 // are views into objects that the caller keeps alive.
 std::unique_ptr<MemoryIndex> build(const std::vector<search::SearchMemory>& memories) {
     ReleasedInterpreter building;
-    auto index = std::make_unique<MemoryIndex>();
-    for (const search::SearchMemory& memory : memories) index->append(memory);
-    return index;
+    return MemoryIndex::from_memories(memories);
 }
 
 std::unique_ptr<MemoryIndex> build_from_json(std::string_view text) {
@@ -475,23 +473,23 @@ PyObject* setstate(PyObject* object, PyObject* state) {
 
 PyMethodDef methods[] = {
     {"from_records", ORVEL_CAST(from_records), METH_O | METH_CLASS,
-     "from_records(records)\n--\n\nAn index of the records: mappings with \"id\", \"content\", \"loadedCount\" "
+     "from_records($type, records)\n--\n\nAn index of the records: mappings with \"id\", \"content\", \"loadedCount\" "
      "and \"referencedCount\",\nread as bm25_search_json reads the JSON that json.dumps writes of them."},
     {"search", ORVEL_CAST(search), METH_VARARGS | METH_KEYWORDS,
-     "search(query, top=None, *, stats=None, offset=None)\n--\n\nThe result of bm25_search_json over the "
+     "search($self, query, top=None, *, stats=None, offset=None)\n--\n\nThe result of bm25_search_json over the "
      "index's memories; with top, its first\ntop hits and the total of all. stats (merge_stats of the shards' "
      "collection_stats)\nscores with the numbers of a whole collection; offset adds each hit's \"position\"."},
     {"collection_stats", ORVEL_CAST(collection_stats), METH_O,
-     "collection_stats(query)\n--\n\nThe numbers the scores of query need: memory count, token count and the\n"
+     "collection_stats($self, query)\n--\n\nThe numbers the scores of query need: memory count, token count and the\n"
      "document frequency of each distinct query token; shards' numbers add up."},
     {"first_with_ids", ORVEL_CAST(first_with_ids), METH_VARARGS | METH_KEYWORDS,
-     "first_with_ids(ids, offset=0)\n--\n\nFor each id the index bears: the position and content of its first "
+     "first_with_ids($self, ids, offset=0)\n--\n\nFor each id the index bears: the position and content of its first "
      "memory."},
     {"set_usage", ORVEL_CAST(set_usage), METH_VARARGS | METH_KEYWORDS,
-     "set_usage(position, loaded_count=None, referenced_count=None)\n--\n\nSets a memory's usage counts."},
-    {"append", ORVEL_CAST(append), METH_O, "append(record)\n--\n\nAdds a memory at the end."},
-    {"replace", ORVEL_CAST(replace), METH_VARARGS, "replace(position, record)\n--\n\nReplaces the memory at position."},
-    {"remove", ORVEL_CAST(remove), METH_O, "remove(position)\n--\n\nRemoves the memory at position."},
+     "set_usage($self, position, loaded_count=None, referenced_count=None)\n--\n\nSets a memory's usage counts."},
+    {"append", ORVEL_CAST(append), METH_O, "append($self, record)\n--\n\nAdds a memory at the end."},
+    {"replace", ORVEL_CAST(replace), METH_VARARGS, "replace($self, position, record)\n--\n\nReplaces the memory at position."},
+    {"remove", ORVEL_CAST(remove), METH_O, "remove($self, position)\n--\n\nRemoves the memory at position."},
     {"__reduce__", ORVEL_CAST(reduce), METH_NOARGS, nullptr},
     {"__setstate__", ORVEL_CAST(setstate), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
