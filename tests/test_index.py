@@ -311,6 +311,60 @@ def test_result_and_memory_shapes():
     assert list(index[-1]) == list(FIELDS)
 
 
+# Tokens around 16 bytes, in one- and more-byte characters, some sharing all
+# but their last character.
+EDGE_WORDS = [
+    "a" * 15, "a" * 16, "a" * 17, "a" * 16 + "b", "b" + "a" * 15, "é" * 8, "é" * 8 + "a", "é" * 7 + "e",
+    "数据" * 3, "数据" * 2 + "记", "x1" * 8, "x1" * 8 + "2", "ab", "𝔸" * 4, "𝔸" * 4 + "a", "w" * 40,
+]  # fmt: skip
+edge_texts = st.lists(st.sampled_from(EDGE_WORDS), max_size=8).map(" ".join)
+
+
+@exact(100)
+@given(
+    contents=st.lists(edge_texts, min_size=1, max_size=10),
+    query=st.lists(st.sampled_from(EDGE_WORDS), min_size=1, max_size=4).map(" ".join),
+    replacement=edge_texts,
+)
+def test_tokens_about_sixteen_bytes_long(contents, query, replacement):
+    model = [{"id": f"m{i % 3}", "content": content} for i, content in enumerate(contents)]
+    index = MemoryIndex(json.dumps(model, ensure_ascii=False))
+    assert_equals_the_function(index, model, [query])
+    index, model = apply(index, model, ("replace", 0, {"id": "m0", "content": replacement}))
+    index, model = apply(index, model, ("append", {"content": contents[-1] + " " + replacement}))
+    assert_equals_the_function(index, model, [query])
+
+
+@pytest.mark.parametrize("size", [4095, 4096, 4097, 9001])
+def test_large_collections(size):
+    # Large lists are built in parts: ids whose first memory lies early and
+    # others late, tokens only early or only late, and then changes to both.
+    random = Random(size)
+    model = []
+    for i in range(size):
+        vocabulary = ["alpha", "beta", "gamma", "late" if i >= size // 2 else "early", f"w{i % 97}"]
+        words = random.choices(vocabulary, k=random.randrange(5))
+        model.append({"id": f"m{random.randrange(500)}" if i % 5 else f"own{i}", "content": " ".join(words),
+                      "loadedCount": i % 3})  # fmt: skip
+    query_list = ["alpha late", "early w5 w5", "beta gamma"]
+    text = json.dumps(model)
+    built = [MemoryIndex(text), MemoryIndex.from_records(model)]
+    for index in built:
+        assert_equals_the_function(index, model, query_list)
+        for query in query_list:
+            assert index.collection_stats(query) == expected_stats(query, model)
+    index = built[1]
+    first = next(i for i, m in enumerate(model) if m["id"] == model[-1]["id"])
+    for operation in [("remove", first), ("replace", size // 2, {"id": "m1", "content": "early late"}),
+                      ("replace", 0, {"id": model[-1]["id"], "content": "late"}), ("remove", size // 2 - 1),
+                      ("append", {"id": "m2", "content": "alpha early"})]:  # fmt: skip
+        index, model = apply(index, model, operation)
+    assert_equals_the_function(index, model, query_list)
+    assert index.first_with_ids(["m1", "m2", model[-2]["id"]]) == MemoryIndex(json.dumps(model)).first_with_ids(
+        ["m1", "m2", model[-2]["id"]]
+    )
+
+
 # --- Built from records -------------------------------------------------------
 
 
@@ -962,8 +1016,13 @@ def test_pickle_round_trip(memories_json, query, protocol):
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
 def test_every_pickle_protocol(protocol):
-    text = json.dumps([{"id": "记忆", "content": "alpha 😀 straße", "loadedCount": U64_MAX, "referencedCount": 2**32 + 3},
-                       {"id": "\x00", "content": "\x00 alpha", "loadedCount": 1}, None, {"content": "beta"}] * 50)  # fmt: skip
+    memories = [
+        {"id": "记忆", "content": "alpha 😀 straße", "loadedCount": U64_MAX, "referencedCount": 2**32 + 3},
+        {"id": "\x00", "content": "\x00 alpha", "loadedCount": 1},
+        None,
+        {"content": "beta"},
+    ]
+    text = json.dumps(memories * 50)
     index = MemoryIndex(text)
     index.remove(3)
     restored = pickle.loads(pickle.dumps(index, protocol))
