@@ -838,7 +838,10 @@ def test_own_stats_and_offset_change_no_score(memories_json, query, offset):
     index = MemoryIndex(memories_json)
     expected = bm25_search_json(query, memories_json)
     assert index.search(query, stats=index.collection_stats(query)) == expected
-    with_positions = index.search(query, stats=index.collection_stats(query), offset=offset)
+    assert index.search(query, stats=index.collection_stats(query), offset=0)["hits"] == [
+        dict(hit, position=position) for hit, (position, _) in zip(expected["hits"], ranking(query, json.loads(memories_json)))
+    ]
+    with_positions = index.search(query, offset=offset)
     assert [{k: v for k, v in hit.items() if k != "position"} for hit in with_positions["hits"]] == expected["hits"]
     positions = [hit["position"] - offset for hit in with_positions["hits"]]
     assert positions == [position for position, _ in ranking(query, json.loads(memories_json))]
@@ -911,7 +914,7 @@ def test_stats_missing_a_key():
     [
         ([{"memoryCount": 1, "tokenCount": 1}], TypeError),
         ([{"memoryCount": -1, "tokenCount": 1, "documentFrequencies": {}}], ValueError),
-        ([{"memoryCount": 1, "tokenCount": 1, "documentFrequencies": {"a": 1.0}}], ValueError),
+        ([{"memoryCount": 1, "tokenCount": 1, "documentFrequencies": {"a": 1.0}}], TypeError),
         ([{"memoryCount": 1, "tokenCount": 1, "documentFrequencies": {1: 1}}], TypeError),
         ([5], TypeError),
     ],
