@@ -26,11 +26,12 @@ from operator import methodcaller
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
-from distributed import Client, Future
-
 from orvel import MemoryIndex, merge_stats
 
 if TYPE_CHECKING:
+    # Only annotations name Dask's types: search_shards runs without Dask installed.
+    from distributed import Client, Future
+
     from _orvel_index import SearchResult
 
 # Runs each call on the index of its shard, all at once, and returns their
