@@ -36,11 +36,6 @@ double usage_factor(std::uint32_t loaded_count, std::uint32_t referenced_count) 
            (static_cast<double>(referenced_count) * referenced_weight + 1.0);
 }
 
-// Hits best first; equal scores in list order, which is slot order.
-bool ranks_before(const IndexHit& x, const IndexHit& y) {
-    return x.score > y.score || (x.score == y.score && x.slot < y.slot);
-}
-
 }  // namespace
 
 
@@ -454,14 +449,18 @@ namespace {
 // searches: a term is never 0.0, so a sum of 0.0 marks a memory not yet met.
 struct ScoreSums {
     std::vector<double> sums;
+    // The slots met, the first `met` of room for every posting of a search:
+    // each posting writes its slot and counts it only when its sum was 0.0,
+    // without a branch that would go either way at random.
     std::vector<std::uint32_t> touched;
+    std::size_t met = 0;
 
     // Leaves every sum at 0.0 again, even when the search is left by an exception.
     struct Reset {
         ScoreSums& s;
         ~Reset() {
-            for (std::uint32_t slot : s.touched) s.sums[slot] = 0.0;
-            s.touched.clear();
+            for (std::size_t i = 0; i < s.met; ++i) s.sums[s.touched[i]] = 0.0;
+            s.met = 0;
         }
     };
 };
@@ -497,18 +496,10 @@ IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, c
     search::QueryTerms terms(tokens);
     const double average_length = static_cast<double>(token_count) / static_cast<double>(memory_count);
 
-    // Each distinct token's term for each memory that contains it, in posting order.
+    // Each distinct token's postings and inverse document frequency.
     std::vector<const std::vector<Posting>*> lists(terms.distinct_count(), nullptr);
-    std::vector<std::size_t> value_begin(terms.distinct_count() + 1, 0);
-    std::vector<double> values;
-    std::size_t matched_postings = 0;
+    std::vector<double> idf(terms.distinct_count(), 0.0);
     for (std::uint32_t distinct = 0; distinct < terms.distinct_count(); ++distinct) {
-        const std::uint32_t term = find_term(tokens[terms.positions_of(distinct)[0]]);
-        if (term != kNoSlot) matched_postings += postings_[term].size();
-    }
-    values.reserve(matched_postings);
-    for (std::uint32_t distinct = 0; distinct < terms.distinct_count(); ++distinct) {
-        value_begin[distinct] = values.size();
         const std::string_view token = tokens[terms.positions_of(distinct)[0]];
         const std::uint32_t term = find_term(token);
         if (term == kNoSlot || postings_[term].empty()) continue;
@@ -525,40 +516,69 @@ IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, c
             df = total_df;
         }
         lists[distinct] = &list;
-        const double idf = inverse_document_frequency(memory_count, df);
-        for (const Posting& posting : list) {
-            const double length = static_cast<double>(scoring_[posting.slot].length);
-            const double k = ((length * b) / average_length + one_minus_b) * k1;
-            const double tf = static_cast<double>(posting.tf);
-            values.push_back(((tf * k1_plus_1) / (k + tf)) * idf);
-        }
+        idf[distinct] = inverse_document_frequency(memory_count, df);
     }
-    value_begin[terms.distinct_count()] = values.size();
+
+    // The term of a token in one memory, in the one-call search's order of operations.
+    const auto term_value = [&](const Posting& posting, double token_idf) {
+        const double length = static_cast<double>(scoring_[posting.slot].length);
+        const double k = ((length * b) / average_length + one_minus_b) * k1;
+        const double tf = static_cast<double>(posting.tf);
+        return ((tf * k1_plus_1) / (k + tf)) * token_idf;
+    };
+    // A token that the query repeats adds the same term at each of its
+    // positions: those terms are worked out once, before the sums.
+    std::vector<std::vector<double>> repeated_values(terms.distinct_count());
+    std::size_t postings_added = 0;
+    for (std::uint32_t distinct = 0; distinct < terms.distinct_count(); ++distinct) {
+        if (lists[distinct] == nullptr) continue;
+        const std::size_t repeats = terms.positions_of(distinct).size();
+        postings_added += repeats * lists[distinct]->size();
+        if (repeats == 1) continue;
+        repeated_values[distinct].reserve(lists[distinct]->size());
+        for (const Posting& posting : *lists[distinct])
+            repeated_values[distinct].push_back(term_value(posting, idf[distinct]));
+    }
 
     // Each memory's sum grows over the query's positions in order, as the
     // one-call search adds them.
     ScoreSums& s = score_sums;
     if (s.sums.size() < slots_.size()) s.sums.resize(slots_.size(), 0.0);
+    if (s.touched.size() < postings_added) s.touched.resize(postings_added);
     ScoreSums::Reset reset{s};
+    std::uint32_t* const touched = s.touched.data();
+    std::size_t met = 0;
+    const auto add = [&](std::uint32_t slot, double term) {
+        double& sum = s.sums[slot];
+        touched[met] = slot;
+        met += sum == 0.0;
+        sum += term;
+    };
     for (std::uint32_t distinct : terms.token_slots()) {
         const std::vector<Posting>* list = lists[distinct];
         if (list == nullptr) continue;
-        const double* value = values.data() + value_begin[distinct];
-        for (const Posting& posting : *list) {
-            double& sum = s.sums[posting.slot];
-            if (sum == 0.0) s.touched.push_back(posting.slot);
-            sum += *value++;
+        if (repeated_values[distinct].empty()) {
+            for (const Posting& posting : *list) add(posting.slot, term_value(posting, idf[distinct]));
+        } else {
+            const double* value = repeated_values[distinct].data();
+            for (const Posting& posting : *list) add(posting.slot, *value++);
         }
     }
+    s.met = met;
 
     std::vector<IndexHit>& hits = result.hits;
-    hits.reserve(s.touched.size());
-    for (std::uint32_t slot : s.touched) {
+    hits.reserve(met);
+    for (std::size_t i = 0; i < met; ++i) {
+        const std::uint32_t slot = touched[i];
         const Scoring& memory = scoring_[slot];
         const double score = s.sums[slot] * usage_factor(memory.loaded_count, memory.referenced_count);
         if (score > 0.0) hits.push_back({slot, score});
     }
     result.total = hits.size();
+    // Hits best first; equal scores in list order, which is slot order.
+    const auto ranks_before = [](const IndexHit& x, const IndexHit& y) {
+        return x.score > y.score || (x.score == y.score && x.slot < y.slot);
+    };
     if (top < hits.size()) {
         std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(top), hits.end(), ranks_before);
         hits.resize(top);
