@@ -27,6 +27,7 @@ from dataclasses import dataclass
 from typing import Callable
 
 import orvel_core
+from orvel import MemoryIndex
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 GROWTH_BOUND = 6.0
@@ -55,6 +56,38 @@ def pack_with(extra: str) -> tuple:
     return ('{"u":' + extra + ',"pack":{"name":"a","version":"1"}}',)
 
 
+def index_emptied_from_the_end(text: str) -> int:
+    index = MemoryIndex(text)
+    while len(index):
+        index.remove(-1)
+    return len(index)
+
+
+def index_vocabulary_churn(n: int) -> int:
+    index = MemoryIndex()
+    for i in range(n):
+        index.append({"id": "m", "content": f"fresh{i:07d} token{i:07d}"})
+        index.remove(0)
+    return len(index)
+
+
+def index_replaced_into_one_id(text: str) -> int:
+    index = MemoryIndex(text)
+    for position in range(len(index)):
+        index.replace(position, {"id": "?", "content": "alpha"})
+    return len(index)
+
+
+# The reusable index, by what each family runs.
+INDEX_CALLS: dict[str, Callable] = {
+    "MemoryIndex": MemoryIndex,
+    "MemoryIndex.search": lambda query, text: MemoryIndex(text).search(query),
+    "MemoryIndex.remove": index_emptied_from_the_end,
+    "MemoryIndex.append": index_vocabulary_churn,
+    "MemoryIndex.replace": index_replaced_into_one_id,
+}
+
+
 FAMILIES = [
     # bm25_search_json
     # The query table outgrows the caches between the first two sizes of this family if it starts smaller.
@@ -73,6 +106,17 @@ FAMILIES = [
            2_000, 12.0),
     Family("contents of escapes", "bm25_search_json",
            lambda n: ("ab", '[{"content":"' + "\\u0061\\u0062 " * n + '"}]'), 20_000, 4.0),
+    # orvel.MemoryIndex
+    Family("index: one memory holding every token", "MemoryIndex",
+           lambda n: (memories([{"content": " ".join(words(n))}]),), 10_000, 4.0),
+    Family("index: distinct query tokens, each memory matching one", "MemoryIndex.search",
+           lambda n: (" ".join(words(n)), memories([{"id": f"m{i}", "content": w} for i, w in enumerate(words(n))])),
+           4_000, 60.0),
+    Family("index: memories sharing one id, removed from the end", "MemoryIndex.remove",
+           lambda n: (memories([{"id": "?", "content": "alpha"}] * n),), 4_000, 12.0),
+    Family("index: fresh tokens appended and removed", "MemoryIndex.append", lambda n: (n,), 4_000, 4.0),
+    Family("index: every memory replaced into one id, front to back", "MemoryIndex.replace",
+           lambda n: (memories([{"id": f"m{i}", "content": "alpha"} for i in range(n)]),), 4_000, 12.0),
     # validate_pack
     Family("a long skipped number", "validate_pack", lambda n: pack_with("1" + "0" * n + "e-" + str(n)),
            100_000, 2.0),
@@ -99,11 +143,11 @@ FAMILIES = [
 
 
 def input_bytes(args: tuple) -> int:
-    return sum(len(a.encode("utf-8", "surrogatepass")) for a in args)
+    return sum(len(a.encode("utf-8", "surrogatepass")) if isinstance(a, str) else a for a in args)
 
 
 def call(function: str, args: tuple):
-    fn = getattr(orvel_core, function)
+    fn = INDEX_CALLS.get(function) or getattr(orvel_core, function)
     try:
         return fn(*args)
     except ValueError as error:  # a pack document rejected as it should be is a result too

@@ -1,29 +1,40 @@
 from collections.abc import Iterable
-from typing import TypedDict, final
+from typing import NotRequired, TypedDict, type_check_only
 
+from typing_extensions import disjoint_base
+
+@type_check_only
 class SearchHit(TypedDict):
     id: str
     score: float
     content: str
+    # With `offset`: the hit's position in the whole collection.
+    position: NotRequired[int]
 
+@type_check_only
 class SearchResult(TypedDict):
     hits: list[SearchHit]
     total: int
 
-CollectionStats = TypedDict(
-    "CollectionStats",
-    {"memoryCount": int, "tokenCount": int, "documentFrequencies": dict[str, int]},
-)
+@type_check_only
+class CollectionStats(TypedDict):
+    memoryCount: int
+    tokenCount: int
+    documentFrequencies: dict[str, int]
 
-Memory = TypedDict(
-    "Memory",
-    {"id": str, "content": str, "loadedCount": int, "referencedCount": int},
-)
+@type_check_only
+class Memory(TypedDict):
+    id: str
+    content: str
+    loadedCount: int
+    referencedCount: int
 
+@type_check_only
 class FirstMemory(TypedDict):
     position: int
     content: str
 
+@disjoint_base
 class MemoryIndex:
     def __init__(self, memories_json: str = ...) -> None: ...
     @classmethod
@@ -45,4 +56,4 @@ class MemoryIndex:
     def replace(self, position: int, record: object) -> None: ...
     def remove(self, position: int) -> None: ...
     def __len__(self) -> int: ...
-    def __getitem__(self, position: int) -> Memory: ...
+    def __getitem__(self, position: int, /) -> Memory: ...

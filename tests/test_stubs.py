@@ -152,3 +152,24 @@ def test_stub_declares_exactly_the_module_functions():
         node.value for node in tree.body if isinstance(node, ast.Assign) and ast.unparse(node.targets[0]) == "__all__"
     )
     assert ast.literal_eval(declared_all) == orvel_core.__all__
+
+
+@pytest.mark.parametrize("caller", ["typed_index_usage.py", "typed_sharded_usage.py"])
+def test_typed_index_caller_passes_strict_checking_and_runs(tmp_path, caller):
+    checked = mypy("--strict", DATA / caller, cwd=tmp_path)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    ran = subprocess.run([sys.executable, DATA / caller], capture_output=True, text=True, timeout=60)
+    assert (ran.returncode, ran.stdout, ran.stderr) == (0, "ran\n", "")
+
+
+def test_index_stub_agrees_with_the_runtime_module(tmp_path):
+    pytest.importorskip("mypy", reason="mypy comes with the test extras (make test)")
+    checked = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "_orvel_index"],
+        capture_output=True,
+        text=True,
+        env=type_checker_env(),
+        cwd=tmp_path,
+        timeout=300,
+    )
+    assert checked.returncode == 0, checked.stdout + checked.stderr

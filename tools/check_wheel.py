@@ -44,21 +44,24 @@ def main(wheel: Path) -> None:
     tag = auditwheel_tag(wheel)
     if not wheel.name.endswith(f"-{tag}.whl") and f".{tag}." not in wheel.name:
         fail(f"{wheel.name} is not tagged {tag}, the tag auditwheel reports")
-    modules = [n for n in names if re.fullmatch(r"orvel_core\.[^/]*\.so", n)]
-    if len(modules) != 1:
-        fail(f"expected one orvel_core module, found {modules}")
-    libraries = linked_libraries(wheel, modules[0])
-    for library in libraries:
-        if not Path(library).name.startswith(SYSTEM_LIBRARIES):
-            fail(f"the module needs {library}")
-    required = ["orvel_core-stubs/__init__.pyi", "orvel/__init__.py", "orvel/cli.py", "orvel/py.typed"]
+    libraries: list[str] = []
+    for name in ("orvel_core", "_orvel_index"):
+        modules = [n for n in names if re.fullmatch(rf"{name}\.[^/]*\.so", n)]
+        if len(modules) != 1:
+            fail(f"expected one {name} module, found {modules}")
+        for library in linked_libraries(wheel, modules[0]):
+            if not Path(library).name.startswith(SYSTEM_LIBRARIES):
+                fail(f"{name} needs {library}")
+            libraries.append(library) if library not in libraries else None
+    required = ["orvel_core-stubs/__init__.pyi", "_orvel_index-stubs/__init__.pyi", "orvel/__init__.py",
+                "orvel/cli.py", "orvel/distributed.py", "orvel/py.typed"]
     missing = [n for n in required if n not in names]
     licences = [n for n in names if re.search(r"\.dist-info/licenses/", n)]
     if missing or len(licences) < 2:
         fail(f"missing from the wheel: {missing or 'the licence files'}")
     if any("_orvel_testing" in n for n in names):
         fail("the test-only module is in the wheel")
-    print(f"{wheel.name}: {tag}, {wheel.stat().st_size / 1024:.0f} KiB; the module loads {' '.join(libraries)}")
+    print(f"{wheel.name}: {tag}, {wheel.stat().st_size / 1024:.0f} KiB; the modules load {' '.join(libraries)}")
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ import importlib.metadata
 import importlib.util
 import json
 import os
+import pickle
 import subprocess
 import sys
 import tempfile
@@ -40,12 +41,14 @@ MEMORIES = json.dumps(
     ensure_ascii=False,
 )
 TYPED_PROGRAM = """\
+import orvel
 import orvel_core
 from orvel_core import CurationParams
 
 params: CurationParams = {"weight": 0.9, "level": "fact"}
 score: float = orvel_core.calculate_curation_score(params)["score"]
 tokens: list[str] = orvel_core.tokenize("It's 2024")
+top: float = orvel.MemoryIndex("[]").search("query", top=10)["hits"][0]["score"]
 """
 MISSPELT_PROGRAM = """\
 from orvel_core import CurationParams
@@ -85,6 +88,10 @@ def check_functions() -> None:
         expected = hashlib.sha256(text.strip().lower().encode()).hexdigest()[:16]
         check("canonical_hash", orvel_core.canonical_hash(text) == expected, text[:10])
     check("the test-only module is not installed", importlib.util.find_spec("_orvel_testing") is None)
+    index = orvel.MemoryIndex(MEMORIES)
+    check("MemoryIndex", index.search("memories tokens") == result and len(index) == 3, index.search("memories tokens"))
+    restored = pickle.loads(pickle.dumps(index))
+    check("MemoryIndex pickled", restored.search("数据库", top=1) == index.search("数据库", top=1))
 
 
 def check_command_line(work: Path) -> None:

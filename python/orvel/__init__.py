@@ -8,6 +8,6 @@ from orvel.stats import merge_stats
 
 # The one version number of the distribution: the package metadata reads it
 # from here, and `orvel --version` prints it.
-__version__ = "0.2.0"
+__version__ = "0.3.0"
 
 __all__ = ["MemoryIndex", "merge_stats", "__version__"]

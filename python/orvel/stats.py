@@ -12,8 +12,10 @@ _KEYS = ("memoryCount", "tokenCount", "documentFrequencies")
 
 
 def _count(value: object, where: str) -> int:
-    if not isinstance(value, int) or isinstance(value, bool) or value < 0:
-        raise ValueError(f"{where} must be a non-negative int, not {value!r}")
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise TypeError(f"{where} must be an int, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"{where} must not be negative, not {value}")
     return value
 
 

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "search/query_terms.h"
 #include "text/keyed_hash.h"
@@ -33,11 +36,6 @@ double usage_factor(std::uint32_t loaded_count, std::uint32_t referenced_count) 
            (static_cast<double>(referenced_count) * referenced_weight + 1.0);
 }
 
-// Hits best first; equal scores in list order, which is slot order.
-bool ranks_before(const IndexHit& x, const IndexHit& y) {
-    return x.score > y.score || (x.score == y.score && x.slot < y.slot);
-}
-
 }  // namespace
 
 
@@ -49,17 +47,107 @@ MemoryIndex& MemoryIndex::operator=(MemoryIndex&&) noexcept = default;
 json::Outcome<std::unique_ptr<MemoryIndex>> MemoryIndex::from_json(std::string_view text) {
     json::Outcome<search::SearchMemories> parsed = search::parse_search_memories(text);
     if (!parsed.ok()) return parsed.error();
+    return from_memories(parsed.value().memories);
+}
+
+// Large lists are built in two halves at once, on two threads, the second
+// half's index then absorbed by the first's: tokenizing is most of the work.
+std::unique_ptr<MemoryIndex> MemoryIndex::from_memories(std::span<const search::SearchMemory> memories) {
+    constexpr std::size_t kSplitFrom = 4096;
+    const auto build = [](MemoryIndex& index, std::span<const search::SearchMemory> part) {
+        index.slots_.reserve(part.size());
+        index.scoring_.reserve(part.size());
+        index.order_.reserve(part.size());
+        for (const search::SearchMemory& memory : part) index.append(memory);
+    };
     auto index = std::make_unique<MemoryIndex>();
-    const std::vector<search::SearchMemory>& memories = parsed.value().memories;
-    index->slots_.reserve(memories.size());
-    index->order_.reserve(memories.size());
-    for (const search::SearchMemory& memory : memories) index->append(memory);
+    if (memories.size() < kSplitFrom) {
+        build(*index, memories);
+    } else {
+        const std::size_t half = memories.size() / 2;
+        MemoryIndex second;
+        std::exception_ptr second_failed;
+        std::thread worker;
+        try {
+            worker = std::thread([&] {
+                try {
+                    build(second, memories.subspan(half));
+                } catch (...) {
+                    second_failed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            // No second thread to be had: one builds it all.
+            build(*index, memories);
+            index->shrink_to_fit();
+            return index;
+        }
+        struct JoinOnExit {
+            std::thread& t;
+            ~JoinOnExit() { t.join(); }
+        };
+        {
+            JoinOnExit join{worker};
+            build(*index, memories.first(half));
+        }
+        if (second_failed) std::rethrow_exception(second_failed);
+        index->absorb(std::move(second));
+    }
+    index->shrink_to_fit();
     return index;
+}
+
+// Appends the memories of `other`, in order, as if each had been appended.
+void MemoryIndex::absorb(MemoryIndex&& other) {
+    if (slots_.size() + other.slots_.size() >= kNoSlot - 1)
+        throw std::length_error("a memory index holds fewer than 2^32 - 1 memories");
+    const auto offset = static_cast<std::uint32_t>(slots_.size());
+    slots_.reserve(slots_.size() + other.slots_.size());
+    for (Slot& slot : other.slots_) slots_.push_back(std::move(slot));
+    scoring_.insert(scoring_.end(), other.scoring_.begin(), other.scoring_.end());
+    order_.reserve(order_.size() + other.order_.size());
+    for (std::uint32_t slot : other.order_) {
+        order_.push_back(slot + offset);
+        link_id(slot + offset);
+    }
+    total_length_ += other.total_length_;
+    for (std::uint32_t t = 0; t < other.term_texts_.size(); ++t) {
+        const std::vector<Posting>& from = other.postings_[t];
+        if (from.empty()) continue;
+        std::vector<Posting>& list = postings_[term_of(other.term_texts_[t])];
+        if (list.empty()) --terms_without_postings_;
+        list.reserve(list.size() + from.size());
+        for (const Posting& posting : from) list.push_back({posting.slot + offset, posting.tf});
+    }
+}
+
+void MemoryIndex::shrink_to_fit() {
+    for (std::vector<Posting>& list : postings_) list.shrink_to_fit();
+}
+
+std::size_t MemoryIndex::memory_bytes() const {
+    std::size_t bytes = sizeof *this + slots_.capacity() * sizeof(Slot) + scoring_.capacity() * sizeof(Scoring) +
+                        order_.capacity() * sizeof(std::uint32_t) + term_texts_.capacity() * sizeof(std::string_view) +
+                        postings_.capacity() * sizeof(std::vector<Posting>) + tf_scratch_.capacity() * sizeof(std::uint32_t) +
+                        (short_terms_.capacity() * sizeof(ShortTermEntry)) + terms_.capacity() * sizeof(TermEntry) +
+                        ids_.capacity() * sizeof(IdEntry) + term_blocks_.size() * 64 * 1024;
+    for (const Slot& slot : slots_)
+        if (slot.texts.capacity() > 15) bytes += slot.texts.capacity() + 1;  // beyond the string's own room
+    for (const std::vector<Posting>& list : postings_) bytes += list.capacity() * sizeof(Posting);
+    return bytes;
 }
 
 // ---- the vocabulary ----
 
 std::uint32_t MemoryIndex::find_term(std::string_view token) const {
+    if (token.size() <= kLongestShortTerm) {
+        const text::ShortText packed = text::pack_short_text(token);
+        const auto size = static_cast<std::uint32_t>(token.size());
+        const std::size_t place = short_terms_.find(text::short_text_hash(packed, size), [&](const ShortTermEntry& e) {
+            return e.packed.low == packed.low && e.packed.high == packed.high && e.size == size;
+        });
+        return short_terms_[place].empty() ? kNoSlot : short_terms_[place].term;
+    }
     const std::uint64_t hash = text::text_hash(token);
     const std::size_t place = terms_.find(hash, [&](const TermEntry& entry) {
         return entry.hash_low == static_cast<std::uint32_t>(hash) && term_texts_[entry.term_plus_one - 1] == token;
@@ -68,13 +156,34 @@ std::uint32_t MemoryIndex::find_term(std::string_view token) const {
 }
 
 std::uint32_t MemoryIndex::term_of(std::string_view token) {
+    if (token.size() <= kLongestShortTerm) {
+        const text::ShortText packed = text::pack_short_text(token);
+        const auto size = static_cast<std::uint32_t>(token.size());
+        const std::uint64_t hash = text::short_text_hash(packed, size);
+        const auto matches = [&](const ShortTermEntry& e) {
+            return e.packed.low == packed.low && e.packed.high == packed.high && e.size == size;
+        };
+        std::size_t place = short_terms_.find(hash, matches);
+        if (!short_terms_[place].empty()) return short_terms_[place].term;
+        if (short_terms_.reserve(1)) place = short_terms_.find(hash, matches);
+        const std::uint32_t term = new_term(token);
+        short_terms_.fill(place, {packed, size, term});
+        return term;
+    }
     const std::uint64_t hash = text::text_hash(token);
     const auto matches = [&](const TermEntry& entry) {
         return entry.hash_low == static_cast<std::uint32_t>(hash) && term_texts_[entry.term_plus_one - 1] == token;
     };
     std::size_t place = terms_.find(hash, matches);
     if (!terms_[place].empty()) return terms_[place].term_plus_one - 1;
+    if (terms_.reserve(1)) place = terms_.find(hash, matches);
+    const std::uint32_t term = new_term(token);
+    terms_.fill(place, {term + 1, static_cast<std::uint32_t>(hash)});
+    return term;
+}
 
+// Numbers a token that is not in the vocabulary yet, keeping its text.
+std::uint32_t MemoryIndex::new_term(std::string_view token) {
     if (token.size() > term_block_room_) {
         const std::size_t block = std::max<std::size_t>(token.size(), 64 * 1024);
         term_blocks_.push_back(std::make_unique<char[]>(block));
@@ -86,64 +195,87 @@ std::uint32_t MemoryIndex::term_of(std::string_view token) {
     term_block_next_ += token.size();
     term_block_room_ -= token.size();
 
-    if (terms_.reserve(1)) place = terms_.find(hash, matches);
     const auto term = static_cast<std::uint32_t>(term_texts_.size());
     term_texts_.push_back(kept);
     postings_.emplace_back();
     tf_scratch_.push_back(0);
     ++terms_without_postings_;
-    terms_.fill(place, {term + 1, static_cast<std::uint32_t>(hash)});
     return term;
 }
 
 // ---- postings ----
 
-void MemoryIndex::add_postings(std::uint32_t slot) {
-    Slot& memory = slots_[slot];
+void MemoryIndex::count_terms(std::string_view content, bool new_terms_too, std::vector<TermCount>& out) {
+    out.clear();
     const auto every_token = [](std::size_t, unsigned char, unsigned char) { return true; };
     const auto visit = [&](std::string_view token) {
-        const std::uint32_t term = term_of(token);
+        // Every token of a content already indexed is in the vocabulary.
+        const std::uint32_t term = new_terms_too ? term_of(token) : find_term(token);
         if (tf_scratch_[term]++ == 0) seen_scratch_.push_back(term);
     };
-    memory.length = text::scan_tokens(memory.content(), token_scratch_, every_token, visit);
-    total_length_ += memory.length;
+    const std::uint64_t length = text::scan_tokens(content, token_scratch_, every_token, visit);
     for (std::uint32_t term : seen_scratch_) {
-        std::vector<Posting>& list = postings_[term];
-        if (list.empty()) --terms_without_postings_;
-        const Posting posting{slot, tf_scratch_[term]};
-        if (list.empty() || list.back().slot < slot) {
-            list.push_back(posting);
-        } else {
-            const auto at = std::lower_bound(list.begin(), list.end(), slot,
-                                             [](const Posting& p, std::uint32_t s) { return p.slot < s; });
-            list.insert(at, posting);
-        }
+        out.push_back({term, tf_scratch_[term]});
         tf_scratch_[term] = 0;
     }
     seen_scratch_.clear();
+    counted_length_ = length;
+}
+
+void MemoryIndex::set_posting(std::uint32_t term, std::uint32_t slot, std::uint32_t tf) {
+    std::vector<Posting>& list = postings_[term];
+    if (list.empty()) --terms_without_postings_;
+    if (list.empty() || list.back().slot < slot) {
+        list.push_back({slot, tf});
+        return;
+    }
+    const auto at = std::lower_bound(list.begin(), list.end(), slot,
+                                     [](const Posting& p, std::uint32_t s) { return p.slot < s; });
+    if (at != list.end() && at->slot == slot) {
+        at->tf = tf;
+    } else {
+        list.insert(at, {slot, tf});
+    }
+}
+
+void MemoryIndex::erase_posting(std::uint32_t term, std::uint32_t slot) {
+    std::vector<Posting>& list = postings_[term];
+    const auto at = std::lower_bound(list.begin(), list.end(), slot,
+                                     [](const Posting& p, std::uint32_t s) { return p.slot < s; });
+    if (at == list.end() || at->slot != slot) throw std::logic_error("index posting missing");
+    list.erase(at);
+    if (list.empty()) ++terms_without_postings_;
+}
+
+void MemoryIndex::add_postings(std::uint32_t slot) {
+    count_terms(slots_[slot].content(), true, fresh_terms_);
+    for (const TermCount& t : fresh_terms_) set_posting(t.term, slot, t.tf);
+    scoring_[slot].length = counted_length_;
+    total_length_ += counted_length_;
 }
 
 void MemoryIndex::remove_postings(std::uint32_t slot) {
-    Slot& memory = slots_[slot];
-    const auto every_token = [](std::size_t, unsigned char, unsigned char) { return true; };
-    // Every token of the content is in the vocabulary: it was added with it.
-    const auto visit = [&](std::string_view token) {
-        const std::uint32_t term = find_term(token);
-        if (tf_scratch_[term]++ == 0) seen_scratch_.push_back(term);
-    };
-    text::scan_tokens(memory.content(), token_scratch_, every_token, visit);
-    for (std::uint32_t term : seen_scratch_) {
-        std::vector<Posting>& list = postings_[term];
-        const auto at = std::lower_bound(list.begin(), list.end(), slot,
-                                         [](const Posting& p, std::uint32_t s) { return p.slot < s; });
-        if (at == list.end() || at->slot != slot) throw std::logic_error("index posting missing");
-        list.erase(at);
-        if (list.empty()) ++terms_without_postings_;
-        tf_scratch_[term] = 0;
+    count_terms(slots_[slot].content(), false, gone_terms_);
+    for (const TermCount& t : gone_terms_) erase_posting(t.term, slot);
+    total_length_ -= scoring_[slot].length;
+    scoring_[slot].length = 0;
+}
+
+// A replaced memory keeps the postings of the tokens it still holds, with
+// their new counts: an edit touches only the tokens it changes.
+void MemoryIndex::replace_postings(std::uint32_t slot, const search::SearchMemory& memory) {
+    count_terms(slots_[slot].content(), false, gone_terms_);
+    store(slot, memory);
+    count_terms(slots_[slot].content(), true, fresh_terms_);
+    for (const TermCount& t : fresh_terms_) tf_scratch_[t.term] = t.tf;
+    for (const TermCount& t : gone_terms_)
+        if (tf_scratch_[t.term] == 0) erase_posting(t.term, slot);
+    for (const TermCount& t : fresh_terms_) {
+        tf_scratch_[t.term] = 0;
+        set_posting(t.term, slot, t.tf);
     }
-    seen_scratch_.clear();
-    total_length_ -= memory.length;
-    memory.length = 0;
+    total_length_ = total_length_ - scoring_[slot].length + counted_length_;
+    scoring_[slot].length = counted_length_;
 }
 
 // ---- ids ----
@@ -156,7 +288,7 @@ std::size_t MemoryIndex::id_place(std::string_view id, std::uint64_t hash) const
 
 void MemoryIndex::link_id(std::uint32_t slot) {
     Slot& memory = slots_[slot];
-    memory.next_same_id = kNoSlot;
+    memory.previous_same_id = memory.next_same_id = kNoSlot;
     ids_.reserve(1);
     const std::size_t place = id_place(memory.id(), memory.id_hash);
     if (ids_[place].empty()) {
@@ -166,38 +298,45 @@ void MemoryIndex::link_id(std::uint32_t slot) {
     IdEntry& entry = ids_[place];
     if (slot > entry.last) {  // appended: the usual case
         slots_[entry.last].next_same_id = slot;
+        memory.previous_same_id = entry.last;
         entry.last = slot;
         return;
     }
-    std::uint32_t first = entry.first_plus_one - 1;
-    if (slot < first) {
-        memory.next_same_id = first;
+    // A replaced memory takes an id that memories after it bear: its place
+    // in their list is found by walking it, the one update whose cost grows
+    // with the number of memories sharing an id.
+    std::uint32_t after = entry.first_plus_one - 1;
+    while (after < slot) after = slots_[after].next_same_id;
+    const std::uint32_t before = slots_[after].previous_same_id;
+    memory.next_same_id = after;
+    memory.previous_same_id = before;
+    slots_[after].previous_same_id = slot;
+    if (before == kNoSlot) {
         entry.first_plus_one = slot + 1;
-        return;
+    } else {
+        slots_[before].next_same_id = slot;
     }
-    std::uint32_t before = first;
-    while (slots_[before].next_same_id < slot) before = slots_[before].next_same_id;
-    memory.next_same_id = slots_[before].next_same_id;
-    slots_[before].next_same_id = slot;
 }
 
 void MemoryIndex::unlink_id(std::uint32_t slot) {
-    Slot& memory = slots_[slot];
+    const Slot& memory = slots_[slot];
     const std::size_t place = id_place(memory.id(), memory.id_hash);
     IdEntry& entry = ids_[place];
-    const std::uint32_t first = entry.first_plus_one - 1;
-    if (first == slot) {
-        if (memory.next_same_id == kNoSlot) {
-            ids_.erase(place);
-        } else {
-            entry.first_plus_one = memory.next_same_id + 1;
-        }
+    const std::uint32_t before = memory.previous_same_id, after = memory.next_same_id;
+    if (before == kNoSlot && after == kNoSlot) {
+        ids_.erase(place);
         return;
     }
-    std::uint32_t before = first;
-    while (slots_[before].next_same_id != slot) before = slots_[before].next_same_id;
-    slots_[before].next_same_id = memory.next_same_id;
-    if (entry.last == slot) entry.last = before;
+    if (before == kNoSlot) {
+        entry.first_plus_one = after + 1;
+    } else {
+        slots_[before].next_same_id = after;
+    }
+    if (after == kNoSlot) {
+        entry.last = before;
+    } else {
+        slots_[after].previous_same_id = before;
+    }
 }
 
 std::uint32_t MemoryIndex::first_bearer(std::uint32_t slot, bool& alone) const {
@@ -226,8 +365,8 @@ void MemoryIndex::store(std::uint32_t slot, const search::SearchMemory& memory) 
     kept.texts.append(memory.id).append(memory.content);
     kept.id_size = memory.id.size();
     kept.id_hash = text::text_hash(memory.id);
-    kept.loaded_count = memory.loaded_count;
-    kept.referenced_count = memory.referenced_count;
+    scoring_[slot].loaded_count = memory.loaded_count;
+    scoring_[slot].referenced_count = memory.referenced_count;
     kept.live = true;
 }
 
@@ -235,6 +374,7 @@ void MemoryIndex::append(const search::SearchMemory& memory) {
     if (slots_.size() >= kNoSlot - 1) throw std::length_error("a memory index holds fewer than 2^32 - 1 memories");
     const auto slot = static_cast<std::uint32_t>(slots_.size());
     slots_.emplace_back();
+    scoring_.emplace_back();
     order_.push_back(slot);
     store(slot, memory);
     add_postings(slot);
@@ -243,10 +383,8 @@ void MemoryIndex::append(const search::SearchMemory& memory) {
 
 void MemoryIndex::replace(std::size_t position, const search::SearchMemory& memory) {
     const std::uint32_t slot = order_[position];
-    remove_postings(slot);
     unlink_id(slot);
-    store(slot, memory);
-    add_postings(slot);
+    replace_postings(slot, memory);
     link_id(slot);
     compact_if_sparse();
 }
@@ -264,7 +402,7 @@ void MemoryIndex::remove(std::size_t position) {
 
 void MemoryIndex::set_usage(std::size_t position, std::optional<std::uint32_t> loaded_count,
                             std::optional<std::uint32_t> referenced_count) {
-    Slot& memory = slots_[order_[position]];
+    Scoring& memory = scoring_[order_[position]];
     if (loaded_count) memory.loaded_count = *loaded_count;
     if (referenced_count) memory.referenced_count = *referenced_count;
 }
@@ -277,14 +415,13 @@ void MemoryIndex::compact_if_sparse() {
     const std::size_t dead_slots = slots_.size() - order_.size();
     const std::size_t live_terms = term_texts_.size() - terms_without_postings_;
     if (dead_slots <= order_.size() + 1024 && terms_without_postings_ <= live_terms + 4096) return;
-    MemoryIndex fresh;
-    fresh.slots_.reserve(order_.size());
-    fresh.order_.reserve(order_.size());
+    std::vector<search::SearchMemory> memories;
+    memories.reserve(order_.size());
     for (std::uint32_t slot : order_) {
         const Slot& memory = slots_[slot];
-        fresh.append({memory.id(), memory.content(), 0, memory.loaded_count, memory.referenced_count});
+        memories.push_back({memory.id(), memory.content(), 0, scoring_[slot].loaded_count, scoring_[slot].referenced_count});
     }
-    *this = std::move(fresh);
+    *this = std::move(*from_memories(memories));
 }
 
 // ---- search ----
@@ -312,14 +449,18 @@ namespace {
 // searches: a term is never 0.0, so a sum of 0.0 marks a memory not yet met.
 struct ScoreSums {
     std::vector<double> sums;
+    // The slots met, the first `met` of room for every posting of a search:
+    // each posting writes its slot and counts it only when its sum was 0.0,
+    // without a branch that would go either way at random.
     std::vector<std::uint32_t> touched;
+    std::size_t met = 0;
 
     // Leaves every sum at 0.0 again, even when the search is left by an exception.
     struct Reset {
         ScoreSums& s;
         ~Reset() {
-            for (std::uint32_t slot : s.touched) s.sums[slot] = 0.0;
-            s.touched.clear();
+            for (std::size_t i = 0; i < s.met; ++i) s.sums[s.touched[i]] = 0.0;
+            s.met = 0;
         }
     };
 };
@@ -355,12 +496,10 @@ IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, c
     search::QueryTerms terms(tokens);
     const double average_length = static_cast<double>(token_count) / static_cast<double>(memory_count);
 
-    // Each distinct token's term for each memory that contains it, in posting order.
+    // Each distinct token's postings and inverse document frequency.
     std::vector<const std::vector<Posting>*> lists(terms.distinct_count(), nullptr);
-    std::vector<std::size_t> value_begin(terms.distinct_count() + 1, 0);
-    std::vector<double> values;
+    std::vector<double> idf(terms.distinct_count(), 0.0);
     for (std::uint32_t distinct = 0; distinct < terms.distinct_count(); ++distinct) {
-        value_begin[distinct] = values.size();
         const std::string_view token = tokens[terms.positions_of(distinct)[0]];
         const std::uint32_t term = find_term(token);
         if (term == kNoSlot || postings_[term].empty()) continue;
@@ -377,40 +516,69 @@ IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, c
             df = total_df;
         }
         lists[distinct] = &list;
-        const double idf = inverse_document_frequency(memory_count, df);
-        for (const Posting& posting : list) {
-            const double length = static_cast<double>(slots_[posting.slot].length);
-            const double k = ((length * b) / average_length + one_minus_b) * k1;
-            const double tf = static_cast<double>(posting.tf);
-            values.push_back(((tf * k1_plus_1) / (k + tf)) * idf);
-        }
+        idf[distinct] = inverse_document_frequency(memory_count, df);
     }
-    value_begin[terms.distinct_count()] = values.size();
+
+    // The term of a token in one memory, in the one-call search's order of operations.
+    const auto term_value = [&](const Posting& posting, double token_idf) {
+        const double length = static_cast<double>(scoring_[posting.slot].length);
+        const double k = ((length * b) / average_length + one_minus_b) * k1;
+        const double tf = static_cast<double>(posting.tf);
+        return ((tf * k1_plus_1) / (k + tf)) * token_idf;
+    };
+    // A token that the query repeats adds the same term at each of its
+    // positions: those terms are worked out once, before the sums.
+    std::vector<std::vector<double>> repeated_values(terms.distinct_count());
+    std::size_t postings_added = 0;
+    for (std::uint32_t distinct = 0; distinct < terms.distinct_count(); ++distinct) {
+        if (lists[distinct] == nullptr) continue;
+        const std::size_t repeats = terms.positions_of(distinct).size();
+        postings_added += repeats * lists[distinct]->size();
+        if (repeats == 1) continue;
+        repeated_values[distinct].reserve(lists[distinct]->size());
+        for (const Posting& posting : *lists[distinct])
+            repeated_values[distinct].push_back(term_value(posting, idf[distinct]));
+    }
 
     // Each memory's sum grows over the query's positions in order, as the
     // one-call search adds them.
     ScoreSums& s = score_sums;
     if (s.sums.size() < slots_.size()) s.sums.resize(slots_.size(), 0.0);
+    if (s.touched.size() < postings_added) s.touched.resize(postings_added);
     ScoreSums::Reset reset{s};
+    std::uint32_t* const touched = s.touched.data();
+    std::size_t met = 0;
+    const auto add = [&](std::uint32_t slot, double term) {
+        double& sum = s.sums[slot];
+        touched[met] = slot;
+        met += sum == 0.0;
+        sum += term;
+    };
     for (std::uint32_t distinct : terms.token_slots()) {
         const std::vector<Posting>* list = lists[distinct];
         if (list == nullptr) continue;
-        const double* value = values.data() + value_begin[distinct];
-        for (const Posting& posting : *list) {
-            double& sum = s.sums[posting.slot];
-            if (sum == 0.0) s.touched.push_back(posting.slot);
-            sum += *value++;
+        if (repeated_values[distinct].empty()) {
+            for (const Posting& posting : *list) add(posting.slot, term_value(posting, idf[distinct]));
+        } else {
+            const double* value = repeated_values[distinct].data();
+            for (const Posting& posting : *list) add(posting.slot, *value++);
         }
     }
+    s.met = met;
 
     std::vector<IndexHit>& hits = result.hits;
-    hits.reserve(s.touched.size());
-    for (std::uint32_t slot : s.touched) {
-        const Slot& memory = slots_[slot];
+    hits.reserve(met);
+    for (std::size_t i = 0; i < met; ++i) {
+        const std::uint32_t slot = touched[i];
+        const Scoring& memory = scoring_[slot];
         const double score = s.sums[slot] * usage_factor(memory.loaded_count, memory.referenced_count);
         if (score > 0.0) hits.push_back({slot, score});
     }
     result.total = hits.size();
+    // Hits best first; equal scores in list order, which is slot order.
+    const auto ranks_before = [](const IndexHit& x, const IndexHit& y) {
+        return x.score > y.score || (x.score == y.score && x.slot < y.slot);
+    };
     if (top < hits.size()) {
         std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(top), hits.end(), ranks_before);
         hits.resize(top);
@@ -510,8 +678,8 @@ std::string MemoryIndex::state() const {
     put_u64(out, size());
     for (std::uint32_t slot : order_) {
         const Slot& memory = slots_[slot];
-        put_u32(out, memory.loaded_count);
-        put_u32(out, memory.referenced_count);
+        put_u32(out, scoring_[slot].loaded_count);
+        put_u32(out, scoring_[slot].referenced_count);
         put_u64(out, memory.id().size());
         out.append(memory.id());
         put_u64(out, memory.content().size());
@@ -552,6 +720,7 @@ std::unique_ptr<MemoryIndex> MemoryIndex::from_state(std::string_view bytes, std
              reader.text(memory.content) && is_valid_utf8(memory.id) && is_valid_utf8(memory.content);
         if (ok) index->append(memory);
     }
+    index->shrink_to_fit();
     if (!ok || reader.at != body.size()) {
         error = "MemoryIndex state is corrupt: its records do not fit its length";
         return nullptr;

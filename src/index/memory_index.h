@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "json/json_error.h"
 #include "search/search.h"
 #include "text/hash_table.h"
+#include "text/keyed_hash.h"
 #include "text/tokenizer.h"
 
 namespace orvel::index {
@@ -60,16 +62,22 @@ public:
 
     // Reads the memories JSON text as bm25_search_json reads it.
     static json::Outcome<std::unique_ptr<MemoryIndex>> from_json(std::string_view text);
+    // An index of the memories, in order (their texts are copied).
+    static std::unique_ptr<MemoryIndex> from_memories(std::span<const search::SearchMemory> memories);
 
     std::size_t size() const { return order_.size(); }
+    // The bytes the index has allocated (the room its tables and lists hold).
+    std::size_t memory_bytes() const;
 
     // The memory at `position` (below size()).
     std::string_view id(std::size_t position) const { return slots_[order_[position]].id(); }
     std::string_view content(std::size_t position) const { return slots_[order_[position]].content(); }
-    std::uint32_t loaded_count(std::size_t position) const { return slots_[order_[position]].loaded_count; }
-    std::uint32_t referenced_count(std::size_t position) const { return slots_[order_[position]].referenced_count; }
+    std::uint32_t loaded_count(std::size_t position) const { return scoring_[order_[position]].loaded_count; }
+    std::uint32_t referenced_count(std::size_t position) const { return scoring_[order_[position]].referenced_count; }
 
     void append(const search::SearchMemory& memory);
+    // Gives back the room that appends keep for more (after building from many).
+    void shrink_to_fit();
     void replace(std::size_t position, const search::SearchMemory& memory);
     void remove(std::size_t position);
     // Usage counts take no part in the statistics: O(1).
@@ -109,21 +117,27 @@ private:
     struct Slot {
         std::string texts;  // the id, then the content
         std::size_t id_size = 0;
-        std::uint64_t length = 0;  // token count of the content
         std::uint64_t id_hash = 0;
-        std::uint32_t loaded_count = 0;
-        std::uint32_t referenced_count = 0;
+        // The memories bearing the same id, in slot order, as a list through their slots.
+        std::uint32_t previous_same_id = kNoSlot;
         std::uint32_t next_same_id = kNoSlot;
         bool live = false;
     
         std::string_view id() const { return std::string_view(texts).substr(0, id_size); }
         std::string_view content() const { return std::string_view(texts).substr(id_size); }
     };
+    // What scoring reads of a memory, apart from its texts, so that a search
+    // walks a small array rather than the slots.
+    struct Scoring {
+        std::uint64_t length = 0;  // token count of the content
+        std::uint32_t loaded_count = 0;
+        std::uint32_t referenced_count = 0;
+    };
     struct Posting {
         std::uint32_t slot;
         std::uint32_t tf;
     };
-    // The memories bearing one id, as a list threaded through their slots in slot order.
+    // The memories bearing one id: the ends of their list.
     struct IdEntry {
         std::uint32_t first_plus_one;  // 0: the place is empty
         std::uint32_t last;
@@ -133,17 +147,29 @@ private:
         std::uint64_t hash() const { return hash_low; }
     };
 
+    void absorb(MemoryIndex&& other);
+    struct TermCount {
+        std::uint32_t term;
+        std::uint32_t tf;
+    };
+    // The distinct terms of `content` with their counts into `out`, its token count into counted_length_.
+    void count_terms(std::string_view content, bool new_terms_too, std::vector<TermCount>& out);
+    void set_posting(std::uint32_t term, std::uint32_t slot, std::uint32_t tf);
+    void erase_posting(std::uint32_t term, std::uint32_t slot);
     void add_postings(std::uint32_t slot);
     void remove_postings(std::uint32_t slot);
+    void replace_postings(std::uint32_t slot, const search::SearchMemory& memory);
     void link_id(std::uint32_t slot);
     void unlink_id(std::uint32_t slot);
     std::size_t id_place(std::string_view id, std::uint64_t hash) const;
     std::uint32_t term_of(std::string_view token);
+    std::uint32_t new_term(std::string_view token);
     std::uint32_t find_term(std::string_view token) const;
     void store(std::uint32_t slot, const search::SearchMemory& memory);
     void compact_if_sparse();
 
     std::vector<Slot> slots_;
+    std::vector<Scoring> scoring_;  // per slot
     std::vector<std::uint32_t> order_;  // position -> slot, increasing
     std::uint64_t total_length_ = 0;
 
@@ -158,8 +184,21 @@ private:
     // Lookups count nothing, so that searches on several threads share the tables read-only.
     static constexpr text::HashTableShape kShape{.counts_probes = false};
 
-    // The vocabulary: every token met so far, numbered; its texts live in
-    // blocks that never move.
+    // A token of up to 16 bytes, known by its packed words alone: most
+    // tokens are, and are then found without reading their bytes again.
+    struct ShortTermEntry {
+        text::ShortText packed;
+        std::uint32_t size;  // 0: the place is empty (a token has 2 bytes at least)
+        std::uint32_t term;
+
+        bool empty() const { return size == 0; }
+        std::uint64_t hash() const { return text::short_text_hash(packed, size); }
+    };
+    static constexpr std::size_t kLongestShortTerm = 16;
+
+    // The vocabulary: every token met so far, numbered, in two tables by
+    // length; the texts live in blocks that never move.
+    text::HashTable<ShortTermEntry, kShape> short_terms_;
     text::HashTable<TermEntry, kShape> terms_;
     std::vector<std::string_view> term_texts_;
     std::vector<std::unique_ptr<char[]>> term_blocks_;
@@ -171,9 +210,11 @@ private:
 
     text::HashTable<IdEntry, kShape> ids_;
 
-    // Scratch of add_postings: per term, its count in the memory being added.
+    // Scratch of count_terms: per term, its count in the content being counted.
     std::vector<std::uint32_t> tf_scratch_;
     std::vector<std::uint32_t> seen_scratch_;
+    std::vector<TermCount> fresh_terms_, gone_terms_;
+    std::uint64_t counted_length_ = 0;
     std::string token_scratch_;
 };
 

@@ -37,10 +37,10 @@ PyTypeObject* index_type = nullptr;  // created once, at the module's import
 
 IndexObject* as_index(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
 
-// The index whose search result this thread is building, if any: an update
-// of that index from this thread (a finalizer run by the collector) would
-// wait for itself.
-thread_local const IndexObject* building_result_of = nullptr;
+// The index from which this thread builds Python objects while it holds the
+// shared lock: an update of that index from this thread (a finalizer run by
+// the collector while objects are made) would wait for itself.
+thread_local const IndexObject* reading = nullptr;
 
 class ReleasedInterpreter {
 public:
@@ -68,11 +68,24 @@ private:
     std::shared_mutex& lock_;
 };
 
+// The shared lock, while this thread makes Python objects of what it reads.
+class ReadLock {
+public:
+    explicit ReadLock(const IndexObject* self) : lock_(*self->lock), outer_(std::exchange(reading, self)) {}
+    ~ReadLock() { reading = outer_; }
+    ReadLock(const ReadLock&) = delete;
+    ReadLock& operator=(const ReadLock&) = delete;
+
+private:
+    SharedLock lock_;
+    const IndexObject* outer_;
+};
+
 class ExclusiveLock {
 public:
     explicit ExclusiveLock(IndexObject* self) : lock_(*self->lock) {
-        if (building_result_of == self) {
-            PyErr_SetString(PyExc_RuntimeError, "MemoryIndex changed while this thread builds a search result from it");
+        if (reading == self) {
+            PyErr_SetString(PyExc_RuntimeError, "MemoryIndex changed while this thread makes objects of what it reads");
             throw PythonErrorSet{};
         }
         if (lock_.try_lock()) return;
@@ -96,7 +109,13 @@ void check(bool ok) {
     if (!ok) throw PythonErrorSet{};
 }
 
+// The UTF-8 text of a str argument; a lone surrogate raises the interpreter's
+// UnicodeEncodeError, as in the module's functions.
 std::string_view text_of(PyObject* object, const char* parameter) {
+    if (!PyUnicode_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a str, not %.100s", parameter, Py_TYPE(object)->tp_name);
+        throw PythonErrorSet{};
+    }
     std::string_view text;
     check(convert_text(object, parameter, text));
     return text;
@@ -117,8 +136,9 @@ std::size_t position_of(PyObject* object, std::size_t size) {
     return static_cast<std::size_t>(position);
 }
 
-// A non-negative int, or `fallback` for None.
-std::size_t count_argument(PyObject* object, const char* name, std::size_t fallback) {
+// A non-negative int, or `fallback` for None. Ints beyond 64 bits give
+// SIZE_MAX when `saturate` (a limit that no count reaches), else OverflowError.
+std::size_t count_argument(PyObject* object, const char* name, std::size_t fallback, bool saturate) {
     if (object == nullptr || object == Py_None) return fallback;
     if (!PyLong_Check(object) || PyBool_Check(object))
         raise(PyExc_TypeError, std::string(name) + " must be an int or None");
@@ -126,6 +146,7 @@ std::size_t count_argument(PyObject* object, const char* name, std::size_t fallb
     const long long n = PyLong_AsLongLongAndOverflow(object, &overflow);
     if (n == -1 && PyErr_Occurred()) throw PythonErrorSet{};
     if (overflow < 0 || (overflow == 0 && n < 0)) raise(PyExc_ValueError, std::string(name) + " must not be negative");
+    if (overflow > 0 && !saturate) raise(PyExc_OverflowError, std::string(name) + " is too large");
     return overflow > 0 ? SIZE_MAX : static_cast<std::size_t>(n);
 }
 
@@ -162,9 +183,7 @@ void install(IndexObject* self, std::unique_ptr<MemoryIndex> fresh) {
 // are views into objects that the caller keeps alive.
 std::unique_ptr<MemoryIndex> build(const std::vector<search::SearchMemory>& memories) {
     ReleasedInterpreter building;
-    auto index = std::make_unique<MemoryIndex>();
-    for (const search::SearchMemory& memory : memories) index->append(memory);
-    return index;
+    return MemoryIndex::from_memories(memories);
 }
 
 std::unique_ptr<MemoryIndex> build_from_json(std::string_view text) {
@@ -233,7 +252,7 @@ Ref memory_dict(const MemoryIndex& index, std::size_t position) {
 PyObject* index_item(PyObject* object, PyObject* key) {
     return guarded([&] {
         IndexObject* self = as_index(object);
-        SharedLock lock(*self->lock);
+        ReadLock lock(self);
         return memory_dict(*self->index, position_of(key, self->index->size())).release();
     });
 }
@@ -287,13 +306,13 @@ PyObject* search(PyObject* object, PyObject* args, PyObject* kwargs) {
         check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:search", const_cast<char**>(names), &query_object,
                                           &top_object, &stats_object, &offset_object));
         const std::string_view query = text_of(query_object, "query");
-        const std::size_t top = count_argument(top_object, "top", MemoryIndex::kNoLimit);
+        const std::size_t top = count_argument(top_object, "top", MemoryIndex::kNoLimit, true);
         const bool with_positions = offset_object != nullptr && offset_object != Py_None;
-        const std::size_t offset = count_argument(offset_object, "offset", 0);
+        const std::size_t offset = count_argument(offset_object, "offset", 0, false);
         std::optional<index::CollectionStats> stats;
         if (stats_object != nullptr && stats_object != Py_None) stats = read_stats(stats_object);
 
-        SharedLock lock(*self->lock);
+        ReadLock lock(self);
         const MemoryIndex& index = *self->index;
         std::string error;
         index::IndexSearchResult found;
@@ -303,10 +322,9 @@ PyObject* search(PyObject* object, PyObject* args, PyObject* kwargs) {
         }
         if (!error.empty()) raise(PyExc_ValueError, error);
 
-        struct Building {
-            explicit Building(const IndexObject* self) { building_result_of = self; }
-            ~Building() { building_result_of = nullptr; }
-        } building(self);
+        if (offset > SIZE_MAX - index.size()) raise(PyExc_OverflowError, "offset is too large");
+        if (stats && with_positions && (offset > stats->memory_count || index.size() > stats->memory_count - offset))
+            raise(PyExc_ValueError, "offset puts this index beyond the collection that stats count");
         // Hits whose id other memories bear show the first one's content: one
         // str of the id and of that content serves all of them.
         std::unordered_map<std::uint32_t, std::pair<Ref, Ref>> shared;
@@ -367,23 +385,24 @@ PyObject* first_with_ids(PyObject* object, PyObject* args, PyObject* kwargs) {
         PyObject *ids, *offset_object = nullptr;
         check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:first_with_ids", const_cast<char**>(names), &ids,
                                           &offset_object));
-        const std::size_t offset = count_argument(offset_object, "offset", 0);
-        Ref iterator(PyObject_GetIter(ids));
-        check(static_cast<bool>(iterator));
+        const std::size_t offset = count_argument(offset_object, "offset", 0, false);
+        // The ids are taken before the lock: taking them runs the caller's code.
+        Ref id_list(PySequence_List(ids));
+        check(static_cast<bool>(id_list));
+        std::vector<std::string_view> texts;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(id_list.get()); ++i)
+            texts.push_back(text_of(PyList_GET_ITEM(id_list.get(), i), "id"));
         Ref result = new_dict();
-        SharedLock lock(*self->lock);
-        for (;;) {
-            Ref id(PyIter_Next(iterator.get()));
-            if (!id) {
-                check(!PyErr_Occurred());
-                break;
-            }
-            const std::optional<std::size_t> position = self->index->first_position_of(text_of(id.get(), "id"));
+        ReadLock lock(self);
+        const MemoryIndex& index = *self->index;
+        if (offset > SIZE_MAX - index.size()) raise(PyExc_OverflowError, "offset is too large");
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            const std::optional<std::size_t> position = index.first_position_of(texts[i]);
             if (!position) continue;
             Ref found = new_dict();
             set_item(found.get(), keys.position, new_int(offset + *position));
-            set_item(found.get(), keys.content, new_str(self->index->content(*position)));
-            check(PyDict_SetItem(result.get(), id.get(), found.get()) == 0);
+            set_item(found.get(), keys.content, new_str(index.content(*position)));
+            check(PyDict_SetItem(result.get(), PyList_GET_ITEM(id_list.get(), static_cast<Py_ssize_t>(i)), found.get()) == 0);
         }
         return result.release();
     });
@@ -441,6 +460,14 @@ PyObject* remove(PyObject* object, PyObject* position_object) {
     });
 }
 
+PyObject* size_of(PyObject* object, PyObject*) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        SharedLock lock(*self->lock);
+        return new_int(Py_TYPE(object)->tp_basicsize + sizeof(std::shared_mutex) + self->index->memory_bytes()).release();
+    });
+}
+
 // Pickling: MemoryIndex() and then __setstate__ with the compact state.
 PyObject* reduce(PyObject* object, PyObject*) {
     return guarded([&] {
@@ -475,24 +502,25 @@ PyObject* setstate(PyObject* object, PyObject* state) {
 
 PyMethodDef methods[] = {
     {"from_records", ORVEL_CAST(from_records), METH_O | METH_CLASS,
-     "from_records(records)\n--\n\nAn index of the records: mappings with \"id\", \"content\", \"loadedCount\" "
+     "from_records($type, records)\n--\n\nAn index of the records: mappings with \"id\", \"content\", \"loadedCount\" "
      "and \"referencedCount\",\nread as bm25_search_json reads the JSON that json.dumps writes of them."},
     {"search", ORVEL_CAST(search), METH_VARARGS | METH_KEYWORDS,
-     "search(query, top=None, *, stats=None, offset=None)\n--\n\nThe result of bm25_search_json over the "
+     "search($self, query, top=None, *, stats=None, offset=None)\n--\n\nThe result of bm25_search_json over the "
      "index's memories; with top, its first\ntop hits and the total of all. stats (merge_stats of the shards' "
      "collection_stats)\nscores with the numbers of a whole collection; offset adds each hit's \"position\"."},
     {"collection_stats", ORVEL_CAST(collection_stats), METH_O,
-     "collection_stats(query)\n--\n\nThe numbers the scores of query need: memory count, token count and the\n"
+     "collection_stats($self, query)\n--\n\nThe numbers the scores of query need: memory count, token count and the\n"
      "document frequency of each distinct query token; shards' numbers add up."},
     {"first_with_ids", ORVEL_CAST(first_with_ids), METH_VARARGS | METH_KEYWORDS,
-     "first_with_ids(ids, offset=0)\n--\n\nFor each id the index bears: the position and content of its first "
+     "first_with_ids($self, ids, offset=0)\n--\n\nFor each id the index bears: the position and content of its first "
      "memory."},
     {"set_usage", ORVEL_CAST(set_usage), METH_VARARGS | METH_KEYWORDS,
-     "set_usage(position, loaded_count=None, referenced_count=None)\n--\n\nSets a memory's usage counts."},
-    {"append", ORVEL_CAST(append), METH_O, "append(record)\n--\n\nAdds a memory at the end."},
-    {"replace", ORVEL_CAST(replace), METH_VARARGS, "replace(position, record)\n--\n\nReplaces the memory at position."},
-    {"remove", ORVEL_CAST(remove), METH_O, "remove(position)\n--\n\nRemoves the memory at position."},
+     "set_usage($self, position, loaded_count=None, referenced_count=None)\n--\n\nSets a memory's usage counts."},
+    {"append", ORVEL_CAST(append), METH_O, "append($self, record)\n--\n\nAdds a memory at the end."},
+    {"replace", ORVEL_CAST(replace), METH_VARARGS, "replace($self, position, record)\n--\n\nReplaces the memory at position."},
+    {"remove", ORVEL_CAST(remove), METH_O, "remove($self, position)\n--\n\nRemoves the memory at position."},
     {"__reduce__", ORVEL_CAST(reduce), METH_NOARGS, nullptr},
+    {"__sizeof__", ORVEL_CAST(size_of), METH_NOARGS, nullptr},
     {"__setstate__", ORVEL_CAST(setstate), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -35,24 +35,19 @@ bool join_surrogate_pairs(PyObject* str, std::string& out) {
     return true;
 }
 
-// A text field: a str gives its text, any other value the default.
-bool read_text(PyObject* value, std::size_t number, const char* key, std::string_view fallback,
-               std::string_view& field, RecordBatch& batch) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        field = fallback;
-        return true;
-    }
+// A text field's str: its UTF-8 text, viewed in the str, which the batch holds.
+bool read_text(PyObject* str, std::size_t number, const char* key, std::string_view& field, RecordBatch& batch) {
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
     if (data != nullptr) {
         field = std::string_view(data, static_cast<std::size_t>(size));
-        batch.held.emplace_back(Py_NewRef(value));
+        batch.held.emplace_back(Py_NewRef(str));
         return true;
     }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
     PyErr_Clear();
     std::string joined;
-    if (!join_surrogate_pairs(value, joined)) return raise_record_error(number, key, "holds a lone surrogate");
+    if (!join_surrogate_pairs(str, joined)) return raise_record_error(number, key, "holds a lone surrogate");
     field = batch.decoded.emplace_back(std::move(joined));
     return true;
 }
@@ -72,6 +67,58 @@ bool refused_number(PyObject* value, const char** problem) {
         *problem = "is a number out of range";
         return true;
     }
+    return false;
+}
+
+// The containers the reader opens at most, one inside the other: the memories
+// array, a record, and what a record's value holds.
+constexpr int kMostContainers = 127;
+
+// Whether the JSON reader reads what json.dumps writes of `value` with
+// `containers_left` more arrays or objects allowed to open around it; else
+// sets *problem. Values that json.dumps cannot write are not looked into:
+// there is no JSON of them to refuse.
+bool readable(PyObject* value, int containers_left, const char** problem) {
+    if (PyUnicode_Check(value)) {
+        if (PyUnicode_AsUTF8AndSize(value, nullptr) != nullptr) return true;
+        PyErr_Clear();
+        std::string joined;
+        if (join_surrogate_pairs(value, joined)) return true;
+        *problem = "holds a lone surrogate";
+        return false;
+    }
+    if (refused_number(value, problem)) return false;
+    const bool sequence = PyList_Check(value) || PyTuple_Check(value);
+    if (!sequence && !PyDict_Check(value)) return true;
+    if (containers_left == 0) {
+        *problem = "nests deeper than the JSON reader reads";
+        return false;
+    }
+    if (sequence) {
+        Ref items(PySequence_Fast(value, ""));
+        if (!items) return false;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!readable(PySequence_Fast_GET_ITEM(items.get(), i), containers_left - 1, problem)) return false;
+        return true;
+    }
+    Py_ssize_t at = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(value, &at, &key, &item)) {
+        // Keys that are not strs are written as the texts of numbers, true, false or null.
+        if (PyUnicode_Check(key) && !readable(key, containers_left - 1, problem)) return false;
+        if (!readable(item, containers_left - 1, problem)) return false;
+    }
+    return true;
+}
+
+// Raises ValueError("Invalid memory record {number}: {what} {problem}") when the
+// JSON reader would refuse json.dumps of `value`.
+bool check_readable(PyObject* value, int containers_left, std::size_t number, const std::string& what) {
+    const char* problem = nullptr;
+    if (readable(value, containers_left, &problem)) return true;
+    if (problem == nullptr) return false;  // an error raised while looking
+    PyErr_Format(PyExc_ValueError, "Invalid memory record %zu: %s %s", number, what.c_str(), problem);
     return false;
 }
 
@@ -120,12 +167,8 @@ bool read_record(PyObject* record, std::size_t number, RecordBatch& batch) {
     bool is_dict = false;
     if (!is_mapping(record, is_dict)) {
         if (PyErr_Occurred()) return false;
-        const char* problem = nullptr;
-        if (refused_number(record, &problem)) {
-            PyErr_Format(PyExc_ValueError, "Invalid memory record %zu: it %s", number, problem);
-            return false;
-        }
-        return true;  // any value other than a mapping: every default
+        // Any value other than a mapping: every default, if the reader reads it.
+        return check_readable(record, kMostContainers - 1, number, "it");
     }
     struct Field {
         PyObject* key;
@@ -139,21 +182,24 @@ bool read_record(PyObject* record, std::size_t number, RecordBatch& batch) {
         PyObject* raw = nullptr;
         if (lookup(record, is_dict, fields[f].key, &raw) < 0) return false;
         Ref value(raw);
+        if (raw == nullptr) continue;  // missing: the default
+        const std::string what = std::string("\"") + fields[f].name + "\"";
         switch (f) {
             case 0:
-                if (!read_text(raw, number, "id", "?", memory.id, batch)) return false;
+            case 1: {
+                std::string_view& field = f == 0 ? memory.id : memory.content;
+                if (PyUnicode_Check(raw)) {
+                    if (!read_text(raw, number, fields[f].name, field, batch)) return false;
+                } else {
+                    if (!check_readable(raw, kMostContainers - 2, number, what)) return false;
+                    field = f == 0 ? std::string_view("?") : std::string_view();
+                }
                 break;
-            case 1:
-                if (!read_text(raw, number, "content", {}, memory.content, batch)) return false;
-                break;
+            }
             default: {
                 std::uint32_t& count = f == 2 ? memory.loaded_count : memory.referenced_count;
-                if (raw == nullptr) break;
-                const std::string what =
-                    "Invalid memory record " + std::to_string(number) + ": \"" + fields[f].name + "\"";
-                const std::optional<std::uint32_t> read = read_count(raw, what.c_str());
-                if (!read) return false;
-                count = *read;
+                if (!check_readable(raw, kMostContainers - 2, number, what)) return false;
+                count = *read_count(raw, fields[f].name);
             }
         }
     }

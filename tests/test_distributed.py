@@ -1,0 +1,209 @@
+"""Search over shards: the merged result is bm25_search_json's on the whole collection.
+
+The merge logic runs first in process, over plain indexes, where hypothesis can try
+many collections; then on a real Dask cluster with two worker processes.
+"""
+
+import itertools
+import json
+import logging
+import os
+
+import distributed
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from orvel import MemoryIndex, merge_stats
+from orvel.distributed import ShardedIndex, search_shards
+from orvel_core import bm25_search_json
+
+
+def whole_search(query, shards, top=None):
+    """bm25_search_json on the concatenation of the shards, cut to `top` hits."""
+    result = bm25_search_json(query, json.dumps([memory for shard in shards for memory in shard]))
+    return result if top is None else {"hits": result["hits"][:top], "total": result["total"]}
+
+
+def texts(shards):
+    return [json.dumps(shard) for shard in shards]
+
+
+class LocalShards:
+    """Shards as plain indexes in this process, recording the shards each round asks."""
+
+    def __init__(self, shards):
+        self.indexes = [MemoryIndex(text) for text in texts(shards)]
+        self.offsets = list(itertools.accumulate(map(len, self.indexes), initial=0))[:-1]
+        self.rounds = []
+
+    def run(self, calls):
+        self.rounds.append([shard for shard, _ in calls])
+        return [call(self.indexes[shard]) for shard, call in calls]
+
+    def search(self, query, top=None):
+        self.rounds.clear()
+        return search_shards(self.run, self.offsets, query, top)
+
+
+alpha = {"content": "alpha"}
+CASES = {
+    # The first bearer of a hit's id is in an earlier shard and is no hit itself.
+    "first bearer earlier, not a hit": ([[{"id": "x", "content": "beta"}], [{"id": "x", "content": "alpha"}]], "alpha"),
+    # Memories without an id are "?", and the first "?" is a non-object with no content.
+    "first '?' is a non-object": ([[1, {"id": "y", "content": "beta"}], [alpha, {"content": "alpha alpha"}]], "alpha"),
+    "one id in several shards": (
+        [[{"id": "x", "content": "gamma"}], [{"id": "x", "content": "alpha"}], [{"id": "x", "content": "alpha beta"}]],
+        "alpha beta",
+    ),
+    "ties across shards": ([[{"id": "a", **alpha}], [{"id": "b", **alpha}, {"id": "c", **alpha}], [{"id": "d", **alpha}]], "alpha"),
+    "empty shards": ([[], [{"id": "a", **alpha}], [], [], [{"id": "b", "content": "alpha beta"}], []], "alpha beta"),
+    "only empty shards": ([[], []], "alpha"),
+    "no shards": ([], "alpha"),
+    "shard of non-objects": ([[1, None, "alpha", [], {}], [{"id": "a", **alpha}]], "alpha"),
+    "later shard ranks first": (
+        [[{"id": "a", **alpha}, {"id": "b", "content": "beta"}], [{"id": "c", **alpha, "loadedCount": 100}]],
+        "alpha",
+    ),
+    "no hits": ([[{"id": "a", **alpha}], [{"id": "b", "content": "beta"}]], "delta"),
+    "empty query": ([[{"id": "a", **alpha}]], ""),
+    "Han text": ([[{"id": "h", "content": "索引变慢"}], [{"id": "h", "content": "数据库索引"}]], "索引"),
+}
+TOPS = [None, 0, 1, 2, 10]
+
+
+@pytest.mark.parametrize("top", TOPS)
+@pytest.mark.parametrize("shards, query", CASES.values(), ids=CASES.keys())
+def test_in_process_merge_equals_whole_search(shards, query, top):
+    assert LocalShards(shards).search(query, top) == whole_search(query, shards, top)
+
+
+# Few words and ids, so that scores tie and ids repeat across shards.
+WORDS = ["alpha", "beta", "gamma"]
+memories = st.one_of(
+    st.fixed_dictionaries(
+        {},
+        optional={
+            "id": st.sampled_from(["a", "b", "c", ""]),
+            "content": st.lists(st.sampled_from(WORDS), max_size=4).map(" ".join),
+            "loadedCount": st.sampled_from([0, 1, 100]),
+            "referencedCount": st.sampled_from([0, 50]),
+        },
+    ),
+    st.sampled_from([None, 1, "alpha", [], {"id": 7}]),
+)
+sharded_collections = st.lists(st.lists(memories, max_size=5), max_size=5)
+queries = st.lists(st.sampled_from(WORDS + ["delta"]), max_size=3).map(" ".join)
+tops = st.one_of(st.none(), st.integers(0, 8))
+
+
+@settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(shards=sharded_collections, query=queries, top=tops)
+def test_in_process_merge_equals_whole_search_on_any_split(shards, query, top):
+    assert LocalShards(shards).search(query, top) == whole_search(query, shards, top)
+
+
+@pytest.mark.parametrize(
+    "case, top, asked",
+    [
+        ("first bearer earlier, not a hit", None, [0]),
+        ("ties across shards", 1, None),  # the one hit shown is in the first shard
+        ("ties across shards", None, [0, 1]),
+        ("empty shards", None, [1]),  # empty shards bear no id
+        ("later shard ranks first", 1, [0]),
+        ("later shard ranks first", 0, None),
+        ("no hits", None, None),
+    ],
+)
+def test_contents_are_looked_up_only_in_earlier_shards_when_needed(case, top, asked):
+    shards, query = CASES[case]
+    local = LocalShards(shards)
+    local.search(query, top)
+    everyone = list(range(len(shards)))
+    assert local.rounds == [everyone, everyone] + ([asked] if asked else [])
+
+
+@settings(max_examples=300, deadline=None)
+@given(shards=sharded_collections.filter(len), query=queries)
+def test_merged_numbers_of_the_shards_are_those_of_the_whole(shards, query):
+    whole = MemoryIndex(json.dumps([memory for shard in shards for memory in shard]))
+    parts = [MemoryIndex(text).collection_stats(query) for text in texts(shards)]
+    assert merge_stats(parts) == whole.collection_stats(query)
+
+
+def test_merging_no_numbers_gives_an_empty_collection():
+    assert merge_stats([]) == {"memoryCount": 0, "tokenCount": 0, "documentFrequencies": {}}
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(
+        n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None, silence_logs=logging.ERROR
+    )
+    with cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+def test_shards_spread_over_the_workers(client):
+    shards = [[{"id": str(s), **alpha}] for s in range(4)]
+    with ShardedIndex(client, texts(shards)) as sharded:
+        held = {worker for worker, keys in client.has_what().items() if any("MemoryIndex" in str(k) for k in keys)}
+        assert held == set(client.nthreads())
+        assert len(sharded) == 4
+
+
+@pytest.mark.parametrize("shards, query", CASES.values(), ids=CASES.keys())
+def test_cluster_search_equals_whole_search(client, shards, query):
+    with ShardedIndex(client, texts(shards)) as sharded:
+        assert len(sharded) == sum(map(len, shards))
+        for top in TOPS:
+            assert sharded.search(query, top=top) == whole_search(query, shards, top)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(shards=sharded_collections, query=queries, top=tops)
+def test_cluster_search_equals_whole_search_on_any_split(client, shards, query, top):
+    with ShardedIndex(client, texts(shards)) as sharded:
+        assert sharded.search(query) == whole_search(query, shards)
+        assert sharded.search(query, top=top) == whole_search(query, shards, top)
+
+
+def test_unreadable_shard_raises_the_readers_error(client):
+    bad = '[{"id": "a",}]'
+    with pytest.raises(ValueError) as expected:
+        bm25_search_json("alpha", bad)
+    with pytest.raises(ValueError) as raised:
+        ShardedIndex(client, ["[]", bad])
+    assert str(raised.value) == str(expected.value)
+
+
+def test_shards_must_be_texts(client):
+    with pytest.raises(TypeError, match=r"shards\[1\] must be a str, not list"):
+        ShardedIndex(client, ["[]", []])
+
+
+@pytest.mark.parametrize("query, top", [("alpha", -1), ("alpha", True), ("alpha", "2"), (3, None)])
+@pytest.mark.parametrize("shards", [[], ['[{"content": "alpha"}]', "[]"]], ids=["no shards", "shards"])
+def test_arguments_are_refused_as_an_index_refuses_them(client, shards, query, top):
+    with pytest.raises((TypeError, ValueError)) as expected:
+        MemoryIndex().search(query, top=top)
+    with ShardedIndex(client, shards) as sharded, pytest.raises(expected.type) as raised:
+        sharded.search(query, top=top)
+    assert str(raised.value) == str(expected.value)
+
+
+def test_closed_index_refuses_to_search(client):
+    sharded = ShardedIndex(client, ['[{"content": "alpha"}]'])
+    sharded.close()
+    with pytest.raises(ValueError, match="closed"):
+        sharded.search("alpha")
+
+
+def test_shards_of_a_lost_worker_are_rebuilt_elsewhere(client):
+    shards = [[{"id": "a", "content": "beta"}, {"id": "b", **alpha}], [{"id": "a", "content": "alpha gamma"}]]
+    with ShardedIndex(client, texts(shards)) as sharded:
+        lost = sorted(client.nthreads())[0]  # the first shard's worker
+        assert any("MemoryIndex" in str(key) for key in client.has_what()[lost])
+        client.run(os._exit, 1, workers=[lost], on_error="ignore")
+        assert sharded.search("alpha gamma") == whole_search("alpha gamma", shards)
+        assert lost not in client.nthreads()
