@@ -83,12 +83,13 @@ class Timing:
     repeats: int
 
 
-def measure(cfg: Config, fn: Callable, *args, once: bool = False) -> Timing:
-    """Per-call time of fn(*args). once=True: a single timed call without warm-up,
-    for peers that take many seconds per call."""
+def measure(cfg: Config, fn: Callable, *args, once: bool = False,
+            clock: Optional[Callable[[], float]] = None) -> Timing:
+    """Per-call time of fn(*args), on `clock` (CLOCK when None). once=True: a single
+    timed call without warm-up, for peers that take many seconds per call."""
     names = [f"a{i}" for i in range(len(args))]
     namespace = {"fn": fn, **dict(zip(names, args))}
-    timer = timeit.Timer(f"fn({', '.join(names)})", globals=namespace, timer=CLOCK)
+    timer = timeit.Timer(f"fn({', '.join(names)})", globals=namespace, timer=clock or CLOCK)
     if once:
         t = timer.timeit(1)
         return Timing(t, t, 1, 1)
