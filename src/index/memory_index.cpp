@@ -143,7 +143,7 @@ std::uint32_t MemoryIndex::find_term(std::string_view token) const {
     if (token.size() <= kLongestShortTerm) {
         const text::ShortText packed = text::pack_short_text(token);
         const auto size = static_cast<std::uint32_t>(token.size());
-        const std::size_t place = short_terms_.find(text::short_text_hash(packed, size), [&](const ShortTermEntry& e) {
+        const std::size_t place = short_terms_.find(text::short_text_hash(packed, size, hash_key_), [&](const ShortTermEntry& e) {
             return e.packed.low == packed.low && e.packed.high == packed.high && e.size == size;
         });
         return short_terms_[place].empty() ? kNoSlot : short_terms_[place].term;
@@ -159,7 +159,7 @@ std::uint32_t MemoryIndex::term_of(std::string_view token) {
     if (token.size() <= kLongestShortTerm) {
         const text::ShortText packed = text::pack_short_text(token);
         const auto size = static_cast<std::uint32_t>(token.size());
-        const std::uint64_t hash = text::short_text_hash(packed, size);
+        const std::uint64_t hash = text::short_text_hash(packed, size, hash_key_);
         const auto matches = [&](const ShortTermEntry& e) {
             return e.packed.low == packed.low && e.packed.high == packed.high && e.size == size;
         };

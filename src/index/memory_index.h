@@ -199,6 +199,7 @@ private:
     // The vocabulary: every token met so far, numbered, in two tables by
     // length; the texts live in blocks that never move.
     text::HashTable<ShortTermEntry, kShape> short_terms_;
+    text::HashKey hash_key_ = text::hash_key();  // the process's, at hand for every token
     text::HashTable<TermEntry, kShape> terms_;
     std::vector<std::string_view> term_texts_;
     std::vector<std::unique_ptr<char[]>> term_blocks_;
