@@ -340,10 +340,11 @@ void MemoryIndex::unlink_id(std::uint32_t slot) {
 }
 
 std::uint32_t MemoryIndex::first_bearer(std::uint32_t slot, bool& alone) const {
+    // A memory first in its id's list bears the id first; most ids have one memory.
     const Slot& memory = slots_[slot];
-    const IdEntry& entry = ids_[id_place(memory.id(), memory.id_hash)];
-    alone = entry.first_plus_one - 1 == entry.last;
-    return entry.first_plus_one - 1;
+    alone = memory.previous_same_id == kNoSlot && memory.next_same_id == kNoSlot;
+    if (memory.previous_same_id == kNoSlot) return slot;
+    return ids_[id_place(memory.id(), memory.id_hash)].first_plus_one - 1;
 }
 
 std::optional<std::size_t> MemoryIndex::first_position_of(std::string_view id) const {
