@@ -427,6 +427,17 @@ void MemoryIndex::compact_if_sparse() {
 
 // ---- search ----
 
+std::size_t MemoryIndex::query_work(std::string_view query) const {
+    text::TokenList tokens;
+    text::tokenize(query, tokens);
+    std::size_t work = 0;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const std::uint32_t term = find_term(tokens[i]);
+        if (term != kNoSlot) work += postings_[term].size();
+    }
+    return work;
+}
+
 CollectionStats MemoryIndex::collection_stats(std::string_view query) const {
     CollectionStats stats;
     stats.memory_count = size();

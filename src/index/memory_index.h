@@ -84,6 +84,10 @@ public:
     void set_usage(std::size_t position, std::optional<std::uint32_t> loaded_count,
                    std::optional<std::uint32_t> referenced_count);
 
+    // The postings that a search of `query` adds up: the memories holding
+    // each of its tokens, counted at each position of the token.
+    std::size_t query_work(std::string_view query) const;
+
     // This index's numbers for `query`.
     CollectionStats collection_stats(std::string_view query) const;
 

@@ -316,9 +316,15 @@ PyObject* search(PyObject* object, PyObject* args, PyObject* kwargs) {
         const MemoryIndex& index = *self->index;
         std::string error;
         index::IndexSearchResult found;
-        {
+        const auto run = [&] { found = index.search(query, top, stats ? &*stats : nullptr, &error); };
+        // Other threads run while a search scores, unless it is too short for
+        // handing the interpreter over and back to pay.
+        constexpr std::size_t kReleaseFrom = 4096;  // postings added up
+        if (index.query_work(query) >= kReleaseFrom) {
             ReleasedInterpreter scoring;
-            found = index.search(query, top, stats ? &*stats : nullptr, &error);
+            run();
+        } else {
+            run();
         }
         if (!error.empty()) raise(PyExc_ValueError, error);
 
