@@ -10,33 +10,14 @@
 #include <system_error>
 #include <thread>
 
+#include "search/bm25.h"
 #include "search/query_terms.h"
 #include "text/keyed_hash.h"
 
 namespace orvel::index {
 
-namespace {
-
-// The constants and the order of evaluation of the one-call ranking.
-constexpr double k1 = 1.5;
-constexpr double b = 0.75;
-constexpr double k1_plus_1 = k1 + 1.0;
-constexpr double one_minus_b = 1.0 - b;
-constexpr double smoothing = 0.5;
-constexpr double loaded_weight = 0.01;
-constexpr double referenced_weight = 0.02;
-
-double inverse_document_frequency(std::uint64_t memory_count, std::uint64_t df) {
-    const double q = (static_cast<double>(memory_count - df) + smoothing) / (static_cast<double>(df) + smoothing);
-    return std::log1p(q);
-}
-
-double usage_factor(std::uint32_t loaded_count, std::uint32_t referenced_count) {
-    return (static_cast<double>(loaded_count) * loaded_weight + 1.0) *
-           (static_cast<double>(referenced_count) * referenced_weight + 1.0);
-}
-
-}  // namespace
+using search::bm25::inverse_document_frequency;
+using search::bm25::usage_factor;
 
 
 MemoryIndex::MemoryIndex() = default;
@@ -533,10 +514,8 @@ IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, c
 
     // The term of a token in one memory, in the one-call search's order of operations.
     const auto term_value = [&](const Posting& posting, double token_idf) {
-        const double length = static_cast<double>(scoring_[posting.slot].length);
-        const double k = ((length * b) / average_length + one_minus_b) * k1;
-        const double tf = static_cast<double>(posting.tf);
-        return ((tf * k1_plus_1) / (k + tf)) * token_idf;
+        const double k = search::bm25::length_normaliser(scoring_[posting.slot].length, average_length);
+        return search::bm25::term_score(posting.tf, k, token_idf);
     };
     // A token that the query repeats adds the same term at each of its
     // positions: those terms are worked out once, before the sums.

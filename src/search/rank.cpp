@@ -14,6 +14,7 @@
 #include <span>
 #include <utility>
 
+#include "search/bm25.h"
 #include "search/prefix_scan.h"
 #include "search/query_terms.h"
 #include "search/search.h"
@@ -22,15 +23,6 @@
 namespace orvel::search {
 
 namespace {
-
-constexpr double k1 = 1.5;
-constexpr double b = 0.75;
-// Both sums are exact in binary, so they equal the constants written out.
-constexpr double k1_plus_1 = k1 + 1.0;
-constexpr double one_minus_b = 1.0 - b;
-constexpr double smoothing = 0.5;
-constexpr double loaded_weight = 0.01;
-constexpr double referenced_weight = 0.02;
 
 // A memory that contains at least one query token.
 struct MatchedDocument {
@@ -113,10 +105,6 @@ void sort_by_score(std::vector<SearchHit>& hits) {
     }
 }
 
-double usage_factor(const SearchMemory& m) {
-    return (static_cast<double>(m.loaded_count) * loaded_weight + 1.0) *
-           (static_cast<double>(m.referenced_count) * referenced_weight + 1.0);
-}
 
 }  // namespace
 
@@ -141,8 +129,7 @@ std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<S
     for (std::size_t slot = 0; slot < idf.size(); ++slot) {
         std::uint64_t df = matched.df[slot];
         if (df == 0) continue;  // never read: only tokens with tf > 0 are scored
-        double q = (static_cast<double>(memories.size() - df) + smoothing) / (static_cast<double>(df) + smoothing);
-        idf[slot] = std::log1p(q);
+        idf[slot] = bm25::inverse_document_frequency(memories.size(), df);
     }
 
     // The sum runs over the query's positions in order, skipping the tokens
@@ -157,12 +144,11 @@ std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<S
     hits.reserve(matched.documents.size());
     std::size_t terms_begin = 0;
     for (const MatchedDocument& doc : matched.documents) {
-        const double k = ((static_cast<double>(doc.length) * b) / average_length + one_minus_b) * k1;
+        const double k = bm25::length_normaliser(doc.length, average_length);
         std::size_t matched_positions = 0;
         for (std::size_t e = terms_begin; e < doc.terms_end; ++e) {
             const TermCount& t = matched.terms[e];
-            const double tf_d = static_cast<double>(t.tf);
-            term[t.slot] = ((tf_d * k1_plus_1) / (k + tf_d)) * idf[t.slot];  // > 0.0, as tf and idf are
+            term[t.slot] = bm25::term_score(t.tf, k, idf[t.slot]);  // > 0.0, as tf and idf are
             matched_positions += terms.positions_of(t.slot).size();
         }
 
@@ -192,7 +178,7 @@ std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<S
         terms_begin = doc.terms_end;
 
         const SearchMemory& memory = memories[doc.memory];
-        double score = sum * usage_factor(memory);
+        double score = sum * bm25::usage_factor(memory.loaded_count, memory.referenced_count);
         if (score > 0.0) hits.push_back({doc.memory, score});
     }
     if (work != nullptr) work->query_positions_visited += visited;
