@@ -49,6 +49,10 @@ def main(wheel: Path) -> None:
         modules = [n for n in names if re.fullmatch(rf"{name}\.[^/]*\.so", n)]
         if len(modules) != 1:
             fail(f"expected one {name} module, found {modules}")
+        size = zipfile.ZipFile(wheel).getinfo(modules[0]).file_size
+        if size > 2 * 1024 * 1024:
+            # The static libcrypto brings in only SHA-256; the EVP machinery alone is megabytes.
+            fail(f"{modules[0]} is {size / 1024:.0f} KiB: a static library brought in more than it needs")
         for library in linked_libraries(wheel, modules[0]):
             if not Path(library).name.startswith(SYSTEM_LIBRARIES):
                 fail(f"{name} needs {library}")

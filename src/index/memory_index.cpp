@@ -1,5 +1,8 @@
 #include "index/memory_index.h"
 
+// SHA256_Init and friends, not the one-shot SHA256(), which goes through the
+// EVP provider machinery and would link all of it into the module.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
 #include <algorithm>
@@ -623,7 +626,10 @@ struct StateReader {
 };
 
 void sha256(std::string_view bytes, unsigned char* digest) {
-    SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+    SHA256_CTX context;
+    SHA256_Init(&context);
+    SHA256_Update(&context, bytes.data(), bytes.size());
+    SHA256_Final(digest, &context);
 }
 
 // Strict UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF.
