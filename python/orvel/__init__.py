@@ -2,12 +2,27 @@
 line (validate packs, search memories, tokenize, hash, compare, assess and curate texts),
 all built on orvel_core."""
 
-from _orvel_index import MemoryIndex
-
-from orvel.stats import merge_stats
-
 # The one version number of the distribution: the package metadata reads it
 # from here, and `orvel --version` prints it.
 __version__ = "0.3.0"
 
 __all__ = ["MemoryIndex", "merge_stats", "__version__"]
+
+# Type checkers take the names from here; at run time they load on first use,
+# so that the command line starts without the index's native module.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from _orvel_index import MemoryIndex
+    from orvel.stats import merge_stats
+
+
+def __getattr__(name: str) -> object:
+    if name == "MemoryIndex":
+        from _orvel_index import MemoryIndex
+
+        return MemoryIndex
+    if name == "merge_stats":
+        from orvel.stats import merge_stats
+
+        return merge_stats
+    raise AttributeError(f"module 'orvel' has no attribute {name!r}")

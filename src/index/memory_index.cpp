@@ -114,7 +114,7 @@ std::size_t MemoryIndex::memory_bytes() const {
                         order_.capacity() * sizeof(std::uint32_t) + term_texts_.capacity() * sizeof(std::string_view) +
                         postings_.capacity() * sizeof(std::vector<Posting>) + tf_scratch_.capacity() * sizeof(std::uint32_t) +
                         (short_terms_.capacity() * sizeof(ShortTermEntry)) + terms_.capacity() * sizeof(TermEntry) +
-                        ids_.capacity() * sizeof(IdEntry) + term_blocks_.size() * 64 * 1024;
+                        ids_.capacity() * sizeof(IdEntry) + term_store_.allocated_bytes();
     for (const Slot& slot : slots_)
         if (slot.texts.capacity() > 15) bytes += slot.texts.capacity() + 1;  // beyond the string's own room
     for (const std::vector<Posting>& list : postings_) bytes += list.capacity() * sizeof(Posting);
@@ -168,19 +168,8 @@ std::uint32_t MemoryIndex::term_of(std::string_view token) {
 
 // Numbers a token that is not in the vocabulary yet, keeping its text.
 std::uint32_t MemoryIndex::new_term(std::string_view token) {
-    if (token.size() > term_block_room_) {
-        const std::size_t block = std::max<std::size_t>(token.size(), 64 * 1024);
-        term_blocks_.push_back(std::make_unique<char[]>(block));
-        term_block_next_ = term_blocks_.back().get();
-        term_block_room_ = block;
-    }
-    std::memcpy(term_block_next_, token.data(), token.size());
-    const std::string_view kept(term_block_next_, token.size());
-    term_block_next_ += token.size();
-    term_block_room_ -= token.size();
-
     const auto term = static_cast<std::uint32_t>(term_texts_.size());
-    term_texts_.push_back(kept);
+    term_texts_.push_back(term_store_.keep(token));
     postings_.emplace_back();
     tf_scratch_.push_back(0);
     ++terms_without_postings_;
@@ -352,7 +341,6 @@ void MemoryIndex::store(std::uint32_t slot, const search::SearchMemory& memory) 
     kept.id_hash = text::text_hash(memory.id);
     scoring_[slot].loaded_count = memory.loaded_count;
     scoring_[slot].referenced_count = memory.referenced_count;
-    kept.live = true;
 }
 
 void MemoryIndex::append(const search::SearchMemory& memory) {
@@ -378,9 +366,7 @@ void MemoryIndex::remove(std::size_t position) {
     const std::uint32_t slot = order_[position];
     remove_postings(slot);
     unlink_id(slot);
-    Slot& memory = slots_[slot];
-    memory.live = false;
-    std::string().swap(memory.texts);
+    std::string().swap(slots_[slot].texts);
     order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(position));
     compact_if_sparse();
 }
@@ -410,17 +396,6 @@ void MemoryIndex::compact_if_sparse() {
 }
 
 // ---- search ----
-
-std::size_t MemoryIndex::query_work(std::string_view query) const {
-    text::TokenList tokens;
-    text::tokenize(query, tokens);
-    std::size_t work = 0;
-    for (std::size_t i = 0; i < tokens.size(); ++i) {
-        const std::uint32_t term = find_term(tokens[i]);
-        if (term != kNoSlot) work += postings_[term].size();
-    }
-    return work;
-}
 
 CollectionStats MemoryIndex::collection_stats(std::string_view query) const {
     CollectionStats stats;
@@ -466,7 +441,7 @@ thread_local ScoreSums score_sums;
 }  // namespace
 
 IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, const CollectionStats* stats,
-                                      std::string* error) const {
+                                      std::string* error, ScoringGate* gate) const {
     IndexSearchResult result;
     text::TokenList tokens;
     text::tokenize(query, tokens);
@@ -522,13 +497,13 @@ IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, c
     };
     // A token that the query repeats adds the same term at each of its
     // positions: those terms are worked out once, before the sums.
-    std::vector<std::vector<double>> repeated_values(terms.distinct_count());
     std::size_t postings_added = 0;
+    for (std::uint32_t distinct = 0; distinct < terms.distinct_count(); ++distinct)
+        if (lists[distinct] != nullptr) postings_added += terms.positions_of(distinct).size() * lists[distinct]->size();
+    if (gate != nullptr) gate->opening(postings_added);
+    std::vector<std::vector<double>> repeated_values(terms.distinct_count());
     for (std::uint32_t distinct = 0; distinct < terms.distinct_count(); ++distinct) {
-        if (lists[distinct] == nullptr) continue;
-        const std::size_t repeats = terms.positions_of(distinct).size();
-        postings_added += repeats * lists[distinct]->size();
-        if (repeats == 1) continue;
+        if (lists[distinct] == nullptr || terms.positions_of(distinct).size() == 1) continue;
         repeated_values[distinct].reserve(lists[distinct]->size());
         for (const Posting& posting : *lists[distinct])
             repeated_values[distinct].push_back(term_value(posting, idf[distinct]));
@@ -590,35 +565,28 @@ constexpr char kStateMagic[8] = {'O', 'R', 'V', 'E', 'L', 'I', 'D', 'X'};
 constexpr std::uint32_t kStateVersion = 1;
 constexpr std::size_t kDigestSize = SHA256_DIGEST_LENGTH;
 
-void put_u32(std::string& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-void put_u64(std::string& out, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+// Numbers are written little-endian, whatever the machine.
+template <class Number>
+void put(std::string& out, Number v) {
+    for (std::size_t i = 0; i < sizeof v; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
-// Reads little-endian numbers and texts off a state, never past its end.
+// Reads numbers and texts off a state, never past its end.
 struct StateReader {
     std::string_view bytes;
     std::size_t at = 0;
 
-    bool u32(std::uint32_t& v) {
-        if (bytes.size() - at < 4) return false;
+    template <class Number>
+    bool number(Number& v) {
+        if (bytes.size() - at < sizeof v) return false;
         v = 0;
-        for (int i = 0; i < 4; ++i) v |= std::uint32_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
-        at += 4;
-        return true;
-    }
-    bool u64(std::uint64_t& v) {
-        if (bytes.size() - at < 8) return false;
-        v = 0;
-        for (int i = 0; i < 8; ++i) v |= std::uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
-        at += 8;
+        for (std::size_t i = 0; i < sizeof v; ++i) v |= Number{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
+        at += sizeof v;
         return true;
     }
     bool text(std::string_view& v) {
         std::uint64_t n;
-        if (!u64(n) || bytes.size() - at < n) return false;
+        if (!number(n) || bytes.size() - at < n) return false;
         v = bytes.substr(at, n);
         at += n;
         return true;
@@ -671,15 +639,15 @@ bool is_valid_utf8(std::string_view s) {
 
 std::string MemoryIndex::state() const {
     std::string out(kStateMagic, sizeof kStateMagic);
-    put_u32(out, kStateVersion);
-    put_u64(out, size());
+    put(out, kStateVersion);
+    put(out, std::uint64_t{size()});
     for (std::uint32_t slot : order_) {
         const Slot& memory = slots_[slot];
-        put_u32(out, scoring_[slot].loaded_count);
-        put_u32(out, scoring_[slot].referenced_count);
-        put_u64(out, memory.id().size());
+        put(out, scoring_[slot].loaded_count);
+        put(out, scoring_[slot].referenced_count);
+        put(out, std::uint64_t{memory.id().size()});
         out.append(memory.id());
-        put_u64(out, memory.content().size());
+        put(out, std::uint64_t{memory.content().size()});
         out.append(memory.content());
     }
     unsigned char digest[kDigestSize];
@@ -695,7 +663,7 @@ std::unique_ptr<MemoryIndex> MemoryIndex::from_state(std::string_view bytes, std
     }
     StateReader reader{bytes.substr(0, bytes.size() - std::min(bytes.size(), kDigestSize)), sizeof kStateMagic};
     std::uint32_t version = 0;
-    reader.u32(version);
+    reader.number(version);
     if (version != kStateVersion) {
         error = "MemoryIndex state of version " + std::to_string(version) + " cannot be read (this version reads " +
                 std::to_string(kStateVersion) + ")";
@@ -708,21 +676,19 @@ std::unique_ptr<MemoryIndex> MemoryIndex::from_state(std::string_view bytes, std
         error = "MemoryIndex state is corrupt: its checksum does not match";
         return nullptr;
     }
-    auto index = std::make_unique<MemoryIndex>();
+    std::vector<search::SearchMemory> memories;
     std::uint64_t count = 0;
-    bool ok = reader.u64(count);
+    bool ok = reader.number(count);
     for (std::uint64_t i = 0; ok && i < count; ++i) {
-        search::SearchMemory memory;
-        ok = reader.u32(memory.loaded_count) && reader.u32(memory.referenced_count) && reader.text(memory.id) &&
+        search::SearchMemory& memory = memories.emplace_back();
+        ok = reader.number(memory.loaded_count) && reader.number(memory.referenced_count) && reader.text(memory.id) &&
              reader.text(memory.content) && is_valid_utf8(memory.id) && is_valid_utf8(memory.content);
-        if (ok) index->append(memory);
     }
-    index->shrink_to_fit();
     if (!ok || reader.at != body.size()) {
         error = "MemoryIndex state is corrupt: its records do not fit its length";
         return nullptr;
     }
-    return index;
+    return from_memories(memories);
 }
 
 }  // namespace orvel::index

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json/decoded_texts.h"
 #include "json/json_error.h"
 #include "search/search.h"
 #include "text/hash_table.h"
@@ -47,6 +48,17 @@ struct IndexHit {
 struct IndexSearchResult {
     std::vector<IndexHit> hits;  // best first, ties in list order; at most `top`
     std::uint64_t total = 0;     // every memory that scored
+};
+
+// Told by a search, before it adds up its postings (most of its work), how
+// many there are, so that a caller can let other work run meanwhile: what it
+// opens then stays open until the search has returned.
+class ScoringGate {
+public:
+    virtual void opening(std::size_t postings) = 0;
+
+protected:
+    ~ScoringGate() = default;
 };
 
 class MemoryIndex {
@@ -84,10 +96,6 @@ public:
     void set_usage(std::size_t position, std::optional<std::uint32_t> loaded_count,
                    std::optional<std::uint32_t> referenced_count);
 
-    // The postings that a search of `query` adds up: the memories holding
-    // each of its tokens, counted at each position of the token.
-    std::size_t query_work(std::string_view query) const;
-
     // This index's numbers for `query`.
     CollectionStats collection_stats(std::string_view query) const;
 
@@ -95,8 +103,10 @@ public:
     // with `stats` when given (the numbers of a collection this index is part
     // of). Sets `error` and gives no hits when `stats` cannot be the numbers
     // of such a collection. Searches may run on several threads at once.
+    // `gate`, when given, is told how many postings the search is about to add up.
     IndexSearchResult search(std::string_view query, std::size_t top = kNoLimit,
-                             const CollectionStats* stats = nullptr, std::string* error = nullptr) const;
+                             const CollectionStats* stats = nullptr, std::string* error = nullptr,
+                             ScoringGate* gate = nullptr) const;
 
     // What a hit shows: its slot's id, and the content of the first memory
     // bearing that id (`alone`: no other memory bears it); the position of a
@@ -125,7 +135,6 @@ private:
         // The memories bearing the same id, in slot order, as a list through their slots.
         std::uint32_t previous_same_id = kNoSlot;
         std::uint32_t next_same_id = kNoSlot;
-        bool live = false;
     
         std::string_view id() const { return std::string_view(texts).substr(0, id_size); }
         std::string_view content() const { return std::string_view(texts).substr(id_size); }
@@ -201,14 +210,12 @@ private:
     static constexpr std::size_t kLongestShortTerm = 16;
 
     // The vocabulary: every token met so far, numbered, in two tables by
-    // length; the texts live in blocks that never move.
+    // length; the texts live in a store whose blocks never move.
     text::HashTable<ShortTermEntry, kShape> short_terms_;
     text::HashKey hash_key_ = text::hash_key();  // the process's, at hand for every token
     text::HashTable<TermEntry, kShape> terms_;
     std::vector<std::string_view> term_texts_;
-    std::vector<std::unique_ptr<char[]>> term_blocks_;
-    std::size_t term_block_room_ = 0;
-    char* term_block_next_ = nullptr;
+    json::DecodedTexts term_store_;
     std::vector<std::vector<Posting>> postings_;  // per term, ordered by slot
 
     std::size_t terms_without_postings_ = 0;

@@ -11,6 +11,7 @@ std::string_view DecodedTexts::keep(std::string_view text) {
         constexpr std::size_t kBlockSize = 16384;
         const std::size_t size = std::max(kBlockSize, text.size());
         blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+        allocated_ += size;
         next_ = blocks_.back().get();
         room_ = size;
     }

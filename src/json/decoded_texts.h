@@ -16,8 +16,12 @@ public:
     // A view of a copy of `text` that lives as long as this store.
     std::string_view keep(std::string_view text);
 
+    // The bytes of the blocks allocated so far.
+    std::size_t allocated_bytes() const { return allocated_; }
+
 private:
     std::vector<std::unique_ptr<char[]>> blocks_;
+    std::size_t allocated_ = 0;
     char* next_ = nullptr;
     std::size_t room_ = 0;
 };

@@ -53,6 +53,26 @@ private:
     PyThreadState* state_;
 };
 
+// Lets other threads run while a search adds up its postings, unless they are
+// too few for handing the interpreter over and back to pay.
+class ReleaseWhileScoring final : public index::ScoringGate {
+public:
+    ReleaseWhileScoring() = default;
+    ~ReleaseWhileScoring() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
+    ReleaseWhileScoring(const ReleaseWhileScoring&) = delete;
+    ReleaseWhileScoring& operator=(const ReleaseWhileScoring&) = delete;
+
+    void opening(std::size_t postings) override {
+        if (postings >= kReleaseFrom) state_ = PyEval_SaveThread();
+    }
+
+private:
+    static constexpr std::size_t kReleaseFrom = 4096;
+    PyThreadState* state_ = nullptr;
+};
+
 class SharedLock {
 public:
     explicit SharedLock(std::shared_mutex& lock) : lock_(lock) {
@@ -316,15 +336,9 @@ PyObject* search(PyObject* object, PyObject* args, PyObject* kwargs) {
         const MemoryIndex& index = *self->index;
         std::string error;
         index::IndexSearchResult found;
-        const auto run = [&] { found = index.search(query, top, stats ? &*stats : nullptr, &error); };
-        // Other threads run while a search scores, unless it is too short for
-        // handing the interpreter over and back to pay.
-        constexpr std::size_t kReleaseFrom = 4096;  // postings added up
-        if (index.query_work(query) >= kReleaseFrom) {
-            ReleasedInterpreter scoring;
-            run();
-        } else {
-            run();
+        {
+            ReleaseWhileScoring gate;
+            found = index.search(query, top, stats ? &*stats : nullptr, &error, &gate);
         }
         if (!error.empty()) raise(PyExc_ValueError, error);
 

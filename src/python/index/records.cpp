@@ -9,8 +9,13 @@
 namespace orvel::python {
 namespace {
 
-bool raise_record_error(std::size_t number, const char* key, const char* problem) {
-    PyErr_Format(PyExc_ValueError, "Invalid memory record %zu: \"%s\" %s", number, key, problem);
+// ValueError naming the record and the field (none: the record itself).
+bool raise_record_error(std::size_t number, const char* field, const char* problem) {
+    if (field == nullptr) {
+        PyErr_Format(PyExc_ValueError, "Invalid memory record %zu: it %s", number, problem);
+    } else {
+        PyErr_Format(PyExc_ValueError, "Invalid memory record %zu: \"%s\" %s", number, field, problem);
+    }
     return false;
 }
 
@@ -112,14 +117,24 @@ bool readable(PyObject* value, int containers_left, const char** problem) {
     return true;
 }
 
-// Raises ValueError("Invalid memory record {number}: {what} {problem}") when the
-// JSON reader would refuse json.dumps of `value`.
-bool check_readable(PyObject* value, int containers_left, std::size_t number, const std::string& what) {
+// Raises the record's ValueError when the JSON reader would refuse json.dumps of `value`.
+bool check_readable(PyObject* value, int containers_left, std::size_t number, const char* field) {
     const char* problem = nullptr;
     if (readable(value, containers_left, &problem)) return true;
     if (problem == nullptr) return false;  // an error raised while looking
-    PyErr_Format(PyExc_ValueError, "Invalid memory record %zu: %s %s", number, what.c_str(), problem);
-    return false;
+    return raise_record_error(number, field, problem);
+}
+
+// A count that json.dumps and the reader take: an int from 0 to 2^64 - 1
+// gives its low 32 bits, any other value 0.
+std::uint32_t count_of(PyObject* value) {
+    if (!PyLong_Check(value) || PyBool_Check(value)) return 0;
+    const unsigned long long n = PyLong_AsUnsignedLongLong(value);
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();  // negative, or above 2^64 - 1
+        return 0;
+    }
+    return static_cast<std::uint32_t>(n);
 }
 
 // The value under `key`, a new reference, or null when missing (-1: raised).
@@ -153,13 +168,7 @@ std::optional<std::uint32_t> read_count(PyObject* value, const char* what) {
         PyErr_Format(PyExc_ValueError, "%s %s", what, problem);
         return std::nullopt;
     }
-    if (!PyLong_Check(value) || PyBool_Check(value)) return 0;
-    const unsigned long long n = PyLong_AsUnsignedLongLong(value);
-    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();  // negative, or above 2^64 - 1
-        return 0;
-    }
-    return static_cast<std::uint32_t>(n);
+    return count_of(value);
 }
 
 bool read_record(PyObject* record, std::size_t number, RecordBatch& batch) {
@@ -168,7 +177,7 @@ bool read_record(PyObject* record, std::size_t number, RecordBatch& batch) {
     if (!is_mapping(record, is_dict)) {
         if (PyErr_Occurred()) return false;
         // Any value other than a mapping: every default, if the reader reads it.
-        return check_readable(record, kMostContainers - 1, number, "it");
+        return check_readable(record, kMostContainers - 1, number, nullptr);
     }
     struct Field {
         PyObject* key;
@@ -183,7 +192,6 @@ bool read_record(PyObject* record, std::size_t number, RecordBatch& batch) {
         if (lookup(record, is_dict, fields[f].key, &raw) < 0) return false;
         Ref value(raw);
         if (raw == nullptr) continue;  // missing: the default
-        const std::string what = std::string("\"") + fields[f].name + "\"";
         switch (f) {
             case 0:
             case 1: {
@@ -191,15 +199,15 @@ bool read_record(PyObject* record, std::size_t number, RecordBatch& batch) {
                 if (PyUnicode_Check(raw)) {
                     if (!read_text(raw, number, fields[f].name, field, batch)) return false;
                 } else {
-                    if (!check_readable(raw, kMostContainers - 2, number, what)) return false;
+                    if (!check_readable(raw, kMostContainers - 2, number, fields[f].name)) return false;
                     field = f == 0 ? std::string_view("?") : std::string_view();
                 }
                 break;
             }
             default: {
                 std::uint32_t& count = f == 2 ? memory.loaded_count : memory.referenced_count;
-                if (!check_readable(raw, kMostContainers - 2, number, what)) return false;
-                count = *read_count(raw, fields[f].name);
+                if (!check_readable(raw, kMostContainers - 2, number, fields[f].name)) return false;
+                count = count_of(raw);
             }
         }
     }
