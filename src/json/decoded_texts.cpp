@@ -8,8 +8,7 @@ namespace orvel::json {
 std::string_view DecodedTexts::keep(std::string_view text) {
     if (text.empty()) return {};
     if (text.size() > room_) {
-        constexpr std::size_t kBlockSize = 16384;
-        const std::size_t size = std::max(kBlockSize, text.size());
+        const std::size_t size = std::max(block_size_, text.size());
         blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
         allocated_ += size;
         next_ = blocks_.back().get();

@@ -13,6 +13,9 @@ namespace orvel::json {
 
 class DecodedTexts {
 public:
+    // Texts are kept in blocks of `block_size` bytes (longer ones in a block of their own).
+    explicit DecodedTexts(std::size_t block_size = 16384) : block_size_(block_size) {}
+
     // A view of a copy of `text` that lives as long as this store.
     std::string_view keep(std::string_view text);
 
@@ -22,6 +25,7 @@ public:
 private:
     std::vector<std::unique_ptr<char[]>> blocks_;
     std::size_t allocated_ = 0;
+    std::size_t block_size_;
     char* next_ = nullptr;
     std::size_t room_ = 0;
 };
