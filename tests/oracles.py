@@ -10,6 +10,7 @@ release install; only `ucd_property` needs the test-only module (for the tables'
 version), and imports it when called.
 """
 
+import functools
 import json
 import math
 import operator
@@ -46,6 +47,42 @@ def ucd_property(file_name, values):
             first, _, last = fields[0].partition("..")
             codes.update(range(int(first, 16), int(last or first, 16) + 1))
     return frozenset(codes)
+
+
+@functools.cache
+def ucd_general_categories():
+    """{code point: General_Category} of the tables' Unicode version (unassigned ones left out)."""
+    categories = {}
+    for line in (ucd_dir() / "DerivedGeneralCategory.txt").read_text(encoding="utf-8").splitlines():
+        fields = [f.strip() for f in line.split("#", 1)[0].split(";")]
+        if len(fields) >= 2 and fields[1] != "Cn":
+            first, _, last = fields[0].partition("..")
+            categories.update(dict.fromkeys(range(int(first, 16), int(last or first, 16) + 1), fields[1]))
+    return categories
+
+
+@functools.cache
+def code_points_python_agrees_on():
+    """None when the interpreter's unicodedata is the tables' own version; otherwise the
+    code points (surrogates left out) whose General_Category is the same in both, for
+    tests that use the interpreter as an oracle (a later version assigns new letters and
+    digits, with properties the tables rightly do not know)."""
+    import unicodedata
+
+    if ucd_dir().name == unicodedata.unidata_version:
+        return None
+    return sorted(c for c, category in ucd_general_categories().items() if category != "Cs" and unicodedata.category(chr(c)) == category)
+
+
+def characters_python_agrees_on():
+    """A hypothesis strategy of single characters on which the interpreter's unicodedata
+    and str methods can serve as oracles for the module's tables."""
+    from hypothesis import strategies as st
+
+    agreed = code_points_python_agrees_on()
+    if agreed is None:
+        return st.characters(exclude_categories=["Cs"])
+    return st.sampled_from(agreed).map(chr)
 
 
 # --- Text quality -------------------------------------------------------------------

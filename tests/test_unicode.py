@@ -15,7 +15,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _orvel_testing as t
-from oracles import ROOT, WHITE_SPACE, ucd_dir, ucd_property
+from oracles import ROOT, WHITE_SPACE, characters_python_agrees_on, ucd_dir, ucd_property
 
 TABLES = ROOT / "src" / "text" / "unicode_tables.h"
 CODE_POINTS = range(0x110000)
@@ -187,7 +187,7 @@ def test_final_sigma_matches_python(text):
     assert t.lower(text) == text.lower()
 
 
-@given(st.text(st.characters(exclude_categories=["Cs"])))
+@given(st.text(characters_python_agrees_on()))
 @settings(max_examples=500)
 def test_lower_of_any_text_matches_python(text):
     assert t.lower(text) == text.lower()

