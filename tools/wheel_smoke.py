@@ -115,7 +115,7 @@ def check_metadata() -> None:
     licence_files = {str(f).split("/licenses/", 1)[1] for f in distribution.files or [] if "/licenses/" in str(f)}
     expected = {"LICENSE", "data/ucd/LICENSE", "tests/data/jsontestsuite/LICENSE"}
     check("licence files", licence_files == expected, licence_files)
-    check("requires-python", distribution.metadata["Requires-Python"] == ">=3.12", distribution.metadata["Requires-Python"])
+    check("requires-python", distribution.metadata["Requires-Python"] == ">=3.11", distribution.metadata["Requires-Python"])
 
 
 def check_stub(work: Path) -> None:

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "json/decimal.h"
 #include "json/render.h"
 #include "text/simd.h"
 #include "text/utf8.h"
@@ -25,7 +26,7 @@ inline int hex_value(unsigned char c) {
 }
 
 // Decimal exponent of the leading significant digit of a number that
-// std::from_chars found out of range: positive means too large for a double.
+// was found out of range: positive means too large for a double.
 long long leading_exponent(std::string_view number) {
     std::size_t i = 0;
     if (i < number.size() && number[i] == '-') ++i;
@@ -362,8 +363,7 @@ bool Reader::scan_number(JsonNumber& out) {
         }
     }
     double value = 0.0;
-    auto [end, ec] = std::from_chars(data_ + start, data_ + pos_, value);
-    if (ec == std::errc::result_out_of_range) {
+    if (decimal_to_double(std::string_view(data_ + start, pos_ - start), value) == std::errc::result_out_of_range) {
         if (leading_exponent(std::string_view(data_ + start, pos_ - start)) > 0)
             return fail(message::number_out_of_range, pos_);
         value = negative ? -0.0 : 0.0;

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/decimal.h"
 #include "json/document.h"
 #include "json/reader.h"
 #include "testing/json_value.h"
@@ -259,9 +260,25 @@ PyObject* json_messages(PyObject*, PyObject*) {
     }
 }
 
+// Both conversions of a JSON number's text: ((value, out_of_range) by the build's own
+// path, (value, out_of_range) by the strtod path).
+PyObject* decimal_to_double(PyObject*, PyObject* args) {
+    const char* data;
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, "s#", &data, &size)) return nullptr;
+    std::string_view text(data, static_cast<std::size_t>(size));
+    double built = 0.0, by_strtod = 0.0;
+    bool built_out = orvel::json::decimal_to_double(text, built) == std::errc::result_out_of_range;
+    bool strtod_out = orvel::json::decimal_to_double_by_strtod(text, by_strtod) == std::errc::result_out_of_range;
+    return Py_BuildValue("((dO)(dO))", built, built_out ? Py_True : Py_False, by_strtod,
+                         strtod_out ? Py_True : Py_False);
+}
+
 }  // namespace
 
 PyMethodDef orvel_testing_json_methods[] = {
+    {"decimal_to_double", decimal_to_double, METH_VARARGS,
+     "decimal_to_double(text): ((value, out_of_range) of the build, (value, out_of_range) by strtod)."},
     {"read_json", read_json, METH_VARARGS, "read_json(text, shape): the value read, or ValueError."},
     {"json_messages", json_messages, METH_NOARGS, "The reader's message catalogue: (name, format) pairs."},
     {nullptr, nullptr, 0, nullptr},
