@@ -11,7 +11,7 @@ PIP       := $(PY) -m pip
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: demo test test-asan test-portable venv install install-test dev devtest wheel wheels wheel-test wheels-test chroot-sid clean bench fuzz
+.PHONY: demo test test-asan test-portable venv install install-test dev devtest wheel wheels wheel-test wheels-test chroot-sid test-libcxx check-mingw clean bench fuzz
 
 $(PY):
 	@test -n "$(PYTHON)" || { echo "no CPython 3.11 to 3.15 found; set PYTHON=/path/to/python3.x"; exit 1; }
@@ -61,6 +61,27 @@ test-portable: install-test
 	$(MAKE) dev BUILD=build/portable CMAKE_EXTRA=-DORVEL_PORTABLE=ON
 	PYTHONPATH=build/portable $(PY) -c 'import sys, _orvel_testing as t; print("SIMD kernels:", t.simd_kernels()); sys.exit(t.simd_kernels() != "portable")'
 	PYTHONPATH=build/portable $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# The whole suite against a build by clang with libc++ (Debian's clang-14 and libc++-14-dev,
+# close to older macOS toolchains; its libc++ has no floating-point from_chars, so numbers
+# take the strtod path). The first line proves the modules load libc++.
+LIBCXX_FLAGS := -stdlib=libc++
+test-libcxx: install-test
+	CXX=clang++-14 $(MAKE) dev BUILD=build/libcxx CMAKE_EXTRA="-DCMAKE_CXX_FLAGS=$(LIBCXX_FLAGS) \
+		-DCMAKE_MODULE_LINKER_FLAGS=$(LIBCXX_FLAGS) -DCMAKE_SHARED_LINKER_FLAGS=$(LIBCXX_FLAGS)"
+	ldd build/libcxx/orvel_core.*.so | grep -q 'libc++\.so'
+	PYTHONPATH=build/libcxx $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# Portability of the C++ core (everything but the binding) to a system without POSIX
+# headers: every file compiles with MinGW-w64 for Windows (its posix thread model has
+# std::thread).
+CORE_SOURCES := $(filter-out src/python/%,$(wildcard src/*/*.cpp))
+check-mingw:
+	tools/stage_openssl.sh amd64
+	@for f in $(CORE_SOURCES); do \
+		x86_64-w64-mingw32-g++-posix -std=c++20 -fsyntax-only -Wall -Wextra -Werror -ffp-contract=off \
+			-Isrc -Ibuild/openssl-amd64/include "$$f" || exit 1; done
+	@echo "check-mingw: $(words $(CORE_SOURCES)) files of the core compile for Windows"
 
 # The whole suite on one CPython version in its own environment: make test-py311 ... test-py315.
 test-py3%:
