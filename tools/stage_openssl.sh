@@ -14,6 +14,11 @@ if [ "$arch" = "$(dpkg --print-architecture)" ]; then
   root=""
 else
   # The foreign library from Debian 12's own package, unpacked without installing it.
+  SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    $SUDO dpkg --add-architecture "$arch"
+    $SUDO apt-get update -q >/dev/null
+  fi
   scratch=$(mktemp -d); trap 'rm -rf "$scratch"' EXIT
   (cd "$scratch" && apt-get download "libssl-dev:$arch" >/dev/null && dpkg -x libssl-dev_*.deb root)
   root="$scratch/root"

@@ -16,8 +16,9 @@ rm -rf "$env"
 "$python" -m venv "$env"
 "$env/bin/python" -m pip install --quiet "$wheel[test]" "cmake>=3.24" ninja
 
+# CXX and CMAKE_ARGS, when set, choose another compiler for it (zig, under emulation).
 "$env/bin/cmake" -S . -B "$testing" -G Ninja -DORVEL_TESTING=ON -DCMAKE_BUILD_TYPE=Release \
-  -DPython_EXECUTABLE="$(pwd)/$env/bin/python" >/dev/null
+  -DPython_EXECUTABLE="$(pwd)/$env/bin/python" ${CMAKE_ARGS:-} >/dev/null
 "$env/bin/cmake" --build "$testing" --target _orvel_testing >/dev/null
 rm -rf "$testing/only" && mkdir "$testing/only" && cp "$testing"/_orvel_testing.*.so "$testing/only/"
 
