@@ -11,7 +11,7 @@ PIP       := $(PY) -m pip
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: demo test test-asan test-portable venv install install-test dev devtest wheel wheels wheel-test wheels-test chroot-sid chroot-arm64 wheel-aarch64 wheel-aarch64-test test-libcxx check-mingw clean bench fuzz
+.PHONY: demo test test-asan test-portable venv install install-test dev devtest wheel wheels wheel-test wheels-test chroot-sid chroot-arm64 wheel-aarch64 wheel-aarch64-test test-libcxx check-mingw clean bench fuzz fuzz-long fuzz-merge
 
 $(PY):
 	@test -n "$(PYTHON)" || { echo "no CPython 3.11 to 3.15 found; set PYTHON=/path/to/python3.x"; exit 1; }
@@ -127,7 +127,8 @@ wheel-aarch64: $(PY) chroot-arm64
 
 wheel-aarch64-test: wheel-aarch64
 	tools/chroot.sh run bookworm-arm64 $(ARM64_ZIG) CXX=/src/tools/zig/c++ \
-		CMAKE_ARGS="-DOPENSSL_ROOT_DIR=/src/build/openssl-arm64 -DOPENSSL_USE_STATIC_LIBS=TRUE" \
+		CMAKE_ARGS="-DOPENSSL_ROOT_DIR=/src/build/openssl-arm64 -DOPENSSL_USE_STATIC_LIBS=TRUE \
+			-DCMAKE_AR=/src/tools/zig/ar -DCMAKE_RANLIB=/src/tools/zig/ranlib" \
 		PYTEST_ARGS="$(PYTEST_ARGS) $(ARM64_TESTS)" tools/test_wheel.sh python3.11
 
 # Each wheel as a user gets it (tools/test_wheel.sh): the smoke test outside the source
@@ -152,11 +153,23 @@ bench: $(PY)
 	$(PY) bench/hostile.py $(BENCH_ARGS)
 	$(PY) bench/index.py $(BENCH_ARGS)
 
-# libFuzzer harnesses over the core (needs clang and its runtime: Debian packages
-# clang and libclang-rt-14-dev), each run for FUZZ_SECONDS; findings land in build/fuzz/findings.
+# libFuzzer harnesses over the core, with AddressSanitizer and UndefinedBehaviorSanitizer
+# (Debian packages clang-14 and libclang-rt-14-dev): `make fuzz` runs each for
+# FUZZ_SECONDS (CI: 30), `make fuzz-long` for FUZZ_LONG_SECONDS each, and `make fuzz-merge`
+# minimises what they found into fuzz/corpus/ (commit that). FUZZ_HARNESSES picks some.
+# Findings land in build/fuzz/findings.
 FUZZ_SECONDS ?= 60
+FUZZ_LONG_SECONDS ?= 1800
+FUZZ_HARNESSES ?=
+FUZZ_ENV = PATH="$(abspath $(VENV)/bin):$$PATH" PYTHON=$(abspath $(PY)) CMAKE=$(abspath $(VENV)/bin/cmake)
 fuzz: $(PY)
-	PATH="$(abspath $(VENV)/bin):$$PATH" FUZZ_SECONDS=$(FUZZ_SECONDS) PYTHON=$(abspath $(PY)) CMAKE=$(abspath $(VENV)/bin/cmake) fuzz/run.sh
+	$(FUZZ_ENV) FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh $(FUZZ_HARNESSES)
+
+fuzz-long: $(PY)
+	$(FUZZ_ENV) FUZZ_SECONDS=$(FUZZ_LONG_SECONDS) fuzz/run.sh $(FUZZ_HARNESSES)
+
+fuzz-merge: $(PY)
+	$(FUZZ_ENV) fuzz/run.sh --merge $(FUZZ_HARNESSES)
 
 clean:
 	rm -rf build dist $(VENV) .venv3*

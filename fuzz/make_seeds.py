@@ -88,6 +88,20 @@ def main(out):
         write(out / "lcs", bytes([i % 3]) + data + b"\xff" + other)
         write(out / "lcs", bytes([i % 3]) + data + b"\xff" + data[len(data) // 3 :])
 
+    # Operation sequences: a few memories, then every operation in turn.
+    for seed in range(8):
+        ops = bytes([seed % 6]) + bytes((seed * 37 + k * 11) % 251 for k in range(40))
+        write(out / "index_ops", ops + bytes(b for op in range(8) for b in (op + 8 * seed, seed, 3, 1, 2, 0)))
+    # States: a body of two records, with and without the header and checksum.
+    body = (2).to_bytes(8, "little")
+    for loaded, referenced, ident, content in ((0, 3, b"a", "api test".encode()), (7, 0, b"b", "数据".encode())):
+        body += loaded.to_bytes(4, "little") + referenced.to_bytes(4, "little")
+        body += len(ident).to_bytes(8, "little") + ident + len(content).to_bytes(8, "little") + content
+    header = b"ORVELIDX" + (1).to_bytes(4, "little")
+    write(out / "index_state", b"\x01" + body)
+    write(out / "index_state", b"\x00" + header + body + hashlib.sha256(header + body).digest())
+    write(out / "index_state", b"\x00" + header + body)
+
 
 if __name__ == "__main__":
     main(pathlib.Path(sys.argv[1]))
