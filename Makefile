@@ -11,7 +11,7 @@ PIP       := $(PY) -m pip
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: demo test test-asan test-portable venv install install-test dev devtest wheel wheels wheel-test wheels-test chroot-sid chroot-arm64 wheel-aarch64 wheel-aarch64-test test-libcxx check-mingw clean bench fuzz fuzz-long fuzz-merge
+.PHONY: demo test test-asan test-tsan test-portable venv install install-test dev devtest wheel wheels wheel-test wheels-test chroot-sid chroot-arm64 wheel-aarch64 wheel-aarch64-test test-libcxx check-mingw clean bench hostile-smoke fuzz fuzz-long fuzz-merge
 
 $(PY):
 	@test -n "$(PYTHON)" || { echo "no CPython 3.11 to 3.15 found; set PYTHON=/path/to/python3.x"; exit 1; }
@@ -54,6 +54,17 @@ test-asan: install-test
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	PYTHONPATH=build/asan $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# The index's thread tests (searches during updates, updates from several threads, the
+# shard search's threads) against a ThreadSanitizer build of both modules, the runtime
+# preloaded into the interpreter. Any report fails the run (exitcode 66); the
+# suppressions in tools/tsan.supp cover only the interpreter's own code.
+TSAN_TESTS := tests/test_index_threads.py tests/test_distributed.py tests/test_index.py
+test-tsan: install-test
+	$(MAKE) dev BUILD=build/tsan CMAKE_EXTRA="-DORVEL_THREAD_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+	LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONMALLOC=malloc \
+	TSAN_OPTIONS="exitcode=66 halt_on_error=1 suppressions=$(abspath tools/tsan.supp)" \
+	PYTHONPATH=build/tsan $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS) $(TSAN_TESTS)
 
 # The whole suite against a build of the portable twins of the SIMD kernels (the
 # code other processors run); the first line proves the build has no SSE2 kernel.
@@ -152,6 +163,11 @@ bench: $(PY)
 	$(PY) bench/run.py $(BENCH_ARGS)
 	$(PY) bench/hostile.py $(BENCH_ARGS)
 	$(PY) bench/index.py $(BENCH_ARGS)
+
+# The hostile-input families of bench/hostile.py, quick, each checked against its growth
+# and memory bounds (nothing written): the CI check of linear work.
+hostile-smoke: install
+	$(PY) bench/hostile.py --smoke
 
 # libFuzzer harnesses over the core, with AddressSanitizer and UndefinedBehaviorSanitizer
 # (Debian packages clang-14 and libclang-rt-14-dev): `make fuzz` runs each for

@@ -4,10 +4,12 @@ The merge logic runs first in process, over plain indexes, where hypothesis can 
 many collections; then on a real Dask cluster with two worker processes.
 """
 
+import concurrent.futures
 import itertools
 import json
 import logging
 import os
+import time
 
 import distributed
 import pytest
@@ -207,3 +209,29 @@ def test_shards_of_a_lost_worker_are_rebuilt_elsewhere(client):
         client.run(os._exit, 1, workers=[lost], on_error="ignore")
         assert sharded.search("alpha gamma") == whole_search("alpha gamma", shards)
         assert lost not in client.nthreads()
+
+
+# A search must never hang on a worker that dies under it: within this bound it returns
+# the result of the whole (Dask builds the lost shard again on another worker and runs the
+# search there; seen in every run here) or raises Dask's KilledWorker, which names it.
+LOST_WORKER_BOUND_SECONDS = 120
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.05, 0.2])
+def test_a_worker_killed_during_a_search_gives_the_result_or_an_error_without_hanging(client, delay):
+    # Shards large enough that a search of a common word keeps a worker busy a while.
+    shards = [[{"id": f"{s}-{i}", "content": f"common word {i % 97} alpha"} for i in range(40_000)] for s in range(2)]
+    with ShardedIndex(client, texts(shards)) as sharded:
+        victim = sorted(client.nthreads())[0]
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            searching = pool.submit(sharded.search, "common alpha word", 5)
+            time.sleep(delay)
+            client.run(os._exit, 1, workers=[victim], on_error="ignore")
+            try:
+                result = searching.result(timeout=LOST_WORKER_BOUND_SECONDS)
+            except concurrent.futures.TimeoutError:
+                pytest.fail(f"the search still waited {LOST_WORKER_BOUND_SECONDS} s after its worker died")
+            except distributed.KilledWorker as error:  # Dask gave up on the task: it says which
+                assert "worker" in str(error).lower()
+            else:
+                assert result == whole_search("common alpha word", shards, 5)

@@ -4,8 +4,10 @@
 # The compiler is zig's clang (PyPI's ziglang) against glibc 2.28 with its own libc++
 # linked in, and OpenSSL's libcrypto is Debian 12's static library (staged by
 # tools/stage_openssl.sh), so the wheel runs on any Linux with glibc 2.28 or newer,
-# whatever system builds it. auditwheel then gives the wheel the lowest manylinux tag
-# that the module's symbols allow, and tools/check_wheel.py checks it.
+# whatever system builds it. The modules are linked without debugging information
+# (-s): a chroot without binutils has no strip to remove it afterwards. auditwheel
+# then gives the wheel the lowest manylinux tag that the modules' symbols allow, and
+# tools/check_wheel.py checks it.
 set -eu
 python=${1:?usage: tools/build_wheel.sh PYTHON [ARCH]}
 arch=${2:-x86_64}
@@ -44,7 +46,7 @@ fi
 out="$project/build/wheel-raw/$tag-$arch"
 rm -rf "$out" "$project/build/zig/$tag-$tag-linux_$arch-$arch"  # a release build starts afresh
 ORVEL_ZIG_PYTHON="$tools/bin/python" ORVEL_ZIG_TARGET="$arch-linux-gnu.2.28" \
-CC="$project/tools/zig/cc" CXX="$project/tools/zig/c++" CXXFLAGS="-isystem $pyconfig" \
+CC="$project/tools/zig/cc" CXX="$project/tools/zig/c++" CXXFLAGS="-isystem $pyconfig" LDFLAGS="-s" \
 CMAKE_ARGS="-DOPENSSL_ROOT_DIR=$openssl -DOPENSSL_USE_STATIC_LIBS=TRUE -DCMAKE_AR=$project/tools/zig/ar -DCMAKE_RANLIB=$project/tools/zig/ranlib" \
   "$tools/bin/python" -m build --wheel --outdir "$out" -C build-dir="build/zig/{wheel_tag}-$arch" .
 mkdir -p dist

@@ -18,7 +18,7 @@ rm -rf "$env"
 
 # CXX and CMAKE_ARGS, when set, choose another compiler for it (zig, under emulation).
 "$env/bin/cmake" -S . -B "$testing" -G Ninja -DORVEL_TESTING=ON -DCMAKE_BUILD_TYPE=Release \
-  -DPython_EXECUTABLE="$(pwd)/$env/bin/python" ${CMAKE_ARGS:-} >/dev/null
+  -DCMAKE_MAKE_PROGRAM="$(pwd)/$env/bin/ninja" -DPython_EXECUTABLE="$(pwd)/$env/bin/python" ${CMAKE_ARGS:-} >/dev/null
 "$env/bin/cmake" --build "$testing" --target _orvel_testing >/dev/null
 rm -rf "$testing/only" && mkdir "$testing/only" && cp "$testing"/_orvel_testing.*.so "$testing/only/"
 
