@@ -102,14 +102,20 @@ class ShardedIndex:
     `shards` are memories JSON texts; the collection is their concatenation in
     order. Each index is built on its worker from its text, once: the shards are
     not updated through this object.
+
+    Every round trip to the cluster (building, each phase of a search) waits at
+    most `timeout` seconds and then raises `TimeoutError`: a worker that dies
+    under a task is normally replaced and the task run again, but Dask can also
+    leave such a task waiting forever. `None` waits without end.
     """
 
-    def __init__(self, client: Client, shards: Iterable[str]) -> None:
+    def __init__(self, client: Client, shards: Iterable[str], *, timeout: float | None = 120.0) -> None:
         texts = list(shards)
         for number, text in enumerate(texts):
             if not isinstance(text, str):
                 raise TypeError(f"shards[{number}] must be a str, not {type(text).__name__}")
         self._client = client
+        self._timeout = timeout
         self._closed = False
         # Shards go round the workers; later tasks on a shard go to its worker,
         # where its index is, and elsewhere only when that worker is gone (Dask
@@ -118,7 +124,7 @@ class ShardedIndex:
         self._homes = [[workers[s % len(workers)]] if workers else None for s in range(len(texts))]
         self._indexes: list[Future[MemoryIndex]] = [self._submit(s, MemoryIndex, text) for s, text in enumerate(texts)]
         try:
-            lengths: list[int] = client.gather([self._submit(s, len, index) for s, index in enumerate(self._indexes)])
+            lengths: list[int] = self._gather([self._submit(s, len, index) for s, index in enumerate(self._indexes)])
         except BaseException:
             self.close()
             raise
@@ -129,9 +135,21 @@ class ShardedIndex:
         home = self._homes[shard]
         return self._client.submit(function, *args, pure=False, workers=home, allow_other_workers=home is not None)
 
-    def _run(self, calls: Sequence[tuple[int, Callable[[Any], Any]]]) -> list[Any]:
-        results: list[Any] = self._client.gather([self._submit(s, call, self._indexes[s]) for s, call in calls])
+    def _gather(self, futures: list[Future[Any]]) -> list[Any]:
+        from distributed import wait
+
+        try:
+            wait(futures, timeout=self._timeout)
+        except TimeoutError:
+            self._client.cancel(futures)
+            raise TimeoutError(
+                f"the cluster did not answer within {self._timeout:g} s (a worker lost during the task?)"
+            ) from None
+        results: list[Any] = self._client.gather(futures)
         return results
+
+    def _run(self, calls: Sequence[tuple[int, Callable[[Any], Any]]]) -> list[Any]:
+        return self._gather([self._submit(s, call, self._indexes[s]) for s, call in calls])
 
     def search(self, query: str, top: int | None = None) -> SearchResult:
         """`orvel_core.bm25_search_json(query, whole)` for the whole collection;
