@@ -51,10 +51,14 @@ for harness in "${HARNESSES[@]}"; do
     mkdir -p "$BUILD/corpus/$harness" "$BUILD/findings/$harness" "$BUILD/logs" "fuzz/corpus/$harness"
     log="$BUILD/logs/$harness.log"
     if [ $MERGE = 1 ]; then
+        # The seeds go in first, so that only inputs reaching beyond them are kept;
+        # they are written again on every run, so they are not committed.
         merged="$BUILD/merged/$harness"
         rm -rf "$merged" && mkdir -p "$merged"
+        cp "$BUILD/seeds/$harness"/* "$merged/"
         "$BUILD/fuzz_$harness" -merge=1 $(options "$harness") "$merged" "fuzz/corpus/$harness" \
-            "$BUILD/corpus/$harness" "$BUILD/seeds/$harness" >"$log" 2>&1 || { echo "fuzz_$harness: merge failed, see $log"; status=1; continue; }
+            "$BUILD/corpus/$harness" >"$log" 2>&1 || { echo "fuzz_$harness: merge failed, see $log"; status=1; continue; }
+        for seed in "$BUILD/seeds/$harness"/*; do rm -f "$merged/$(basename "$seed")"; done
         rm -rf "fuzz/corpus/$harness" && mv "$merged" "fuzz/corpus/$harness"
         echo "fuzz_$harness: fuzz/corpus/$harness holds $(ls "fuzz/corpus/$harness" | wc -l) inputs"
         continue
