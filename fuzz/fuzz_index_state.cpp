@@ -1,5 +1,5 @@
 // The index's state reader on arbitrary bytes: it refuses them or loads them,
-// never reads past them, and allocates in proportion to them (run with
+// never reads past them (AddressSanitizer), and allocates in proportion to them (run with
 // -malloc_limit_mb, so one oversized allocation is a finding). The first byte
 // picks how the rest is used: as a whole state as it is, or as the body of a
 // state that gets the right header and checksum, so that the records reader
