@@ -10,10 +10,16 @@ from pathlib import Path
 
 import pytest
 
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import _orvel_pack
 import orvel_core
-from orvel.pack_rules import RULES, UNKNOWN, classify
+from oracles import pack_findings
+from orvel.pack_rules import RULES
 from orvel.reports import github_data, github_property
 from test_cli import DATA, EXAMPLES, ROOT, orvel, read
+from test_pack import memories_strategy
 
 # A pack that breaks every rule that can be broken together, and one for the rest.
 PACK_EVERY_MEMORY_RULE = {
@@ -27,40 +33,70 @@ PACK_EMPTY_FIELDS = {"pack": {"name": "", "version": ""}, "memories": [{"content
 PACK_NO_MEMORIES = {"pack": {"name": "a", "version": "1.0.0"}}
 
 
-@pytest.mark.parametrize(
-    "message, severity, rule, path",
-    [
-        ("pack.name 缺失", "error", "pack-name-missing", "pack.name"),
-        ("pack.name 建议使用 kebab-case 格式", "warning", "pack-name-not-kebab-case", "pack.name"),
-        ("pack.version 缺失", "error", "pack-version-missing", "pack.version"),
-        ("pack.version 'a' 不是标准 semver 格式' 不是标准 semver 格式", "warning", "pack-version-not-semver", "pack.version"),
-        ("memories 为空", "warning", "memories-empty", "memories"),
-        ("memories 超过 200 条上限 (当前: 201)", "error", "memories-over-limit", "memories"),
-        ("memories[12].content 不能为空", "error", "memory-content-blank", "memories[12].content"),
-        ("memories[3].level 无效: ", "error", "memory-level-invalid", "memories[3].level"),
-        ("memories[0].zone 无效: a\nb", "error", "memory-zone-invalid", "memories[0].zone"),
-        ("memories[7].trust.confidence 无效: x", "error", "memory-confidence-invalid", "memories[7].trust.confidence"),
-        # a text of the pack that looks like another rule's message does not fool it
-        ("memories[1].level 无效: ].zone 无效: x", "error", "memory-level-invalid", "memories[1].level"),
-        ("something new", "error", "unknown", None),
-        ("pack.name 缺失", "warning", "unknown", None),
-    ],
-)
-def test_messages_get_their_rule_and_path(message, severity, rule, path):
-    finding = classify(message, severity)
-    assert (finding.rule.id, finding.path, finding.message) == (rule, path, message)
+def model_findings(document: dict) -> list[tuple]:
+    pack = document["pack"]
+    return pack_findings(pack["name"], pack["version"], document.get("memories", []))
 
 
-def test_every_rule_is_found_in_the_module_messages():
-    seen = set()
-    for pack in (PACK_EVERY_MEMORY_RULE, PACK_EMPTY_FIELDS, PACK_NO_MEMORIES):
-        report = orvel_core.validate_pack(json.dumps(pack))
-        for severity in ("error", "warning"):
-            for message in report[severity + "s"]:
-                finding = classify(message, severity)
-                assert finding.rule is not UNKNOWN, message
-                seen.add(finding.rule.id)
+def value_at(text: str, line: int, column: int) -> object:
+    """The JSON value whose first byte is just before the reader's (line, byte column)."""
+    start = len("".join(f"{l}\n" for l in text.split("\n")[: line - 1]).encode()) + column - 1
+    data = text.encode()
+    return json.JSONDecoder().raw_decode(data[start:].decode())[0]
+
+
+def check_records(text: str, document: dict) -> None:
+    """The module's records agree with the tests' model of the rules, their
+    messages are validate_pack's to the byte, and each place holds the
+    offending value."""
+    count, records = _orvel_pack.findings(text)
+    expected = model_findings(document)
+    assert count == len(document.get("memories", []))
+    assert [r[:3] for r in records] == [(rule, path, message) for rule, _, path, message, _ in expected]
+    report = orvel_core.validate_pack(text)
+    assert report["errors"] == [message for _, severity, _, message, _ in expected if severity == "error"]
+    assert report["warnings"] == [message for _, severity, _, message, _ in expected if severity == "warning"]
+    for (rule, _, _, _, value), (_, _, _, line, column) in zip(expected, records):
+        if rule.startswith("memories-"):
+            if "memories" in document:
+                assert value_at(text, line, column) == document["memories"]
+            else:
+                assert (line, column) == (None, None)
+        else:
+            assert value_at(text, line, column) == value
+
+
+@pytest.mark.parametrize("document", [PACK_EVERY_MEMORY_RULE, PACK_EMPTY_FIELDS, PACK_NO_MEMORIES])
+@pytest.mark.parametrize("indent", [None, 2])
+def test_rule_records_follow_the_model_and_point_at_their_values(document, indent):
+    check_records(json.dumps(document, indent=indent, ensure_ascii=False), document)
+
+
+def test_every_rule_is_found_in_the_fixtures():
+    seen = {rule for document in (PACK_EVERY_MEMORY_RULE, PACK_EMPTY_FIELDS, PACK_NO_MEMORIES)
+            for rule, *_ in model_findings(document)}
     assert seen == {rule.id for rule in RULES}
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    name=st.text(alphabet="ab-Z_9 中😀", max_size=6),
+    version=st.text(alphabet="019.+-v ", max_size=9),
+    memories=st.none() | memories_strategy,
+    indent=st.sampled_from([None, 1]),
+    ascii_only=st.booleans(),
+)
+def test_generated_packs_give_the_model_records_at_their_values(name, version, memories, indent, ascii_only):
+    document: dict = {"pack": {"name": name, "version": version}}
+    if memories is not None:
+        document["memories"] = memories
+    check_records(json.dumps(document, indent=indent, ensure_ascii=ascii_only), document)
+
+
+def test_values_with_escapes_are_found_where_they_start():
+    text = '{"pack": {"name": "A\\u0042", "version": "1.0.0"},\n"memories": [{"content": "\\n", "level": "f\\u00e9", "weight": 0}]}'
+    document = json.loads(text)
+    check_records(text, document)
 
 
 def rules_table() -> str:
@@ -102,10 +138,10 @@ def test_quiet_prints_only_packs_with_errors_and_the_summary(packs):
     run = orvel("validate", "--quiet", packs)
     assert run.code == 2
     errors_pack = packs / "b" / "deeper" / "errors.json"
-    report = orvel_core.validate_pack(read(errors_pack))
+    found = model_findings(json.loads(read(errors_pack)))
     assert run.lines == [
         f"{errors_pack}: invalid: 4 errors (2 memories)",
-        *[f"  error[{classify(m, 'error').rule.id}]: {m}" for m in report["errors"]],
+        *[f"  error[{rule}]: {message}" for rule, severity, _, message, _ in found if severity == "error"],
         "4 packs: 2 valid, 1 invalid, 1 cannot be read",
     ]
     assert run.err.startswith(f"orvel: error: {packs / 'c_unreadable.json'}: Invalid pack JSON: ")
@@ -121,13 +157,16 @@ def test_json_formats_carry_rule_and_path_next_to_each_message(fmt, packs):
         if "error" in entry:
             assert entry["rule"] == "pack-unreadable" and entry["line"] == 4 and entry["column"] == 73
             continue
-        report = orvel_core.validate_pack(read(Path(entry["file"])))
+        text = read(Path(entry["file"]))
+        report = orvel_core.validate_pack(text)
         assert {k: entry[k] for k in report} == report
-        expected = [("error", m) for m in report["errors"]] + [("warning", m) for m in report["warnings"]]
-        assert [(f["severity"], f["message"]) for f in entry["findings"]] == expected
-        for finding in entry["findings"]:
-            found = classify(finding["message"], finding["severity"])
-            assert (finding["rule"], finding["path"]) == (found.rule.id, found.path)
+        found = model_findings(json.loads(text))
+        expected = [f for f in found if f[1] == "error"] + [f for f in found if f[1] == "warning"]
+        got = [(f["rule"], f["severity"], f["path"], f["message"]) for f in entry["findings"]]
+        assert got == [f[:4] for f in expected]
+        for finding, (rule, *_, value) in zip(entry["findings"], expected):
+            if value is not None:
+                assert value_at(text, finding["line"], finding["column"]) == value
 
 
 def test_quiet_json_leaves_out_clean_packs_and_warnings(packs):
@@ -182,16 +221,25 @@ def test_github_format(tmp_path):
     run = orvel("validate", "--format", "github", EXAMPLES / "pack_warnings.json", weird, unreadable)
     assert run.code == 2
     commands = github_commands(run.out)
-    warnings = orvel_core.validate_pack(read(EXAMPLES / "pack_warnings.json"))["warnings"]
+    warnings = model_findings(json.loads(read(EXAMPLES / "pack_warnings.json")))
     [error] = orvel_core.validate_pack(read(weird))["errors"]
     with pytest.raises(ValueError) as raised:
         orvel_core.validate_pack(read(unreadable))
-    assert commands == [
-        *[
-            ("warning", {"file": str(EXAMPLES / "pack_warnings.json"), "title": f"{classify(m, 'warning').rule.id} ({m.split()[0]})"}, m)
-            for m in warnings
-        ],
-        ("error", {"file": str(weird), "title": "memory-level-invalid (memories[0].level)"}, error),
+    warning_places = {"pack.name": ("2", "20"), "pack.version": ("2", "42"), "memories": ("3", "15")}
+    assert commands[:3] == [
+        (
+            "warning",
+            {
+                "file": str(EXAMPLES / "pack_warnings.json"),
+                **dict(zip(("line", "col"), warning_places.get(path, ()))),
+                "title": f"{rule} ({path})",
+            },
+            message,
+        )
+        for rule, _, path, message, _ in warnings
+    ]
+    assert commands[3:] == [
+        ("error", {"file": str(weird), "line": "1", "col": "84", "title": "memory-level-invalid (memories[0].level)"}, error),
         ("error", {"file": str(unreadable), "line": "4", "col": str(UNREADABLE_COLUMN), "title": "pack-unreadable"}, str(raised.value)),
     ]
 
@@ -219,19 +267,56 @@ def test_sarif_follows_the_schema_and_locates_what_it_can(packs):
     [level] = by_rule["memory-level-invalid"]
     assert level["level"] == "error"
     assert level["locations"][0]["logicalLocations"] == [{"fullyQualifiedName": "memories[0].level", "kind": "property"}]
+    errors_text = read(packs / "b" / "deeper" / "errors.json").split("\n")
+    line = next(n for n, shown in enumerate(errors_text, 1) if '"Fact"' in shown)
+    column = len(errors_text[line - 1][: errors_text[line - 1].index('"Fact"')].encode("utf-16-le")) // 2 + 1
+    assert level["locations"][0]["physicalLocation"]["region"] == {"startLine": line, "startColumn": column}
     assert {r["level"] for r in by_rule["memories-empty"]} == {"warning"}
 
 
-def test_sarif_columns_count_utf16_code_units(tmp_path):
+@pytest.mark.parametrize(
+    "text, before",
+    [
+        # a reader error: the number 1 follows two emoji of two UTF-16 units each
+        ('{"pack": {"name": "😀😀", "version": 1}}', "1}"),
+        # a finding: the level follows them
+        ('{"pack": {"name": "😀😀", "version": "1.0.0"}, "memories": [{"content": "é", "level": "x", "weight": 1}]}', '"x"'),
+    ],
+)
+def test_sarif_columns_count_utf16_code_units(tmp_path, text, before):
     pack = tmp_path / "emoji.json"
-    pack.write_text('{"pack": {"name": "😀😀", "version": 1}}', encoding="utf-8")
+    pack.write_text(text, encoding="utf-8")
     log = json.loads(orvel("validate", "--format", "sarif", pack).out)
-    [result] = log["runs"][0]["results"]
-    # the number 1 follows two emoji of two UTF-16 units each
-    text = pack.read_text(encoding="utf-8")
+    [result] = [r for r in log["runs"][0]["results"] if r["level"] == "error"]
     assert result["locations"][0]["physicalLocation"]["region"]["startColumn"] == len(
-        text[: text.index("1}")].encode("utf-16-le")
+        text[: text.index(before)].encode("utf-16-le")
     ) // 2 + 1
+
+
+@pytest.mark.parametrize(
+    "options, rules",
+    [
+        ([], ["memory-content-blank", "memory-level-invalid", "pack-name-not-kebab-case", "pack-version-not-semver"]),
+        (["--select", "memory-level-invalid"], ["memory-level-invalid"]),
+        (["--select", "memory-level-invalid", "--select", "pack-name-not-kebab-case"], ["memory-level-invalid", "pack-name-not-kebab-case"]),
+        (["--ignore", "memory-content-blank", "--ignore", "memory-level-invalid"], ["pack-name-not-kebab-case", "pack-version-not-semver"]),
+        (["--select", "memory-level-invalid", "--ignore", "memory-level-invalid"], []),
+    ],
+)
+def test_select_and_ignore_choose_the_rules_that_count(tmp_path, options, rules):
+    pack = tmp_path / "p.json"
+    pack.write_text(json.dumps({"pack": {"name": "A", "version": "1"}, "memories": [{"content": "", "level": "x", "weight": 1}]}))
+    run = orvel("validate", "--json", *options, pack)
+    [entry] = json.loads(run.out)
+    assert [f["rule"] for f in entry["findings"]] == rules
+    errors = [f["message"] for f in entry["findings"] if f["severity"] == "error"]
+    assert (entry["errors"], entry["valid"], run.code) == (errors, not errors, 1 if errors else 0)
+
+
+def test_an_unknown_rule_is_a_usage_error():
+    run = orvel("validate", "--ignore", "memory-levle-invalid", EXAMPLES / "pack_valid.json")
+    assert run.code == 2
+    assert "argument --ignore: unknown rule 'memory-levle-invalid'" in run.err
 
 
 def test_pre_commit_hook_runs_orvel_validate():

@@ -27,7 +27,22 @@ def run_validate(args: argparse.Namespace) -> int:
 
     files = pack_files(args.packs)
     at_most_one_stdin(*files)
-    return validate(files, args.format, args.quiet)
+    kept = None
+    if args.select or args.ignore:
+        from orvel.pack_rules import RULES
+
+        selected = set(args.select or (rule.id for rule in RULES))
+        kept = selected - set(args.ignore or ())
+    return validate(files, args.format, args.quiet, kept)
+
+
+def rule_id(value: str) -> str:
+    """A pack rule id, for --select and --ignore."""
+    from orvel.pack_rules import RULE_IDS
+
+    if value not in RULE_IDS:
+        raise argparse.ArgumentTypeError(f"unknown rule {value!r} (the rules: {', '.join(RULE_IDS)})")
+    return value
 
 
 # -- search -------------------------------------------------------------------
@@ -280,6 +295,16 @@ def build_parser() -> argparse.ArgumentParser:
     )
     add_format(validate, ("text", "json", "jsonl", "github", "sarif"))
     validate.add_argument("-q", "--quiet", action="store_true", help="print only packs with errors, and a summary")
+    validate.add_argument(
+        "--select",
+        action="append",
+        type=rule_id,
+        metavar="RULE",
+        help="check only this rule (repeatable; the rule ids are listed in the README)",
+    )
+    validate.add_argument(
+        "--ignore", action="append", type=rule_id, metavar="RULE", help="leave this rule out (repeatable)"
+    )
 
     search = subs["search"]
     search.add_argument("query", metavar="QUERY", help=_TEXT_HELP)

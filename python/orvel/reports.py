@@ -10,14 +10,14 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
-    from orvel_core import PackReport
+    from collections.abc import Collection
 
-import orvel_core
+    from orvel_core import PackReport
 
 from orvel import terminal
 from orvel.inputs import UserError, read_text_file
 from orvel.output import json_text, path_text, print_json, write_utf8
-from orvel.pack_rules import RULES, UNKNOWN, UNREADABLE_FILE, UNREADABLE_JSON, Finding, Rule, findings
+from orvel.pack_rules import RULES, UNREADABLE_FILE, UNREADABLE_JSON, Finding, Place, Rule, pack_findings
 
 FORMATS = ("text", "json", "jsonl", "github", "sarif")
 _POSITION = re.compile(r" at line (\d+) column (\d+)$")
@@ -59,10 +59,7 @@ class Checked:
         self.found = found or []
         self.error = error
         self.rule = rule  # why it cannot be read
-        self.line: int | None = None  # the reader's position: line and byte column
-        self.column: int | None = None
-        self.char_column: int | None = None  # the same column counted in characters, from 1
-        self.utf16_column: int | None = None  # and in UTF-16 code units, from 1
+        self.place: Place | None = None  # where the reader stopped
         self.excerpt: list[str] = []
 
     @property
@@ -74,30 +71,34 @@ class Checked:
         return self.report is None or not self.report["valid"]
 
 
-def check_pack(path: str, excerpt_style: terminal.Style | None) -> Checked:
+def check_pack(path: str, excerpt_style: terminal.Style | None, kept: Collection[str] | None = None) -> Checked:
     """Read and validate one pack; with a style, a reader error also gets
-    its excerpt for people."""
+    its excerpt for people. With `kept`, only the findings of those rule ids
+    count, in the report too."""
     try:
         text = read_text_file(path)
     except UserError as error:
         return Checked(path, error=str(error), rule=UNREADABLE_FILE)
     try:
-        report = orvel_core.validate_pack(text)
+        memory_count, found = pack_findings(text, kept)
     except ValueError as error:
         message = str(error)
         checked = Checked(path, error=message, rule=UNREADABLE_JSON)
         position = reader_position(message)
         if position is not None:
-            checked.line, checked.column = position
-            line = terminal.line_at(text, checked.line)
-            if line is not None:
-                index = terminal.caret_index(line, checked.column, message)
-                checked.char_column = index + 1
-                checked.utf16_column = len(line[:index].encode("utf-16-le", "surrogatepass")) // 2 + 1
+            line, column = position
+            checked.place = Place(terminal.line_at(text, line), line, column, message)
         if excerpt_style is not None:
             checked.excerpt = unreadable_lines(message, text, excerpt_style)[1:]
         return checked
-    return Checked(path, report=report, found=findings(report["errors"], report["warnings"]))
+    errors = [f.message for f in found if f.severity == "error"]
+    report: PackReport = {
+        "valid": not errors,
+        "errors": errors,
+        "warnings": [f.message for f in found if f.severity == "warning"],
+        "memoryCount": memory_count,
+    }
+    return Checked(path, report=report, found=found)
 
 
 def exit_status(results: list[Checked]) -> int:
@@ -171,12 +172,18 @@ class TextReporter(Reporter):
 
 
 def finding_entry(finding: Finding) -> dict[str, Any]:
-    return {"rule": finding.rule.id, "severity": finding.severity, "path": finding.path, "message": finding.message}
+    entry: dict[str, Any] = {
+        "rule": finding.rule.id, "severity": finding.severity, "path": finding.path, "message": finding.message
+    }
+    if finding.place is not None:
+        entry.update(line=finding.place.line, column=finding.place.column)
+    return entry
 
 
 def json_entry(result: Checked, kept: list[Finding]) -> dict[str, Any]:
-    """The module's report with the file name and the findings, or for a pack
-    that cannot be read its error, with the reader's line and byte column."""
+    """The module's report with the file name and the findings (each with the
+    line and byte column of its value, where it has one), or for a pack that
+    cannot be read its error, with the reader's line and byte column."""
     entry: dict[str, Any] = {"file": result.name}
     if result.report is not None:
         entry.update(result.report)
@@ -184,8 +191,8 @@ def json_entry(result: Checked, kept: list[Finding]) -> dict[str, Any]:
         return entry
     assert result.rule is not None
     entry.update(error=result.error, rule=result.rule.id)
-    if result.line is not None:
-        entry.update(line=result.line, column=result.column)
+    if result.place is not None:
+        entry.update(line=result.place.line, column=result.place.column)
     return entry
 
 
@@ -218,31 +225,32 @@ def github_property(text: str) -> str:
 
 class GithubReporter(Reporter):
     """Workflow commands that GitHub Actions turns into annotations: at the
-    reader's position for a pack that cannot be read, on the file for the
-    findings of the rules."""
+    reader's position for a pack that cannot be read, at the offending value
+    for the findings of the rules (on the file for those without one)."""
 
-    def command(self, severity: str, result: Checked, title: str, message: str) -> None:
+    def command(self, severity: str, result: Checked, place: Place | None, title: str, message: str) -> None:
         properties = []
         if result.path != "-":
             properties.append(f"file={github_property(result.name)}")
-        if result.line is not None:
-            properties.append(f"line={result.line}")
-            properties.append(f"col={result.char_column or 1}")
+        if place is not None:
+            properties.append(f"line={place.line}")
+            properties.append(f"col={place.char_column}")
         properties.append(f"title={github_property(title)}")
         write_utf8(f"::{severity} {','.join(properties)}::{github_data(message)}\n")
 
     def pack(self, result: Checked) -> None:
         if result.rule is not None:
-            self.command("error", result, result.rule.id, result.error)
+            self.command("error", result, result.place, result.rule.id, result.error)
         for finding in self.kept(result):
-            self.command(finding.severity, result, f"{finding.rule.id} ({finding.path})", finding.message)
+            self.command(finding.severity, result, finding.place, f"{finding.rule.id} ({finding.path})", finding.message)
 
 
 class SarifReporter(Reporter):
     """One SARIF 2.1.0 log: one rule per kind of finding, one result per
-    finding, located at the reader's position where there is one."""
+    finding, located at the offending value or the reader's position where
+    there is one."""
 
-    RULES = (*RULES, UNREADABLE_JSON, UNREADABLE_FILE, UNKNOWN)
+    RULES = (*RULES, UNREADABLE_JSON, UNREADABLE_FILE)
 
     def __init__(self, quiet: bool) -> None:
         super().__init__(quiet)
@@ -260,16 +268,21 @@ class SarifReporter(Reporter):
             }
         )
 
-    def pack(self, result: Checked) -> None:
+    @staticmethod
+    def physical(result: Checked, place: Place | None) -> dict[str, Any]:
         physical: dict[str, Any] = {"artifactLocation": {"uri": sarif_uri(result.path)}}
+        if place is not None:
+            physical["region"] = {"startLine": place.line, "startColumn": place.utf16_column}
+        return physical
+
+    def pack(self, result: Checked) -> None:
         if result.rule is not None:
-            if result.line is not None:
-                physical["region"] = {"startLine": result.line, "startColumn": result.utf16_column or 1}
-            self.result(result.rule, "error", result.error, {"physicalLocation": physical})
+            self.result(result.rule, "error", result.error, {"physicalLocation": self.physical(result, result.place)})
         for finding in self.kept(result):
-            location: dict[str, Any] = {"physicalLocation": physical}
-            if finding.path is not None:
-                location["logicalLocations"] = [{"fullyQualifiedName": finding.path, "kind": "property"}]
+            location: dict[str, Any] = {
+                "physicalLocation": self.physical(result, finding.place),
+                "logicalLocations": [{"fullyQualifiedName": finding.path, "kind": "property"}],
+            }
             self.result(finding.rule, finding.severity, finding.message, location)
 
     def finish(self, results: list[Checked]) -> None:
@@ -311,15 +324,16 @@ def sarif_uri(path: str) -> str:
     return quote(data.replace(os.sep.encode(), b"/"))
 
 
-def validate(files: list[str], format: str, quiet: bool) -> int:
-    """Check every file, write the results in `format`, return the exit status."""
+def validate(files: list[str], format: str, quiet: bool, kept: Collection[str] | None = None) -> int:
+    """Check every file, write the results in `format`, return the exit status.
+    With `kept`, only the findings of those rule ids are reported and count."""
     from orvel.cli import say
 
     reporter = REPORTERS[format](quiet)
     err_style = terminal.Style.for_stream(sys.stderr)
     results = []
     for path in files:
-        result = check_pack(path, err_style if format == "text" else None)
+        result = check_pack(path, err_style if format == "text" else None, kept)
         if result.report is None:
             # A pack that cannot be read is reported on standard error in every
             # format, as every sub-command reports unreadable input.
