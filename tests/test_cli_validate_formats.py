@@ -17,7 +17,7 @@ import _orvel_pack
 import orvel_core
 from oracles import pack_findings
 from orvel.pack_rules import RULES
-from orvel.reports import github_data, github_property
+from orvel.formats.github import github_data, github_property
 from test_cli import DATA, EXAMPLES, ROOT, orvel, read
 from test_pack import memories_strategy
 

@@ -594,7 +594,7 @@ def test_skipped_content_differs_from_strict_reading_only_where_the_rules_say(fr
 
 from _orvel_testing import json_messages  # noqa: E402
 
-from orvel import reports, terminal  # noqa: E402
+from orvel import reader_errors, terminal  # noqa: E402
 
 CATALOGUE = dict(json_messages())
 PLACEHOLDER = re.compile(r"\{(\w+)\}")
@@ -658,7 +658,7 @@ SAMPLES = list(sample_messages())
 def test_the_command_line_finds_the_position_of_every_message_kind(prefix, line, column):
     for _, _, message in SAMPLES:
         text = prefix + fill(CATALOGUE["at_position"], message=message, line=line, column=column)
-        assert reports.reader_position(text) == (line, column), text
+        assert reader_errors.reader_position(text) == (line, column), text
 
 
 @pytest.mark.parametrize("prefix", ["", "Invalid pack JSON: "])
