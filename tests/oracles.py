@@ -303,6 +303,20 @@ def bm25_search(query, memories_json, tokenize):
     }
 
 
+def first_hits(result, top):
+    """A search result cut to its first `top` hits (all of them when `top` is None),
+    its total kept: what a search given `top` returns."""
+    return result if top is None else {"hits": result["hits"][:top], "total": result["total"]}
+
+
+def whole_search(query, shards, top=None):
+    """bm25_search_json on the concatenation of the shards' memories, cut to `top`
+    hits: what a search over the shards must return."""
+    from orvel_core import bm25_search_json
+
+    return first_hits(bm25_search_json(query, json.dumps([memory for shard in shards for memory in shard])), top)
+
+
 # --- Longest common substring -------------------------------------------------------
 
 

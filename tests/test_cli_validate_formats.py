@@ -329,3 +329,133 @@ def test_pre_commit_hook_runs_orvel_validate():
     # pre-commit appends the staged file names
     run = orvel(*args, EXAMPLES / "pack_valid.json", EXAMPLES / "pack_errors.json")
     assert run.code == 1
+
+
+# --- Every reporter over the same cases, each read back by its format's own reader ---
+
+READER_CASES = {
+    "clean pack": (["pack_valid.json"], False),
+    "warnings": (["pack_warnings.json"], False),
+    "errors": (["pack_errors.json"], False),
+    "unreadable JSON": (["pack_unreadable.json"], False),
+    "missing file": (["missing.json"], False),
+    "all together": (["pack_valid.json", "pack_warnings.json", "pack_errors.json", "pack_unreadable.json", "missing.json"], False),
+    "all together, quiet": (["pack_valid.json", "pack_warnings.json", "pack_errors.json", "pack_unreadable.json", "missing.json"], True),
+}
+
+
+def expected_entries(paths: list[Path], quiet: bool) -> tuple[list[tuple], int]:
+    """What every format must say, as (file, rule, severity, message) in order,
+    and the exit status, from the tests' model of the rules. A missing file is
+    (None, "file-unreadable", "error", None): formats say it differently."""
+    entries, status = [], 0
+    for path in paths:
+        if not path.exists():
+            entries.append((None, "file-unreadable", "error", None))
+            status = 2
+            continue
+        text = read(path)
+        try:
+            orvel_core.validate_pack(text)
+        except ValueError as error:
+            entries.append((str(path), "pack-unreadable", "error", str(error)))
+            status = 2
+            continue
+        found = model_findings(json.loads(text))
+        found = [f for f in found if f[1] == "error"] + [f for f in found if f[1] == "warning"]
+        if any(severity == "error" for _, severity, *_ in found):
+            status = max(status, 1)
+        entries += [(str(path), rule, severity, message) for rule, severity, _, message, _ in found
+                    if not quiet or severity == "error"]
+    return entries, status
+
+
+def read_json_entries(entries: list[dict]) -> list[tuple]:
+    out = []
+    for entry in entries:
+        if "findings" in entry:
+            out += [(entry["file"], f["rule"], f["severity"], f["message"]) for f in entry["findings"]]
+        elif entry["rule"] == "file-unreadable":
+            out.append((None, "file-unreadable", "error", None))
+        else:
+            out.append((entry["file"], entry["rule"], "error", entry["error"]))
+    return out
+
+
+def read_sarif(out: str, _: str) -> list[tuple]:
+    jsonschema = pytest.importorskip("jsonschema", reason="jsonschema comes with the test extras")
+    from urllib.parse import unquote
+
+    log = json.loads(out)
+    jsonschema.validate(log, json.loads((DATA / "sarif-2.1.0-subset.schema.json").read_text()))
+    found = []
+    for result in log["runs"][0]["results"]:
+        uri = unquote(result["locations"][0]["physicalLocation"]["artifactLocation"]["uri"].removeprefix("file://"))
+        if result["ruleId"] == "file-unreadable":
+            found.append((None, "file-unreadable", "error", None))
+        else:
+            found.append((uri, result["ruleId"], result["level"], result["message"]["text"]))
+    return found
+
+
+def read_github(out: str, _: str) -> list[tuple]:
+    found = []
+    for severity, props, message in github_commands(out):
+        rule = props["title"].split(" ")[0]
+        found.append((None, rule, severity, None) if rule == "file-unreadable" else (props["file"], rule, severity, message))
+    return found
+
+
+def read_text(out: str, err: str) -> list[tuple]:
+    """Packs on standard output (a verdict line, then its findings), packs that
+    cannot be read on standard error, in the order they came."""
+    found: list[tuple] = []
+    name = None
+    for line in out.splitlines():
+        finding = re.fullmatch(r"  (error|warning)\[([a-z-]+)\]: (.*)", line)
+        if finding:
+            found.append((name, finding.group(2), finding.group(1), finding.group(3)))
+        elif not re.fullmatch(r"\d+ packs?: \d+ valid, \d+ invalid, \d+ cannot be read", line):
+            name = re.fullmatch(r"(.*): (valid|invalid).*", line).group(1)
+    for line in err.splitlines():
+        unreadable = re.fullmatch(r"orvel: error: (.*?): (Invalid pack JSON: .*)", line)
+        if unreadable:
+            found.append((unreadable.group(1), "pack-unreadable", "error", unreadable.group(2)))
+        elif line.startswith("orvel: error: "):
+            found.append((None, "file-unreadable", "error", None))
+    return found
+
+
+FORMAT_READERS = {
+    "json": lambda out, _: read_json_entries(json.loads(out)),
+    "jsonl": lambda out, _: read_json_entries([json.loads(line) for line in out.splitlines()]),
+    "github": read_github,
+    "sarif": read_sarif,
+    "text": read_text,
+}
+
+
+def test_every_format_has_a_reader():
+    from orvel.formats import NAMES
+
+    assert set(FORMAT_READERS) == set(NAMES)
+
+
+@pytest.mark.parametrize("fmt", FORMAT_READERS)
+@pytest.mark.parametrize("case", READER_CASES)
+def test_every_reporter_says_what_the_model_finds(fmt, case, capsys, monkeypatch):
+    from orvel.validation import validate
+
+    monkeypatch.chdir(ROOT)
+    names, quiet = READER_CASES[case]
+    paths = [EXAMPLES / name for name in names]
+    expected, status = expected_entries(paths, quiet)
+    assert validate([str(path) for path in paths], fmt, quiet) == status
+    out, err = capsys.readouterr()
+    found = FORMAT_READERS[fmt](out, err)
+    if fmt == "text":
+        # the unreadable packs are told on standard error, after what standard output holds
+        expected = [e for e in expected if e[1] not in ("pack-unreadable", "file-unreadable")] + [
+            e for e in expected if e[1] in ("pack-unreadable", "file-unreadable")
+        ]
+    assert found == expected
