@@ -1,11 +1,18 @@
 // BM25 ranking (k1 = 1.5, b = 0.75) with the usage factor, and the result
-// entries of the hits, generic in what they count of their work: the module
-// counts nothing (NoWork, so that no lookup writes a counter); the test-only
+// entries of the hits.
+//
+// A full index would keep the term frequencies of every token of every
+// memory, but only query tokens can add to a score. So each content is
+// tokenized once, its length counted, and only the tokens found in the query
+// are counted, into per-slot arrays. Memories that share no token with the
+// query score 0.0 and are remembered by their length alone. The score sums
+// still run over the query's token list in order and with repeats, so every
+// score equals the full index's to the bit.
+//
+// Generic in what it counts of its work: the module's searches (search.cpp)
+// count nothing (NoWork, so that no lookup writes a counter); the test-only
 // build counts the query positions visited and the places its tables
 // examine, to bound the work of hostile input.
-//
-// rank.cpp explains why counting the query's tokens alone gives the scores of
-// a full index.
 #pragma once
 
 #include <algorithm>

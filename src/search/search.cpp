@@ -1,15 +1,4 @@
-// BM25 ranking (k1 = 1.5, b = 0.75) with the usage factor.
-//
-// A full index would keep the term frequencies of every token of every
-// memory, but only query tokens can add to a score. So each content is
-// tokenized once, its length counted, and only the tokens found in the query
-// are counted, into per-slot arrays. Memories that share no token with the
-// query score 0.0 and are remembered by their length alone. The score sums
-// still run over the query's token list in order and with repeats, so every
-// score equals the full index's to the bit.
-//
-// The ranking itself is in ranking.h, generic in what it counts of its work;
-// here are the module's own searches, which count nothing, and the sort.
+// The module's own searches, which count nothing, and the sort of the hits.
 #include <algorithm>
 #include <array>
 #include <bit>
