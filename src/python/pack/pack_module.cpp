@@ -98,8 +98,17 @@ PyMethodDef methods[] = {
 };
 
 // The call guard's PanicException is one type for the whole process, which
-// interpreters cannot share: the module is for the main interpreter alone.
+// interpreters cannot share: the module is for the main interpreter alone,
+// also where the interpreter would let a sub-interpreter load it (those that
+// share the main one's lock).
+int refuse_sub_interpreters(PyObject*) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return 0;
+    PyErr_SetString(PyExc_ImportError, "_orvel_pack does not support sub-interpreters");
+    return -1;
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(refuse_sub_interpreters)},
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
