@@ -2,7 +2,8 @@
 severity, the module's (Chinese) message as a template, and what it means in
 English. The table is the module's own (the rules find records and compose
 their messages from it); this module reads it and gives the command line the
-findings of a pack as records, with the place of each in the text."""
+findings of a pack as records, with the place of each in the text, and the
+outcome of checking one pack file (Checked), which the output formats write."""
 
 from __future__ import annotations
 
@@ -10,9 +11,12 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Collection
 
+    from orvel_core import PackReport
+
 import _orvel_pack
 
 from orvel import terminal
+from orvel.output import path_text
 
 
 class Rule:
@@ -94,3 +98,31 @@ def pack_findings(text: str, kept: Collection[str] | None = None) -> tuple[int, 
     if kept is not None:
         found = [f for f in found if f.rule.id in kept]
     return count, [f for f in found if f.severity == "error"] + [f for f in found if f.severity == "warning"]
+
+
+class Checked:
+    """One pack file after checking: its report, or why it cannot be read."""
+
+    def __init__(
+        self,
+        path: str,
+        report: PackReport | None = None,
+        found: list[Finding] | None = None,
+        error: str = "",
+        rule: Rule | None = None,
+    ) -> None:
+        self.path = path
+        self.report = report
+        self.found = found or []
+        self.error = error
+        self.rule = rule  # why it cannot be read
+        self.place: Place | None = None  # where the reader stopped
+        self.excerpt: list[str] = []
+
+    @property
+    def name(self) -> str:
+        return path_text(self.path)
+
+    @property
+    def has_errors(self) -> bool:
+        return self.report is None or not self.report["valid"]

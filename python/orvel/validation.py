@@ -14,37 +14,8 @@ if TYPE_CHECKING:
 from orvel import terminal
 from orvel.common import EXIT_INVALID, EXIT_OK, EXIT_UNREADABLE, say
 from orvel.inputs import UserError, read_text_file
-from orvel.output import path_text
-from orvel.pack_rules import UNREADABLE_FILE, UNREADABLE_JSON, Finding, Place, Rule, pack_findings
+from orvel.pack_rules import UNREADABLE_FILE, UNREADABLE_JSON, Checked, Place, pack_findings
 from orvel.reader_errors import reader_position, unreadable_lines
-
-
-class Checked:
-    """One pack file after checking: its report, or why it cannot be read."""
-
-    def __init__(
-        self,
-        path: str,
-        report: PackReport | None = None,
-        found: list[Finding] | None = None,
-        error: str = "",
-        rule: Rule | None = None,
-    ) -> None:
-        self.path = path
-        self.report = report
-        self.found = found or []
-        self.error = error
-        self.rule = rule  # why it cannot be read
-        self.place: Place | None = None  # where the reader stopped
-        self.excerpt: list[str] = []
-
-    @property
-    def name(self) -> str:
-        return path_text(self.path)
-
-    @property
-    def has_errors(self) -> bool:
-        return self.report is None or not self.report["valid"]
 
 
 def check_pack(path: str, excerpt_style: terminal.Style | None, kept: Collection[str] | None = None) -> Checked:

@@ -15,7 +15,7 @@ namespace orvel::pack {
 
 enum class Severity : std::uint8_t { Error, Warning };
 
-// In the order of the table below.
+// In the order of the table below (checked there).
 enum class PackRule : std::uint8_t {
     NameMissing,
     NameNotKebabCase,
@@ -35,6 +35,7 @@ inline constexpr std::size_t kMaxMemories = 200;
 // memories, {text} the offending value; the text up to its first space is the
 // path of the field concerned.
 struct PackRuleRow {
+    PackRule rule;
     std::string_view id;
     Severity severity;
     std::string_view message;
@@ -42,26 +43,33 @@ struct PackRuleRow {
 };
 
 inline constexpr std::array<PackRuleRow, 10> kPackRules{{
-    {"pack-name-missing", Severity::Error, "pack.name 缺失", "The pack's name is empty."},
-    {"pack-name-not-kebab-case", Severity::Warning, "pack.name 建议使用 kebab-case 格式",
+    {PackRule::NameMissing, "pack-name-missing", Severity::Error, "pack.name 缺失", "The pack's name is empty."},
+    {PackRule::NameNotKebabCase, "pack-name-not-kebab-case", Severity::Warning, "pack.name 建议使用 kebab-case 格式",
      "The pack's name should be kebab-case: lower-case ASCII letters, digits and hyphens, not starting or ending "
      "with a hyphen."},
-    {"pack-version-missing", Severity::Error, "pack.version 缺失", "The pack's version is empty."},
-    {"pack-version-not-semver", Severity::Warning, "pack.version '{text}' 不是标准 semver 格式",
+    {PackRule::VersionMissing, "pack-version-missing", Severity::Error, "pack.version 缺失", "The pack's version is empty."},
+    {PackRule::VersionNotSemver, "pack-version-not-semver", Severity::Warning, "pack.version '{text}' 不是标准 semver 格式",
      "The pack's version is not three dot-separated numbers such as 1.0.0 (no v prefix, pre-release or build "
      "suffix)."},
-    {"memories-empty", Severity::Warning, "memories 为空", "The pack has no memories."},
-    {"memories-over-limit", Severity::Error, "memories 超过 200 条上限 (当前: {n})",
+    {PackRule::MemoriesEmpty, "memories-empty", Severity::Warning, "memories 为空", "The pack has no memories."},
+    {PackRule::MemoriesOverLimit, "memories-over-limit", Severity::Error, "memories 超过 200 条上限 (当前: {n})",
      "The pack has more than 200 memories (the count is given)."},
-    {"memory-content-blank", Severity::Error, "memories[{i}].content 不能为空",
+    {PackRule::MemoryContentBlank, "memory-content-blank", Severity::Error, "memories[{i}].content 不能为空",
      "A memory's content is empty or only white space."},
-    {"memory-level-invalid", Severity::Error, "memories[{i}].level 无效: {text}",
+    {PackRule::MemoryLevelInvalid, "memory-level-invalid", Severity::Error, "memories[{i}].level 无效: {text}",
      "A memory's level is none of activity, fact, cornerstone."},
-    {"memory-zone-invalid", Severity::Error, "memories[{i}].zone 无效: {text}",
+    {PackRule::MemoryZoneInvalid, "memory-zone-invalid", Severity::Error, "memories[{i}].zone 无效: {text}",
      "A memory's zone is none of core, work, project, episode, general."},
-    {"memory-confidence-invalid", Severity::Error, "memories[{i}].trust.confidence 无效: {text}",
+    {PackRule::MemoryConfidenceInvalid, "memory-confidence-invalid", Severity::Error, "memories[{i}].trust.confidence 无效: {text}",
      "A memory's trust.confidence is none of speculative, uncertain, medium, high, certain."},
 }};
+
+// A finding's row is found by its rule's number.
+static_assert([] {
+    for (std::size_t i = 0; i < kPackRules.size(); ++i)
+        if (kPackRules[i].rule != static_cast<PackRule>(i)) return false;
+    return true;
+}());
 
 inline constexpr std::size_t kNoPlace = SIZE_MAX;
 

@@ -7,8 +7,7 @@ import importlib
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from orvel.pack_rules import Finding
-    from orvel.validation import Checked
+    from orvel.pack_rules import Checked, Finding
 
 NAMES = ("text", "json", "jsonl", "github", "sarif")
 

@@ -4,8 +4,7 @@ from __future__ import annotations
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from orvel.pack_rules import Finding, Place
-    from orvel.validation import Checked
+    from orvel.pack_rules import Checked, Finding, Place
 
 from orvel.formats import Reporter
 from orvel.output import write_utf8

@@ -4,8 +4,7 @@ from __future__ import annotations
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from orvel.pack_rules import Finding
-    from orvel.validation import Checked
+    from orvel.pack_rules import Checked, Finding
 
 from orvel.formats import Reporter
 from orvel.formats.json import json_entry

@@ -6,8 +6,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
-    from orvel.pack_rules import Finding, Place, Rule
-    from orvel.validation import Checked
+    from orvel.pack_rules import Checked, Finding, Place, Rule
 
 from orvel.formats import Reporter
 from orvel.output import print_json

@@ -8,8 +8,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from orvel_core import PackReport
 
-    from orvel.pack_rules import Finding
-    from orvel.validation import Checked
+    from orvel.pack_rules import Checked, Finding
 
 from orvel import terminal
 from orvel.common import plural
