@@ -65,7 +65,7 @@ public:
             switch (field) {
                 case kPackMeta: return read_meta(reader, pack.pack);
                 case kPackMemories:
-                    pack.memories_at = value_offset(reader);
+                    pack.memories_at = reader.offset();
                     return json::read_list(
                         reader, [&](Reader& element) { return read_mem(element, pack.memories.emplace_back()); });
             }
@@ -109,12 +109,6 @@ private:
         });
     }
 
-    // Where the next value starts.
-    static std::size_t value_offset(Reader& r) {
-        r.peek();
-        return r.offset();
-    }
-
     // Shape text, as a view.
     bool text(Reader& r, std::string_view& out) {
         if (!r.read_string(out, scratch_)) return false;
@@ -122,9 +116,9 @@ private:
         return true;
     }
 
-    // The same, noting where the value starts.
+    // The same, noting where its reading began.
     bool text(Reader& r, std::string_view& out, std::size_t& at) {
-        at = value_offset(r);
+        at = r.offset();
         return text(r, out);
     }
 
@@ -133,7 +127,7 @@ private:
     }
 
     bool optional_text(Reader& r, std::optional<std::string_view>& out, std::size_t& at) {
-        at = value_offset(r);
+        at = r.offset();
         return optional_text(r, out);
     }
 
@@ -192,9 +186,15 @@ private:
 
 }  // namespace
 
+std::size_t value_start(std::string_view text, std::size_t at) {
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r')) ++at;
+    return at;
+}
+
 json::Outcome<PackView> read_pack_view(std::string_view text) {
     Reader reader(text);
     PackView pack;
+    pack.text = text;
     ViewReading reading(pack.decoded);
     if (!reading.read_pack(reader, pack) || !reader.finish()) return reader.take_error();
     return pack;

@@ -17,8 +17,9 @@ namespace orvel::pack {
 // `PackView::decoded` when they held escapes. Lists of texts and generic values
 // are kept as their JSON text, which the reading checked under their shapes.
 // Valid while the document's text and the PackView live. The `_at` fields are
-// the byte offsets in the document of the values that the validation rules
-// judge, so that a finding can say where it is.
+// where, in the document, the reading of the values that the validation rules
+// judge began (the white space before a value included), so that a finding
+// can say where it is; value_start finds the value itself.
 struct PackMetaView {
     std::string_view name;
     std::string_view version;
@@ -51,8 +52,13 @@ struct PackView {
     PackMetaView pack;
     std::vector<PackMemView> memories;
     json::DecodedTexts decoded;
+    std::string_view text;               // the document
     std::size_t memories_at = SIZE_MAX;  // absent "memories" (an empty list) has no place
 };
+
+// The offset of the value whose reading began at `at`: past the white space
+// that JSON allows before it.
+std::size_t value_start(std::string_view text, std::size_t at);
 
 // Reads the whole text as a pack document, into views.
 json::Outcome<PackView> read_pack_view(std::string_view text);

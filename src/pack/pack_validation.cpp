@@ -56,35 +56,38 @@ bool is_three_numbers(std::string_view version) {
 
 std::vector<PackFinding> pack_findings(const PackView& pack) {
     std::vector<PackFinding> found;
+    // The reading notes where each value's reading began: the place of a
+    // finding is found only when there is one.
+    const auto place = [&](std::size_t at) { return at == kNoPlace ? kNoPlace : value_start(pack.text, at); };
     const PackMetaView& meta = pack.pack;
 
     if (meta.name.empty())
-        found.push_back({.rule = PackRule::NameMissing, .offset = meta.name_at});
+        found.push_back({.rule = PackRule::NameMissing, .offset = place(meta.name_at)});
     else if (!is_kebab_case(meta.name))
-        found.push_back({.rule = PackRule::NameNotKebabCase, .value = meta.name, .offset = meta.name_at});
+        found.push_back({.rule = PackRule::NameNotKebabCase, .value = meta.name, .offset = place(meta.name_at)});
 
     if (meta.version.empty())
-        found.push_back({.rule = PackRule::VersionMissing, .offset = meta.version_at});
+        found.push_back({.rule = PackRule::VersionMissing, .offset = place(meta.version_at)});
     else if (!is_three_numbers(meta.version))
-        found.push_back({.rule = PackRule::VersionNotSemver, .value = meta.version, .offset = meta.version_at});
+        found.push_back({.rule = PackRule::VersionNotSemver, .value = meta.version, .offset = place(meta.version_at)});
 
     const std::size_t count = pack.memories.size();
     if (count == 0)
-        found.push_back({.rule = PackRule::MemoriesEmpty, .offset = pack.memories_at});
+        found.push_back({.rule = PackRule::MemoriesEmpty, .offset = place(pack.memories_at)});
     else if (count > kMaxMemories)
-        found.push_back({.rule = PackRule::MemoriesOverLimit, .count = count, .offset = pack.memories_at});
+        found.push_back({.rule = PackRule::MemoriesOverLimit, .count = count, .offset = place(pack.memories_at)});
 
     for (std::size_t i = 0; i < count; ++i) {
         const PackMemView& mem = pack.memories[i];
         if (text::trim_white_space(mem.content).empty())
-            found.push_back({.rule = PackRule::MemoryContentBlank, .memory = i, .value = mem.content, .offset = mem.content_at});
+            found.push_back({.rule = PackRule::MemoryContentBlank, .memory = i, .value = mem.content, .offset = place(mem.content_at)});
         if (!is_one_of(mem.level, kLevels))
-            found.push_back({.rule = PackRule::MemoryLevelInvalid, .memory = i, .value = mem.level, .offset = mem.level_at});
+            found.push_back({.rule = PackRule::MemoryLevelInvalid, .memory = i, .value = mem.level, .offset = place(mem.level_at)});
         if (mem.zone && !is_one_of(*mem.zone, kZones))
-            found.push_back({.rule = PackRule::MemoryZoneInvalid, .memory = i, .value = *mem.zone, .offset = mem.zone_at});
+            found.push_back({.rule = PackRule::MemoryZoneInvalid, .memory = i, .value = *mem.zone, .offset = place(mem.zone_at)});
         if (mem.confidence && !is_one_of(*mem.confidence, kConfidences))
             found.push_back(
-                {.rule = PackRule::MemoryConfidenceInvalid, .memory = i, .value = *mem.confidence, .offset = mem.confidence_at});
+                {.rule = PackRule::MemoryConfidenceInvalid, .memory = i, .value = *mem.confidence, .offset = place(mem.confidence_at)});
     }
     return found;
 }
