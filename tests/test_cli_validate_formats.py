@@ -93,6 +93,20 @@ def test_generated_packs_give_the_model_records_at_their_values(name, version, m
     check_records(json.dumps(document, indent=indent, ensure_ascii=ascii_only), document)
 
 
+@pytest.mark.parametrize("text", ["", "[", '{"pack": 1}', '{"pack": {"name": "a"}}', '{"pack": {"name": "a", "version": "1"}} x'])
+def test_records_refuse_what_validate_pack_refuses_with_its_message(text):
+    with pytest.raises(ValueError) as expected:
+        orvel_core.validate_pack(text)
+    with pytest.raises(ValueError) as raised:
+        _orvel_pack.findings(text)
+    assert raised.value.args == expected.value.args
+
+
+def test_records_take_a_str_only():
+    with pytest.raises(TypeError, match="'bytes' object cannot be converted to 'PyString'"):
+        _orvel_pack.findings(b"{}")
+
+
 def test_values_with_escapes_are_found_where_they_start():
     text = '{"pack": {"name": "A\\u0042", "version": "1.0.0"},\n"memories": [{"content": "\\n", "level": "f\\u00e9", "weight": 0}]}'
     document = json.loads(text)

@@ -12,6 +12,7 @@
 
 #include "json/json_error.h"
 #include "pack/pack.h"
+#include "python/binder.h"
 #include "python/guard.h"
 
 namespace orvel::python {
@@ -45,14 +46,8 @@ PyObject* rules(PyObject*, PyObject*) {
 // place in the text. Raises ValueError "Invalid pack JSON: ..." as validate_pack does.
 PyObject* findings(PyObject*, PyObject* argument) {
     return guarded([&]() -> PyObject* {
-        if (!PyUnicode_Check(argument)) {
-            PyErr_Format(PyExc_TypeError, "findings() argument must be str, not %.80s", Py_TYPE(argument)->tp_name);
-            return nullptr;
-        }
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(argument, &size);
-        if (data == nullptr) return nullptr;
-        const std::string_view text(data, static_cast<std::size_t>(size));
+        std::string_view text;
+        if (!convert_text(argument, "text", text)) return nullptr;
 
         json::Outcome<pack::PackView> read = pack::read_pack_view(text);
         if (!read.ok()) {
