@@ -16,8 +16,8 @@ from hypothesis import strategies as st
 import _orvel_pack
 import orvel_core
 from oracles import pack_findings
-from orvel.pack_rules import RULES
 from orvel.formats.github import github_data, github_property
+from orvel.pack_rules import RULES
 from test_cli import DATA, EXAMPLES, ROOT, orvel, read
 from test_pack import memories_strategy
 
