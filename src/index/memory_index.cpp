@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "index/state_format.h"
+#include "search/bm25.h"
 #include "search/query_terms.h"
 #include "text/keyed_hash.h"
 #include "text/tokenizer.h"
@@ -34,7 +35,7 @@ std::unique_ptr<MemoryIndex> MemoryIndex::from_memories(std::span<const search::
         index.memories_.reserve(part.size());
         index.scoring_.reserve(part.size());
         index.order_.reserve(part.size());
-        for (const search::SearchMemory& memory : part) index.append(memory);
+        for (const search::SearchMemory& memory : part) index.add(memory);
     };
     auto index = std::make_unique<MemoryIndex>();
     if (memories.size() < kSplitFrom) {
@@ -58,6 +59,7 @@ std::unique_ptr<MemoryIndex> MemoryIndex::from_memories(std::span<const search::
             // No second thread to be had: one builds it all.
             build(*index, memories);
             index->shrink_to_fit();
+            index->compute_peaks();
             return index;
         }
         struct JoinOnExit {
@@ -72,6 +74,7 @@ std::unique_ptr<MemoryIndex> MemoryIndex::from_memories(std::span<const search::
         index->absorb(std::move(second));
     }
     index->shrink_to_fit();
+    index->compute_peaks();
     return index;
 }
 
@@ -83,8 +86,8 @@ void MemoryIndex::absorb(MemoryIndex&& other) {
     memories_.reserve(memories_.size() + other.memories_.size());
     for (StoredMemory& memory : other.memories_) memories_.push_back(std::move(memory));
     scoring_.insert(scoring_.end(), other.scoring_.begin(), other.scoring_.end());
-    usage_bounds_.resize(memories_.size() / kBlockSlots + 1);
-    for (std::uint32_t slot = offset; slot < memories_.size(); ++slot) raise_usage_bound(slot);
+    peak_usage_.insert(peak_usage_.end(), other.peak_usage_.begin(), other.peak_usage_.end());
+    usage_growth_.insert(usage_growth_.end(), other.usage_growth_.begin(), other.usage_growth_.end());
     order_.reserve(order_.size() + other.order_.size());
     for (std::uint32_t slot : other.order_) {
         order_.push_back(slot + offset);
@@ -106,7 +109,8 @@ void MemoryIndex::shrink_to_fit() {
 
 std::size_t MemoryIndex::memory_bytes() const {
     std::size_t bytes = sizeof *this + memories_.capacity() * sizeof(StoredMemory) +
-                        scoring_.capacity() * sizeof(SlotScoring) + usage_bounds_.capacity() * sizeof(UsageBound) +
+                        scoring_.capacity() * sizeof(SlotScoring) + peak_usage_.capacity() * sizeof(double) +
+                        usage_growth_.capacity() * sizeof(double) +
                         order_.capacity() * sizeof(std::uint32_t) + postings_.capacity() * sizeof(PostingList) +
                         tf_scratch_.capacity() * sizeof(std::uint32_t) + vocabulary_.memory_bytes() +
                         ids_.memory_bytes();
@@ -145,11 +149,11 @@ void MemoryIndex::count_terms(std::string_view content, bool new_terms_too, std:
     counted_length_ = length;
 }
 
-// The slot's length must already be its content's.
+// The slot's length and usage counts must already be its content's.
 void MemoryIndex::set_posting(std::uint32_t term, std::uint32_t slot, std::uint32_t tf) {
     PostingList& list = postings_[term];
     if (list.empty()) --terms_without_postings_;
-    list.set(slot, tf, scoring_[slot].length);
+    list.set(slot, tf, contribution(slot, tf));
 }
 
 void MemoryIndex::erase_posting(std::uint32_t term, std::uint32_t slot) {
@@ -163,6 +167,7 @@ void MemoryIndex::add_postings(std::uint32_t slot) {
     scoring_[slot].length = counted_length_;
     total_length_ += counted_length_;
     for (const TermCount& t : fresh_terms_) set_posting(t.term, slot, t.tf);
+    peak_usage_[slot] = search::bm25::usage_factor(scoring_[slot].loaded_count, scoring_[slot].referenced_count);
 }
 
 void MemoryIndex::remove_postings(std::uint32_t slot) {
@@ -187,23 +192,28 @@ void MemoryIndex::replace_postings(std::uint32_t slot, const search::SearchMemor
         tf_scratch_[t.term] = 0;
         set_posting(t.term, slot, t.tf);
     }
+    peak_usage_[slot] = search::bm25::usage_factor(scoring_[slot].loaded_count, scoring_[slot].referenced_count);
 }
 
-// ---- usage bounds ----
+// ---- peaks ----
 
-// A block's bound may only stay above its slots' counts: raised at once when
-// a count rises, computed again from the block's slots when its largest falls.
-void MemoryIndex::raise_usage_bound(std::uint32_t slot) {
-    UsageBound& bound = usage_bounds_[block_of(slot)];
-    bound.loaded_count = std::max(bound.loaded_count, scoring_[slot].loaded_count);
-    bound.referenced_count = std::max(bound.referenced_count, scoring_[slot].referenced_count);
+double MemoryIndex::contribution(std::uint32_t slot, std::uint32_t tf) const {
+    return peak_contribution(tf, scoring_[slot], peak_average_length_);
 }
 
-void MemoryIndex::recompute_usage_bound(std::uint32_t block) {
-    usage_bounds_[block] = UsageBound{};
-    const std::size_t end = std::min<std::size_t>(scoring_.size(), std::size_t{block + 1} * kBlockSlots);
-    for (std::size_t slot = std::size_t{block} * kBlockSlots; slot < end; ++slot)
-        raise_usage_bound(static_cast<std::uint32_t>(slot));
+// Computes every block's peak against today's average length and usage
+// counts: after building, and again whenever the list has doubled since.
+void MemoryIndex::compute_peaks() {
+    peak_average_length_ = size() > 0 && total_length_ > 0
+                               ? static_cast<double>(total_length_) / static_cast<double>(size())
+                               : 1.0;
+    for (PostingList& list : postings_)
+        list.compute_peaks([&](std::uint32_t slot, std::uint32_t tf) { return contribution(slot, tf); });
+    peak_usage_.resize(scoring_.size());
+    for (std::size_t slot = 0; slot < scoring_.size(); ++slot)
+        peak_usage_[slot] = search::bm25::usage_factor(scoring_[slot].loaded_count, scoring_[slot].referenced_count);
+    usage_growth_.assign(scoring_.size() / kBlockSlots + 1, 1.0);
+    peaks_computed_at_ = size();
 }
 
 // ---- updates ----
@@ -225,21 +235,22 @@ void MemoryIndex::store(std::uint32_t slot, const search::SearchMemory& memory) 
     kept.texts.append(memory.id).append(memory.content);
     kept.id_size = memory.id.size();
     kept.id_hash = text::text_hash(memory.id);
-    const SlotScoring before = scoring_[slot];
     scoring_[slot].loaded_count = memory.loaded_count;
     scoring_[slot].referenced_count = memory.referenced_count;
-    if (memory.loaded_count < before.loaded_count || memory.referenced_count < before.referenced_count)
-        recompute_usage_bound(block_of(slot));
-    else
-        raise_usage_bound(slot);
 }
 
 void MemoryIndex::append(const search::SearchMemory& memory) {
+    add(memory);
+    if (size() >= 2 * peaks_computed_at_ + 4096) compute_peaks();
+}
+
+void MemoryIndex::add(const search::SearchMemory& memory) {
     if (memories_.size() >= kNoSlot - 1) throw std::length_error("a memory index holds fewer than 2^32 - 1 memories");
     const auto slot = static_cast<std::uint32_t>(memories_.size());
     memories_.emplace_back();
     scoring_.emplace_back();
-    if (block_of(slot) >= usage_bounds_.size()) usage_bounds_.emplace_back();
+    peak_usage_.push_back(1.0);
+    if (block_of(slot) >= usage_growth_.size()) usage_growth_.push_back(1.0);
     order_.push_back(slot);
     store(slot, memory);
     add_postings(slot);
@@ -260,7 +271,6 @@ void MemoryIndex::remove(std::size_t position) {
     ids_.unlink(memories_, slot);
     std::string().swap(memories_[slot].texts);
     scoring_[slot] = SlotScoring{};
-    recompute_usage_bound(block_of(slot));
     order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(position));
     compact_if_sparse();
 }
@@ -269,16 +279,13 @@ void MemoryIndex::set_usage(std::size_t position, std::optional<std::uint32_t> l
                             std::optional<std::uint32_t> referenced_count) {
     const std::uint32_t slot = order_[position];
     SlotScoring& memory = scoring_[slot];
-    const SlotScoring before = memory;
     if (loaded_count) memory.loaded_count = *loaded_count;
     if (referenced_count) memory.referenced_count = *referenced_count;
-    const UsageBound bound = usage_bounds_[block_of(slot)];
-    if ((memory.loaded_count < before.loaded_count && before.loaded_count == bound.loaded_count) ||
-        (memory.referenced_count < before.referenced_count && before.referenced_count == bound.referenced_count)) {
-        recompute_usage_bound(block_of(slot));
-    } else {
-        raise_usage_bound(slot);
-    }
+    // The slot's postings still count it in their blocks' peaks with its
+    // former usage factor: the block's growth covers the difference.
+    const double growth = search::bm25::usage_factor(memory.loaded_count, memory.referenced_count) / peak_usage_[slot];
+    double& block_growth = usage_growth_[block_of(slot)];
+    block_growth = std::max(block_growth, growth);
 }
 
 // Removed memories leave their slot behind, and tokens no memory holds any
@@ -319,7 +326,7 @@ CollectionStats MemoryIndex::collection_stats(std::string_view query) const {
 
 IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, const CollectionStats* stats,
                                       std::string* error, ScoringGate* gate) const {
-    const SearchableIndex parts{vocabulary_, postings_, scoring_, usage_bounds_, size(), total_length_};
+    const SearchableIndex parts{vocabulary_, postings_, scoring_, usage_growth_, peak_average_length_, size(), total_length_};
     return search_index(parts, query, top, stats, error, gate);
 }
 

@@ -100,6 +100,8 @@ public:
 private:
     static constexpr std::uint32_t kNoSlot = IdChains::kNoSlot;
 
+    // Appends without computing the peaks again (building computes them once, at its end).
+    void add(const search::SearchMemory& memory);
     void absorb(MemoryIndex&& other);
     struct TermCount {
         std::uint32_t term;
@@ -114,13 +116,19 @@ private:
     void replace_postings(std::uint32_t slot, const search::SearchMemory& memory);
     std::uint32_t term_of(std::string_view token);
     void store(std::uint32_t slot, const search::SearchMemory& memory);
-    void raise_usage_bound(std::uint32_t slot);
-    void recompute_usage_bound(std::uint32_t block);
+    double contribution(std::uint32_t slot, std::uint32_t tf) const;
+    void compute_peaks();
     void compact_if_sparse();
 
     std::vector<StoredMemory> memories_;  // per slot
     std::vector<SlotScoring> scoring_;    // per slot
-    std::vector<UsageBound> usage_bounds_;  // per block of slots
+    // The posting blocks' peaks were computed against this average length and
+    // each slot's usage factor then; usage_growth_ says, per block of slots,
+    // by how much a factor may have grown since (see searcher.h).
+    double peak_average_length_ = 1.0;
+    std::size_t peaks_computed_at_ = 0;  // the memory count then
+    std::vector<double> peak_usage_;     // per slot
+    std::vector<double> usage_growth_;   // per block of slots
     std::vector<std::uint32_t> order_;    // position -> slot, increasing
     std::uint64_t total_length_ = 0;
 

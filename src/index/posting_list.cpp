@@ -1,18 +1,8 @@
 #include "index/posting_list.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace orvel::index {
-
-namespace {
-
-std::uint32_t length_bound(std::uint64_t length) {
-    // A longer memory only lowers a term, so a length cut to 32 bits still bounds it.
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(length, std::numeric_limits<std::uint32_t>::max()));
-}
-
-}  // namespace
 
 const PostingBlock* PostingList::find(std::uint32_t block) const {
     const auto at = std::lower_bound(blocks_.begin(), blocks_.end(), block,
@@ -29,34 +19,31 @@ void PostingList::shift_firsts_after(std::vector<PostingBlock>::iterator entry, 
     for (auto it = entry; it != blocks_.end(); ++it) it->first = static_cast<std::uint32_t>(static_cast<std::int64_t>(it->first) + by);
 }
 
-void PostingList::set(std::uint32_t slot, std::uint32_t tf, std::uint64_t length) {
+void PostingList::set(std::uint32_t slot, std::uint32_t tf, double contribution) {
     const std::uint32_t block = block_of(slot);
     const std::uint64_t bit = slot_bit(slot);
-    const std::uint32_t shortest = length_bound(length);
     // Appending, the usual case: a slot after every other.
     if (blocks_.empty() || blocks_.back().block < block) {
-        blocks_.push_back({block, static_cast<std::uint32_t>(counts_.size()), bit, tf, shortest});
+        blocks_.push_back({block, static_cast<std::uint32_t>(counts_.size()), bit, contribution});
         counts_.push_back(tf);
         return;
     }
     PostingBlock& last = blocks_.back();
     if (last.block == block && bit > last.mask) {
         last.mask |= bit;
-        last.max_tf = std::max(last.max_tf, tf);
-        last.min_length = std::min(last.min_length, shortest);
+        last.peak = std::max(last.peak, contribution);
         counts_.push_back(tf);
         return;
     }
     auto entry = block_at_or_after(block);
     if (entry == blocks_.end() || entry->block != block) {
         const std::uint32_t first = entry->first;  // a later block exists: the appending cases took the others
-        entry = blocks_.insert(entry, {block, first, bit, tf, shortest});
+        entry = blocks_.insert(entry, {block, first, bit, contribution});
         counts_.insert(counts_.begin() + first, tf);
         shift_firsts_after(entry + 1, 1);
         return;
     }
-    entry->max_tf = std::max(entry->max_tf, tf);
-    entry->min_length = std::min(entry->min_length, shortest);
+    entry->peak = std::max(entry->peak, contribution);
     const std::uint32_t at = entry->first + rank_in_block(entry->mask, bit);
     if ((entry->mask & bit) != 0) {
         counts_[at] = tf;
@@ -92,14 +79,14 @@ void PostingList::append_shifted(const PostingList& other, std::uint32_t slot_of
         return;
     }
     // Blocks that do not line up are added posting by posting, each memory
-    // taking its block's smallest length, which still bounds its own.
+    // taking its block's peak, which still bounds its own contribution.
     for (const PostingBlock& entry : other.blocks_) {
         std::uint64_t mask = entry.mask;
         const std::uint32_t* count = other.counts_.data() + entry.first;
         while (mask != 0) {
             const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
             mask &= mask - 1;
-            set(entry.block * kBlockSlots + bit + slot_offset, *count++, entry.min_length);
+            set(entry.block * kBlockSlots + bit + slot_offset, *count++, entry.peak);
         }
     }
 }

@@ -3,14 +3,15 @@
 // Slots are grouped in blocks of 64 consecutive slots. A list keeps, for each
 // block where the token occurs, a mask of the slots that hold it, where the
 // block's counts start (the counts of all blocks, in slot order, share one
-// array), and what bounds the token's term in the block: the largest count and
-// the smallest memory length among those slots. Masks let a search count the
-// union of several lists block by block without reading a count; the bounds
-// let it pass over blocks that cannot reach its best hits.
+// array), and the block's peak: the largest of its memories' contributions
+// (what the index's owner computes of a count, a length and usage counts,
+// see MemoryIndex). Masks let a search count the union of several lists block
+// by block without reading a count; peaks let it pass over blocks that cannot
+// reach its best hits.
 //
-// Bounds are only ever loosened by updates (a count may fall, a memory may
-// leave, and the block keeps its old largest count or smallest length), so
-// they always hold; rebuilding the index tightens them again.
+// A peak is only ever raised by updates (a memory that leaves, or whose
+// contribution falls, leaves it as it was), so it stays an upper bound;
+// computing the peaks again tightens them.
 #pragma once
 
 #include <bit>
@@ -30,8 +31,7 @@ struct PostingBlock {
     std::uint32_t block;       // slots block * 64 .. block * 64 + 63
     std::uint32_t first;       // where the block's counts start in the list's counts
     std::uint64_t mask;        // bit i: slot block * 64 + i holds the token
-    std::uint32_t max_tf;      // no count in the block is larger
-    std::uint32_t min_length;  // no memory in the block holding the token is shorter
+    double peak;               // no contribution of the block's memories is larger
 };
 
 class PostingList {
@@ -45,14 +45,31 @@ public:
     // The list's entry for `block`, or nullptr when no slot of it holds the token.
     const PostingBlock* find(std::uint32_t block) const;
 
-    // Gives `slot` (a memory of `length` tokens) the count `tf`, adding it
-    // when the list lacks it. Slots after every other are added in O(1).
-    void set(std::uint32_t slot, std::uint32_t tf, std::uint64_t length);
+    // Gives `slot` the count `tf`, adding it when the list lacks it, and
+    // raises its block's peak to `contribution`. Slots after every other are
+    // added in O(1).
+    void set(std::uint32_t slot, std::uint32_t tf, double contribution);
     // Takes `slot` out; false when the list lacks it.
     bool erase(std::uint32_t slot);
     // Appends the postings of `other`, whose slots are numbered from
-    // `slot_offset` on, after all of this list's.
+    // `slot_offset` on, after all of this list's, with their peaks.
     void append_shifted(const PostingList& other, std::uint32_t slot_offset);
+
+    // Sets every block's peak anew: the largest contribution(slot, tf) of its memories.
+    template <class Contribution>
+    void compute_peaks(Contribution&& contribution) {
+        for (PostingBlock& entry : blocks_) {
+            entry.peak = 0.0;
+            std::uint64_t mask = entry.mask;
+            const std::uint32_t* count = counts_.data() + entry.first;
+            while (mask != 0) {
+                const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
+                mask &= mask - 1;
+                const double value = contribution(entry.block * kBlockSlots + bit, *count++);
+                if (value > entry.peak) entry.peak = value;
+            }
+        }
+    }
 
     void shrink_to_fit();
     std::size_t memory_bytes() const;

@@ -116,10 +116,7 @@ std::uint64_t Searcher::gather(bool bounds) {
             acc_.entries.push_back({&entry, static_cast<std::uint32_t>(d), acc_.head[block]});
             acc_.head[block] = static_cast<std::uint32_t>(acc_.entries.size() - 1);
             acc_.mask[block] |= entry.mask;
-            if (bounds) {
-                const double k = length_normaliser(entry.min_length, average_length_);
-                acc_.bound[block] += term_score(entry.max_tf, k, token.idf) * repeats;
-            }
+            if (bounds) acc_.bound[block] += entry.peak * token.idf * repeats;
         }
     }
     std::uint64_t total = 0;
@@ -183,16 +180,15 @@ std::vector<IndexHit> Searcher::best_hits(std::size_t top, std::size_t position_
     // other numbers, so each rounding may go the other way: the bound is
     // raised by far more than all of them together can take.
     const double inflation = 1.0 + static_cast<double>(position_count + 64) * 0x1p-44;
+    const double length_growth = std::max(1.0, average_length_ / index_.peak_average_length);
     struct Candidate {
         double bound;
         std::uint32_t block;
     };
     std::vector<Candidate> candidates;
     candidates.reserve(acc_.touched.size());
-    for (std::uint32_t block : acc_.touched) {
-        const UsageBound usage = index_.usage_bounds[block];
-        candidates.push_back({acc_.bound[block] * usage_factor(usage.loaded_count, usage.referenced_count) * inflation, block});
-    }
+    for (std::uint32_t block : acc_.touched)
+        candidates.push_back({acc_.bound[block] * length_growth * index_.usage_growth[block] * inflation, block});
     // The blocks of the highest bounds go first, so that the k-th best score
     // soon rises above most blocks' bounds; the rest need no order.
     const auto higher = [](const Candidate& x, const Candidate& y) { return x.bound > y.bound; };

@@ -7,10 +7,10 @@
 // their masks without reading a count. Scores are added up per block of 64
 // slots, over the query's positions in query order, as the one-call search
 // adds them. For a search that wants its best few hits, each block first gets
-// an upper bound of its scores (per token, its term at the block's largest
-// count and smallest length; times the block's largest usage factor; inflated
-// past any rounding), and a block whose bound falls below the worst of the
-// best hits found so far is never scored.
+// an upper bound of its scores (the sum over the query tokens of their list's
+// peak in the block, see peak_contribution, times what usage counts have grown
+// since, inflated past any rounding), and a block whose bound falls below the
+// worst of the best hits found so far is never scored.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "index/posting_list.h"
+#include "search/bm25.h"
 #include "index/vocabulary.h"
 
 namespace orvel::index {
@@ -64,20 +65,28 @@ struct SlotScoring {
     std::uint32_t referenced_count = 0;
 };
 
-// The largest usage counts among a block's slots (or larger).
-struct UsageBound {
-    std::uint32_t loaded_count = 0;
-    std::uint32_t referenced_count = 0;
-};
+// A memory's contribution to the peak of a posting block: its term for a
+// count of `tf` with an idf of 1, its length measured against
+// `reference_average_length`, times its usage factor. Its term at another
+// average length A and idf is at most this times idf * max(1, A / reference),
+// for the length normaliser shrinks at most in proportion to the average.
+inline double peak_contribution(std::uint32_t tf, const SlotScoring& memory, double reference_average_length) {
+    const double k = search::bm25::length_normaliser(memory.length, reference_average_length);
+    return search::bm25::term_score(tf, k, 1.0) *
+           search::bm25::usage_factor(memory.loaded_count, memory.referenced_count);
+}
 
 // What a search reads of an index.
 struct SearchableIndex {
     const Vocabulary& vocabulary;
-    std::span<const PostingList> postings;    // per term
-    std::span<const SlotScoring> scoring;     // per slot
-    std::span<const UsageBound> usage_bounds;  // per block of slots
-    std::uint64_t memory_count;               // live memories
-    std::uint64_t token_count;                // their tokens
+    std::span<const PostingList> postings;  // per term
+    std::span<const SlotScoring> scoring;   // per slot
+    // Per block of slots, how far its memories' usage factors may have grown
+    // since the peaks were computed (at least 1).
+    std::span<const double> usage_growth;
+    double peak_average_length;             // the reference of the peaks' contributions
+    std::uint64_t memory_count;             // live memories
+    std::uint64_t token_count;              // their tokens
 };
 
 inline constexpr std::size_t kNoLimit = SIZE_MAX;
