@@ -189,16 +189,10 @@ std::vector<IndexHit> Searcher::best_hits(std::size_t top, std::size_t position_
     candidates.reserve(acc_.touched.size());
     for (std::uint32_t block : acc_.touched)
         candidates.push_back({acc_.bound[block] * length_growth * index_.usage_growth[block] * inflation, block});
-    // The blocks of the highest bounds go first, so that the k-th best score
-    // soon rises above most blocks' bounds; the rest need no order.
-    const auto higher = [](const Candidate& x, const Candidate& y) { return x.bound > y.bound; };
-    constexpr std::size_t kOrdered = 1024;
-    if (candidates.size() > kOrdered) {
-        std::nth_element(candidates.begin(), candidates.begin() + kOrdered, candidates.end(), higher);
-        std::sort(candidates.begin(), candidates.begin() + kOrdered, higher);
-    } else {
-        std::sort(candidates.begin(), candidates.end(), higher);
-    }
+    // The blocks are taken highest bound first, from a heap, so that the
+    // k-th best score soon rises above the bounds of all that are left.
+    const auto lower = [](const Candidate& x, const Candidate& y) { return x.bound < y.bound; };
+    std::make_heap(candidates.begin(), candidates.end(), lower);
     // A heap of the best hits so far, the worst of them at its front.
     std::vector<IndexHit> best;
     best.reserve(top);
@@ -213,10 +207,12 @@ std::vector<IndexHit> Searcher::best_hits(std::size_t top, std::size_t position_
             std::push_heap(best.begin(), best.end(), ranks_before);
         }
     };
-    for (const Candidate& candidate : candidates) {
+    for (auto left = candidates.end(); left != candidates.begin(); --left) {
+        std::pop_heap(candidates.begin(), left, lower);
+        const Candidate& candidate = *(left - 1);
         // A block whose bound equals the k-th score may still hold a hit
         // that ties it from an earlier slot.
-        if (best.size() == top && candidate.bound < best.front().score) continue;
+        if (best.size() == top && candidate.bound < best.front().score) break;
         score_block(candidate.block, offer);
     }
     std::sort_heap(best.begin(), best.end(), ranks_before);
