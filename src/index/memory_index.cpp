@@ -219,6 +219,7 @@ void MemoryIndex::compute_peaks() {
 // ---- updates ----
 
 std::size_t MemoryIndex::position_of(std::uint32_t slot) const {
+    if (order_.size() == memories_.size()) return slot;  // no slot left empty: slots are positions
     return static_cast<std::size_t>(std::lower_bound(order_.begin(), order_.end(), slot) - order_.begin());
 }
 
