@@ -12,17 +12,12 @@ __all__ = ["MemoryIndex", "SearchArrays", "merge_stats", "__version__"]
 # so that the command line starts without the index's native module.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from _orvel_index import MemoryIndex, SearchArrays
-    from orvel.stats import merge_stats
+    from _orvel_index import MemoryIndex, SearchArrays, merge_stats
 
 
 def __getattr__(name: str) -> object:
-    if name in ("MemoryIndex", "SearchArrays"):
+    if name in ("MemoryIndex", "SearchArrays", "merge_stats"):
         import _orvel_index
 
         return getattr(_orvel_index, name)
-    if name == "merge_stats":
-        from orvel.stats import merge_stats
-
-        return merge_stats
     raise AttributeError(f"module 'orvel' has no attribute {name!r}")
