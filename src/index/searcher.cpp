@@ -19,9 +19,10 @@ using search::bm25::usage_factor;
 
 constexpr std::uint32_t kNone = UINT32_MAX;
 
-// One query token's entry for one block, in the block's chain of entries.
+// One query token's postings in one block, in the block's chain of entries.
 struct BlockEntry {
-    const PostingBlock* entry;
+    std::uint64_t mask;      // the block's slots that hold the token
+    std::uint32_t first;     // where their counts start in the token's list
     std::uint32_t distinct;  // the token's number among the query's distinct tokens
     std::uint32_t next;      // the block's next entry, or kNone
 };
@@ -104,19 +105,35 @@ private:
 };
 
 std::uint64_t Searcher::gather(bool bounds) {
+    const auto add = [&](std::uint32_t block, std::uint64_t mask, std::uint32_t first, std::uint32_t distinct,
+                         double bound) {
+        if (acc_.head[block] == kNone) acc_.touched.push_back(block);
+        acc_.entries.push_back({mask, first, distinct, acc_.head[block]});
+        acc_.head[block] = static_cast<std::uint32_t>(acc_.entries.size() - 1);
+        acc_.mask[block] |= mask;
+        if (bounds) acc_.bound[block] += bound;
+    };
     // The tokens are taken last to first so that each block's chain, built
     // from its front, lists them in the order of their first positions.
     for (std::size_t d = tokens_.size(); d-- > 0;) {
         const QueryToken& token = tokens_[d];
         if (token.list == nullptr) continue;
-        const auto repeats = static_cast<double>(token.repeats);
-        for (const PostingBlock& entry : token.list->blocks()) {
-            const std::uint32_t block = entry.block;
-            if (acc_.head[block] == kNone) acc_.touched.push_back(block);
-            acc_.entries.push_back({&entry, static_cast<std::uint32_t>(d), acc_.head[block]});
-            acc_.head[block] = static_cast<std::uint32_t>(acc_.entries.size() - 1);
-            acc_.mask[block] |= entry.mask;
-            if (bounds) acc_.bound[block] += entry.peak * token.idf * repeats;
+        const auto distinct = static_cast<std::uint32_t>(d);
+        const double weight = token.idf * static_cast<double>(token.repeats);
+        if (token.list->blocked()) {
+            for (const PostingBlock& entry : token.list->blocks())
+                add(entry.block, entry.mask, entry.first, distinct, entry.peak * weight);
+            continue;
+        }
+        // A sparse list: its runs of slots in one block, under their span's peak.
+        const std::span<const std::uint32_t> slots = token.list->slots();
+        const SpanPeak* span = token.list->span_peaks().data();
+        for (std::uint32_t i = 0; i < slots.size();) {
+            const std::uint32_t block = block_of(slots[i]), first = i;
+            while (span->span < span_of(slots[i])) ++span;
+            std::uint64_t mask = 0;
+            for (; i < slots.size() && block_of(slots[i]) == block; ++i) mask |= slot_bit(slots[i]);
+            add(block, mask, first, distinct, static_cast<double>(span->peak) * weight);
         }
     }
     std::uint64_t total = 0;
@@ -133,13 +150,20 @@ void Searcher::score_block(std::uint32_t block, Emit&& emit) {
     const std::uint32_t base = block * kBlockSlots;
     const auto add_entry = [&](const BlockEntry& at) {
         const QueryToken& token = tokens_[at.distinct];
-        std::uint64_t mask = at.entry->mask;
-        const std::uint32_t* count = token.list->counts() + at.entry->first;
-        while (mask != 0) {
-            const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
-            mask &= mask - 1;
-            const double k = length_normaliser(index_.scoring[base + bit].length, average_length_);
-            sums[bit] += term_score(*count++, k, token.idf);
+        const auto add_counts = [&](const auto* count) {
+            std::uint64_t mask = at.mask;
+            while (mask != 0) {
+                const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
+                mask &= mask - 1;
+                const double k = length_normaliser(index_.scoring[base + bit].length, average_length_);
+                sums[bit] += term_score(*count++, k, token.idf);
+            }
+        };
+        const Counts& counts = token.list->counts();
+        if (counts.wide()) {
+            add_counts(counts.wide_data() + at.first);
+        } else {
+            add_counts(counts.narrow() + at.first);
         }
     };
     const BlockEntry& first = acc_.entries[acc_.head[block]];
