@@ -166,3 +166,24 @@ def test_shards_with_stats_prune_as_the_whole():
             whole = shard.search(query, stats=stats)
             for top in [1, 5, 20]:
                 assert shard.search(query, top, stats=stats) == first_hits(whole, top)
+
+
+def test_counts_beyond_a_byte_and_lists_changing_form():
+    # Counts above 255 widen a list's counts; appending past 4,096 memories
+    # computes the peaks again, turning filled lists into blocks, and later
+    # updates work on either form.
+    index, model = MemoryIndex(), []
+    for i in range(4300):
+        content = "alpha " * (300 if i % 997 == 0 else 1 + i % 3) + ("beta" if i % 2 else f"w{i % 50}")
+        record = {"id": f"#{i}", "content": content, "loadedCount": i % 7 if i % 13 else 400}
+        index.append(record)
+        model.append(record)
+        if i in (63, 4094, 4095, 4096, 4299):
+            assert_first_hits_equal_the_function(index, model, ["alpha", "beta w7", "alpha alpha w3"], [1, 10])
+    for position, content in [(0, "beta"), (997, "alpha " * 1000), (5, "alpha " * 260 + "w1"), (4200, "gamma")]:
+        model[position] = {"id": f"#{position}", "content": content}
+        index.replace(position, model[position])
+    for position in (10, 0, 996):
+        index.remove(position)
+        del model[position]
+    assert_first_hits_equal_the_function(index, model, ["alpha", "beta w7", "alpha w1", "gamma"], [1, 3, 10, 100])

@@ -76,7 +76,7 @@ public:
     Searcher(const SearchableIndex& index, const search::QueryTerms& terms, std::vector<QueryToken> tokens,
              double average_length)
         : index_(index), terms_(terms), tokens_(std::move(tokens)), average_length_(average_length),
-          acc_(block_accumulator) {
+          inflation_(1.0 + static_cast<double>(terms.token_slots().size() + 64) * 0x1p-44), acc_(block_accumulator) {
         acc_.fit(index.scoring.size() / kBlockSlots + 1);
         for (const QueryToken& token : tokens_) repeated_ |= token.repeats > 1;
     }
@@ -88,17 +88,22 @@ public:
     // Every hit, best first.
     std::vector<IndexHit> every_hit();
     // The best `top` hits (fewer than the total), best first.
-    std::vector<IndexHit> best_hits(std::size_t top, std::size_t position_count);
+    std::vector<IndexHit> best_hits(std::size_t top);
 
 private:
+    // Scores the memories of `block` that may reach `floor` (all when it is 0).
     template <class Emit>
-    void score_block(std::uint32_t block, Emit&& emit);
+    void score_block(std::uint32_t block, double floor, Emit&& emit);
 
     const SearchableIndex& index_;
     const search::QueryTerms& terms_;
     std::vector<QueryToken> tokens_;
     double average_length_;
     bool repeated_ = false;  // some token appears at several query positions
+    // A bound is computed as the scores it bounds are, in other orders and on
+    // other numbers, so each rounding may go the other way: bounds are raised
+    // by far more than all of them together can take.
+    double inflation_;
     BlockAccumulator& acc_;
     BlockAccumulator::Reset reset_{acc_};
     std::vector<std::pair<std::uint32_t, std::uint32_t>> block_positions_;  // scratch of score_block
@@ -142,12 +147,33 @@ std::uint64_t Searcher::gather(bool bounds) {
 }
 
 // Calls emit(slot, score) for each memory of `block` holding a query token,
-// in slot order. Each memory's sum grows over the query's positions in query
-// order, the same additions as the one-call search's.
+// in slot order, but for those whose score must fall below `floor`. Each
+// memory's sum grows over the query's positions in query order, the same
+// additions as the one-call search's.
 template <class Emit>
-void Searcher::score_block(std::uint32_t block, Emit&& emit) {
-    double sums[kBlockSlots] = {};
+void Searcher::score_block(std::uint32_t block, double floor, Emit&& emit) {
     const std::uint32_t base = block * kBlockSlots;
+    std::uint64_t wanted = acc_.mask[block];
+    if (floor > 0.0) {
+        // A term is below (k1 + 1) * idf, so a memory's score is below that
+        // sum over its tokens' positions times its usage factor: memories
+        // whose bound misses the floor are not scored.
+        double weights[kBlockSlots] = {};
+        for (std::uint32_t e = acc_.head[block]; e != kNone; e = acc_.entries[e].next) {
+            const BlockEntry& at = acc_.entries[e];
+            const double weight = tokens_[at.distinct].idf * static_cast<double>(tokens_[at.distinct].repeats);
+            for (std::uint64_t mask = at.mask; mask != 0; mask &= mask - 1) weights[std::countr_zero(mask)] += weight;
+        }
+        for (std::uint64_t mask = wanted; mask != 0; mask &= mask - 1) {
+            const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
+            const SlotScoring& memory = index_.scoring[base + bit];
+            const double bound = weights[bit] * search::bm25::k1_plus_1 *
+                                 usage_factor(memory.loaded_count, memory.referenced_count) * inflation_;
+            if (bound < floor) wanted &= ~(std::uint64_t{1} << bit);
+        }
+        if (wanted == 0) return;
+    }
+    double sums[kBlockSlots] = {};
     const auto add_entry = [&](const BlockEntry& at) {
         const QueryToken& token = tokens_[at.distinct];
         const auto add_counts = [&](const auto* count) {
@@ -155,8 +181,10 @@ void Searcher::score_block(std::uint32_t block, Emit&& emit) {
             while (mask != 0) {
                 const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
                 mask &= mask - 1;
+                const std::uint32_t tf = *count++;
+                if ((wanted >> bit & 1) == 0) continue;
                 const double k = length_normaliser(index_.scoring[base + bit].length, average_length_);
-                sums[bit] += term_score(*count++, k, token.idf);
+                sums[bit] += term_score(tf, k, token.idf);
             }
         };
         const Counts& counts = token.list->counts();
@@ -181,8 +209,7 @@ void Searcher::score_block(std::uint32_t block, Emit&& emit) {
         std::sort(block_positions_.begin(), block_positions_.end());
         for (const auto& [position, e] : block_positions_) add_entry(acc_.entries[e]);
     }
-    std::uint64_t mask = acc_.mask[block];
-    while (mask != 0) {
+    for (std::uint64_t mask = wanted; mask != 0;) {
         const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
         mask &= mask - 1;
         const SlotScoring& memory = index_.scoring[base + bit];
@@ -194,16 +221,12 @@ void Searcher::score_block(std::uint32_t block, Emit&& emit) {
 std::vector<IndexHit> Searcher::every_hit() {
     std::sort(acc_.touched.begin(), acc_.touched.end());
     std::vector<IndexHit> hits;
-    for (std::uint32_t block : acc_.touched) score_block(block, [&](std::uint32_t slot, double score) { hits.push_back({slot, score}); });
+    for (std::uint32_t block : acc_.touched) score_block(block, 0.0, [&](std::uint32_t slot, double score) { hits.push_back({slot, score}); });
     std::sort(hits.begin(), hits.end(), ranks_before);
     return hits;
 }
 
-std::vector<IndexHit> Searcher::best_hits(std::size_t top, std::size_t position_count) {
-    // A block's bound is computed as its scores are, in other orders and on
-    // other numbers, so each rounding may go the other way: the bound is
-    // raised by far more than all of them together can take.
-    const double inflation = 1.0 + static_cast<double>(position_count + 64) * 0x1p-44;
+std::vector<IndexHit> Searcher::best_hits(std::size_t top) {
     const double length_growth = std::max(1.0, average_length_ / index_.peak_average_length);
     struct Candidate {
         double bound;
@@ -212,7 +235,7 @@ std::vector<IndexHit> Searcher::best_hits(std::size_t top, std::size_t position_
     std::vector<Candidate> candidates;
     candidates.reserve(acc_.touched.size());
     for (std::uint32_t block : acc_.touched)
-        candidates.push_back({acc_.bound[block] * length_growth * index_.usage_growth[block] * inflation, block});
+        candidates.push_back({acc_.bound[block] * length_growth * index_.usage_growth[block] * inflation_, block});
     // The blocks are taken highest bound first, from a heap, so that the
     // k-th best score soon rises above the bounds of all that are left.
     const auto lower = [](const Candidate& x, const Candidate& y) { return x.bound < y.bound; };
@@ -237,7 +260,7 @@ std::vector<IndexHit> Searcher::best_hits(std::size_t top, std::size_t position_
         // A block whose bound equals the k-th score may still hold a hit
         // that ties it from an earlier slot.
         if (best.size() == top && candidate.bound < best.front().score) break;
-        score_block(candidate.block, offer);
+        score_block(candidate.block, best.size() == top ? best.front().score : 0.0, offer);
     }
     std::sort_heap(best.begin(), best.end(), ranks_before);
     return best;
@@ -304,7 +327,7 @@ IndexSearchResult search_index(const SearchableIndex& index, std::string_view qu
     if (top >= result.total) {
         result.hits = searcher.every_hit();
     } else if (top > 0) {
-        result.hits = searcher.best_hits(top, tokens.size());
+        result.hits = searcher.best_hits(top);
     }
     return result;
 }
