@@ -64,7 +64,7 @@ void PostingList::set(std::uint32_t slot, std::uint32_t tf, double contribution)
     raise_span_peak(slot, contribution);
     if (slots_.empty() || slots_.back() < slot) {  // appending, the usual case
         slots_.push_back(slot);
-        counts_.insert(counts_.size(), tf);
+        counts_.push_back(tf);
         return;
     }
     const auto at = std::lower_bound(slots_.begin(), slots_.end(), slot);
@@ -116,14 +116,14 @@ void PostingList::set_blocked(std::uint32_t slot, std::uint32_t tf, double contr
     // Appending, the usual case: a slot after every other.
     if (blocks_.empty() || blocks_.back().block < block) {
         blocks_.push_back({block, static_cast<std::uint32_t>(counts_.size()), bit, contribution});
-        counts_.insert(counts_.size(), tf);
+        counts_.push_back(tf);
         return;
     }
     PostingBlock& last = blocks_.back();
     if (last.block == block && bit > last.mask) {
         last.mask |= bit;
         last.peak = std::max(last.peak, contribution);
-        counts_.insert(counts_.size(), tf);
+        counts_.push_back(tf);
         return;
     }
     auto entry = std::lower_bound(blocks_.begin(), blocks_.end(), block,
@@ -164,13 +164,13 @@ bool PostingList::erase_blocked(std::uint32_t slot) {
 }
 
 // The forms change in compute_peaks, which sets the peaks next: they are kept
-// only as bounds until then.
+// only as bounds until then (and a list built without peaks has none).
 void PostingList::make_blocked() {
     std::vector<PostingBlock> blocks;
     for (std::uint32_t i = 0; i < slots_.size(); ++i) {
         const std::uint32_t slot = slots_[i];
         if (blocks.empty() || blocks.back().block != block_of(slot))
-            blocks.push_back({block_of(slot), i, 0, span_peak_of(span_peaks_, slot)});
+            blocks.push_back({block_of(slot), i, 0, span_peaks_.empty() ? 0.0 : span_peak_of(span_peaks_, slot)});
         blocks.back().mask |= slot_bit(slot);
     }
     blocks_ = std::move(blocks);
@@ -193,7 +193,7 @@ void PostingList::append_shifted(const PostingList& other, std::uint32_t slot_of
     if (!blocked_ && !other.blocked_) {
         slots_.reserve(slots_.size() + other.slots_.size());
         for (std::uint32_t slot : other.slots_) {
-            raise_span_peak(slot + slot_offset, span_peak_of(other.span_peaks_, slot));
+            if (!other.span_peaks_.empty()) raise_span_peak(slot + slot_offset, span_peak_of(other.span_peaks_, slot));
             slots_.push_back(slot + slot_offset);
         }
         counts_.append(other.counts_);

@@ -70,6 +70,13 @@ public:
     std::uint32_t operator[](std::size_t at) const { return wide_ ? wide_counts_[at] : narrow_[at]; }
 
     void insert(std::size_t at, std::uint32_t tf);
+    void push_back(std::uint32_t tf) {
+        if (!wide_ && tf <= 0xFF) {
+            narrow_.push_back(static_cast<std::uint8_t>(tf));
+        } else {
+            insert(size(), tf);
+        }
+    }
     void set(std::size_t at, std::uint32_t tf);
     void erase(std::size_t at);
     void append(const Counts& other);
@@ -102,6 +109,12 @@ public:
     // raises the peak that covers it to `contribution`. Slots after every
     // other are added in O(1).
     void set(std::uint32_t slot, std::uint32_t tf, double contribution);
+    // Appends `slot`, after every other, to a sparse list whose peaks are
+    // left for compute_peaks (building an index computes them once, at its end).
+    void append_unbounded(std::uint32_t slot, std::uint32_t tf) {
+        slots_.push_back(slot);
+        counts_.push_back(tf);
+    }
     // Takes `slot` out; false when the list lacks it.
     bool erase(std::uint32_t slot);
     // Appends the postings of `other`, whose slots are numbered from
@@ -153,17 +166,28 @@ void PostingList::for_each(Visit&& visit) const {
 template <class Contribution>
 void PostingList::compute_peaks(Contribution&& contribution) {
     // Blocks pay for their masks when they hold several postings each on average.
-    std::size_t touched_blocks = 0;
-    std::uint32_t last_block = UINT32_MAX;
-    for_each([&](std::uint32_t slot, std::uint32_t) {
-        if (block_of(slot) != last_block) ++touched_blocks, last_block = block_of(slot);
-    });
-    const bool dense = size() >= 64 && size() >= 4 * touched_blocks;
+    bool dense = false;
+    if (size() >= 64) {
+        std::size_t touched_blocks = blocks_.size();
+        if (!blocked_) {
+            std::uint32_t last_block = UINT32_MAX;
+            for (std::uint32_t slot : slots_)
+                if (block_of(slot) != last_block) ++touched_blocks, last_block = block_of(slot);
+        }
+        dense = size() >= 4 * touched_blocks;
+    }
     if (dense && !blocked_) make_blocked();
     if (!dense && blocked_) make_sparse();
     if (!blocked_) {
         span_peaks_.clear();
-        for (std::uint32_t i = 0; i < slots_.size(); ++i) raise_span_peak(slots_[i], contribution(slots_[i], counts_[i]));
+        double peak = 0.0;
+        for (std::uint32_t i = 0; i < slots_.size(); ++i) {
+            peak = std::max(peak, contribution(slots_[i], counts_[i]));
+            if (i + 1 == slots_.size() || span_of(slots_[i + 1]) != span_of(slots_[i])) {
+                span_peaks_.push_back({span_of(slots_[i]), float_at_least(peak)});
+                peak = 0.0;
+            }
+        }
         return;
     }
     for (PostingBlock& entry : blocks_) {
