@@ -1,5 +1,6 @@
+from _typeshed import structseq
 from collections.abc import Iterable
-from typing import NotRequired, TypedDict, type_check_only
+from typing import Any, Final, NotRequired, TypedDict, final, type_check_only
 
 from typing_extensions import disjoint_base
 
@@ -34,6 +35,17 @@ class FirstMemory(TypedDict):
     position: int
     content: str
 
+@final
+class SearchArrays(structseq[Any], tuple[memoryview, memoryview, int]):
+    # The hits' positions (plus offset) as int64 and their scores as float64, best first.
+    __match_args__: Final = ("positions", "scores", "total")
+    @property
+    def positions(self) -> memoryview: ...
+    @property
+    def scores(self) -> memoryview: ...
+    @property
+    def total(self) -> int: ...
+
 @disjoint_base
 class MemoryIndex:
     def __init__(self, memories_json: str = ...) -> None: ...
@@ -47,6 +59,14 @@ class MemoryIndex:
         stats: CollectionStats | None = None,
         offset: int | None = None,
     ) -> SearchResult: ...
+    def search_arrays(
+        self,
+        query: str,
+        top: int | None = None,
+        *,
+        stats: CollectionStats | None = None,
+        offset: int | None = None,
+    ) -> SearchArrays: ...
     def collection_stats(self, query: str) -> CollectionStats: ...
     def first_with_ids(self, ids: Iterable[str], offset: int = 0) -> dict[str, FirstMemory]: ...
     def set_usage(
@@ -57,3 +77,5 @@ class MemoryIndex:
     def remove(self, position: int) -> None: ...
     def __len__(self) -> int: ...
     def __getitem__(self, position: int, /) -> Memory: ...
+
+def merge_stats(stats: Iterable[CollectionStats]) -> CollectionStats: ...

@@ -924,6 +924,22 @@ def test_merge_stats_refuses_what_no_index_gives(stats, error):
         merge_stats(stats)
 
 
+def test_merge_stats_names_the_part_and_refuses_sums_beyond_64_bits():
+    # One reader checks stats for merge_stats and for search alike.
+    good = {"memoryCount": 1, "tokenCount": 1, "documentFrequencies": {"a": 1}}
+    with pytest.raises(TypeError, match="^stats 1 must be a dict with"):
+        merge_stats([good, {"memoryCount": 1}])
+    with pytest.raises(TypeError, match="^stats must be a dict with"):
+        MemoryIndex().search("a", stats={"memoryCount": 1})
+    for key in ("memoryCount", "tokenCount"):
+        with pytest.raises(OverflowError):
+            merge_stats([good, {**good, key: U64_MAX}])
+    with pytest.raises(OverflowError):
+        merge_stats([good, {**good, "documentFrequencies": {"a": U64_MAX}}])
+    assert merge_stats([good, {**good, "documentFrequencies": {"b": 2, "a": 3}}]) == {
+        "memoryCount": 2, "tokenCount": 2, "documentFrequencies": {"a": 4, "b": 2}}  # fmt: skip
+
+
 def test_merge_of_no_stats_is_an_empty_collection():
     assert merge_stats([]) == {"memoryCount": 0, "tokenCount": 0, "documentFrequencies": {}}
     assert MemoryIndex().search("alpha", stats=merge_stats([]), offset=0) == {"hits": [], "total": 0}
