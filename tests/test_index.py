@@ -24,7 +24,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from memory_strategies import counts, ids, memories_texts, other_values, queries, texts
-from oracles import U64_MAX, search_records
+from oracles import U64_MAX, first_hits, search_records
 from orvel import MemoryIndex, merge_stats
 from orvel_core import bm25_search_json, tokenize
 from test_json_conformance import utf8_files
@@ -65,9 +65,6 @@ def refused(memories):
         return True
     return False
 
-
-def first_hits(result, top):
-    return {"hits": result["hits"][:top], "total": result["total"]}
 
 
 # --- Records as Python values -------------------------------------------------

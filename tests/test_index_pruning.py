@@ -15,6 +15,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from oracles import first_hits
 from orvel import MemoryIndex, merge_stats
 from orvel_core import bm25_search_json
 
@@ -24,9 +25,6 @@ WORDS = ["alpha", "beta", "gamma", "delta", "error", "socket", "timeout", "è®°å¿
 USAGE = st.one_of(st.just(0), st.just(0), st.just(0), st.integers(0, 20), st.sampled_from([1000, 2**31, 2**32 - 1]))
 TOPS = st.sampled_from([1, 2, 3, 5, 10, 64, 65])
 
-
-def first_hits(result, top):
-    return {"hits": result["hits"][:top], "total": result["total"]}
 
 
 def own_ids(model):
