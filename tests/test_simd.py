@@ -58,3 +58,29 @@ def test_twins_agree_on_any_bytes(data):
 
 def test_build_names_its_twins():
     assert t.simd_kernels() in ("sse2", "portable")
+
+
+# The search's prefilter: the places of a few bytes (compared with the 0x20 bit
+# set on both sides) in a block of 64, or every place once the set is too large.
+def check_lead_bytes(data, lead):
+    keys = {b | 0x20 for b in lead}
+    padded = data + bytes(64)
+    expected = [
+        (1 << 64) - 1 if len(keys) > 8 else sum(1 << i for i, b in enumerate(padded[at : at + 64]) if b | 0x20 in keys)
+        for at in range(len(data) + 1)
+    ]
+    got = t.lead_byte_twins(data, lead)
+    assert [taken for taken, _ in got] == expected
+    assert [portable for _, portable in got] == expected
+
+
+@pytest.mark.parametrize("lead", [b"", b"s", b"S", b"sgw", b"_", b"\x7f", b"0a", b"abcdefgh", b"abcdefghi", b"aAbB"])
+def test_lead_bytes_in_every_byte_value(lead):
+    check_lead_bytes(bytes(range(256)) + bytes(range(255, -1, -1)), lead)
+
+
+@given(st.lists(st.sampled_from(list(SPECIAL)), max_size=150).map(bytes) | st.binary(max_size=150),
+       st.binary(max_size=10))
+@settings(max_examples=300)
+def test_lead_byte_twins_agree(data, lead):
+    check_lead_bytes(data, lead)
