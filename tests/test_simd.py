@@ -7,7 +7,7 @@ from hypothesis import strategies as st
 import _orvel_testing as t
 
 # Bytes that the kernels tell apart, and their neighbours.
-SPECIAL = b"\"\\\x00\x01\x1f\x20\x21'.:,;_09@AZ[`az{\x7f\x80\xbf\xc0\xc3\xc4\xdf\xe0\xef\xf0\xf4\xff"
+SPECIAL = b"\"\\\x00\x01\t\n\x0b\r\x1f\x20\x21'.:,;_09@AZ[`az{\x7f\x80\xbf\xc0\xc3\xc4\xdf\xe0\xef\xf0\xf4\xff"
 
 
 def block_masks(block):
@@ -33,6 +33,9 @@ def check_kernels(data):
     assert got["find_string_special"][1] == [
         next((i for i in specials if i >= at), len(data)) for at in range(len(data) + 1)
     ]
+    assert got["find_not_whitespace"][1] == [
+        next((i for i in range(at, len(data)) if data[i] not in b" \n\r\t"), len(data)) for at in range(len(data) + 1)
+    ]
     assert got["utf8_shape"][1] == [
         (sum(0x80 <= b < 0xC0 for b in data[at:]), max(data[at:], default=0)) for at in range(len(data) + 1)
     ]
@@ -44,10 +47,17 @@ def test_every_byte_value():
 
 
 @pytest.mark.parametrize("length", [0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 63, 64, 65, 130])
-@pytest.mark.parametrize("byte", [0x22, 0x5C, 0x1F, 0x41, 0x5F, 0x2E, 0xC4, 0xF0, 0x80])
+@pytest.mark.parametrize("byte", [0x22, 0x5C, 0x1F, 0x41, 0x5F, 0x2E, 0xC4, 0xF0, 0x80, 0x20, 0x09, 0x0A, 0x0D])
 def test_one_special_byte_at_every_place_of_the_steps(length, byte):
     for at in range(length):
         check_kernels(b"x" * at + bytes([byte]) + b"y" * (length - at - 1))
+
+
+@pytest.mark.parametrize("length", [1, 2, 3, 15, 16, 17, 18, 33, 70])
+@pytest.mark.parametrize("white, other", [(b" ", b"x"), (b"\n", b"\x0b"), (b"\t", b"\x0c"), (b"\r", b"\x00")])
+def test_white_space_runs_ended_at_every_place(length, white, other):
+    for at in range(length):
+        check_kernels(white * at + other + white * (length - at - 1))
 
 
 @given(st.binary(max_size=150) | st.lists(st.sampled_from(list(SPECIAL)), max_size=150).map(bytes))

@@ -6,6 +6,7 @@
 
 #include "python/testing/testing.h"
 #include "search/prefix_scan.h"
+#include "text/simd_json.h"
 #include "text/simd_lead_bytes.h"
 #include "text/simd.h"
 #include "text/tokenizer.h"
@@ -185,8 +186,8 @@ PyObject* simd_kernels(PyObject*, PyObject*) { return str_of(simd::kKernels); }
 
 // Every kernel on `bytes` (a bytes object), by the twin this build takes and
 // by the portable twin: {kernel: (taken, portable)}. classify_block reads the
-// 64 bytes at every offset (zeros beyond the end), find_string_special and
-// utf8_shape every suffix.
+// 64 bytes at every offset (zeros beyond the end), find_string_special,
+// utf8_shape and find_not_whitespace every suffix.
 PyObject* simd_twins(PyObject*, PyObject* arg) {
     if (!PyBytes_Check(arg)) {
         PyErr_SetString(PyExc_TypeError, "expected bytes");
@@ -207,7 +208,10 @@ PyObject* simd_twins(PyObject*, PyObject* arg) {
     PyObject* find_portable = PyList_New(0);
     PyObject* shape_taken = PyList_New(0);
     PyObject* shape_portable = PyList_New(0);
-    PyObject* lists[] = {classify_taken, classify_portable, find_taken, find_portable, shape_taken, shape_portable};
+    PyObject* white_taken = PyList_New(0);
+    PyObject* white_portable = PyList_New(0);
+    PyObject* lists[] = {classify_taken, classify_portable, find_taken,  find_portable,
+                         shape_taken,    shape_portable,    white_taken, white_portable};
     bool ok = true;
     for (PyObject* list : lists) ok &= list != nullptr;
     const auto append = [&](PyObject* list, PyObject* item) {
@@ -223,10 +227,12 @@ PyObject* simd_twins(PyObject*, PyObject* arg) {
         const simd::Utf8Shape portable = simd::portable::utf8_shape(p + at, bytes.size() - at);
         append(shape_taken, Py_BuildValue("(ni)", static_cast<Py_ssize_t>(taken.continuations), taken.widest));
         append(shape_portable, Py_BuildValue("(ni)", static_cast<Py_ssize_t>(portable.continuations), portable.widest));
+        append(white_taken, PyLong_FromSize_t(simd::find_not_whitespace(bytes.data(), at, bytes.size())));
+        append(white_portable, PyLong_FromSize_t(simd::portable::find_not_whitespace(bytes.data(), at, bytes.size())));
     }
-    PyObject* result = ok ? Py_BuildValue("{s(OO)s(OO)s(OO)}", "classify_block", classify_taken, classify_portable,
+    PyObject* result = ok ? Py_BuildValue("{s(OO)s(OO)s(OO)s(OO)}", "classify_block", classify_taken, classify_portable,
                                           "find_string_special", find_taken, find_portable, "utf8_shape", shape_taken,
-                                          shape_portable)
+                                          shape_portable, "find_not_whitespace", white_taken, white_portable)
                           : nullptr;
     for (PyObject* list : lists) Py_XDECREF(list);
     return result;
