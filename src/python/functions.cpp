@@ -66,10 +66,10 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
             ObjectVector& strs;
             StrCache& cache;
             [[gnu::always_inline]] void operator()(std::string_view token) const {
-                strs.append([&]() __attribute__((always_inline)) { return cache.get(token); });
+                strs.append([&] { return cache.get(token); });
             }
             [[gnu::always_inline]] void operator()(std::string_view, char32_t character) const {
-                strs.append([&]() __attribute__((always_inline)) { return cache.get_character(character); });
+                strs.append([&] { return cache.get_character(character); });
             }
         };
         text::scan_tokens(
