@@ -139,7 +139,7 @@ def test_a_bound_equal_to_the_last_score_kept_is_not_passed_over(top):
     assert_first_hits_equal_the_function(MemoryIndex.from_records(model), model, ["alpha"], [top])
 
 
-@pytest.mark.parametrize("repeats", [1, 2, 7])
+@pytest.mark.parametrize("repeats", [1, 2, 7, 30])
 def test_repeated_query_tokens_add_at_each_position(repeats):
     random = Random(repeats)
     model = [{"content": " ".join(random.choices(WORDS[:4], k=random.randrange(1, 6))),

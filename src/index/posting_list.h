@@ -4,7 +4,8 @@
 // slot order, one byte each while every count is below 256. A list has one
 // of two forms, chosen by how densely its postings fill the blocks they touch:
 // - sparse: the slots themselves, and a peak per span of 16 blocks that it touches;
-// - blocked: per block it touches, a mask of the slots that hold the token
+// - blocked (lists of 64 postings or more, two per block touched on average):
+//   per block it touches, a mask of the slots that hold the token
 //   (the slots are the mask's bits, so none is kept), where the block's counts
 //   start, and the block's peak.
 // A peak is the largest of its memories' contributions (what the index's
@@ -165,7 +166,8 @@ void PostingList::for_each(Visit&& visit) const {
 
 template <class Contribution>
 void PostingList::compute_peaks(Contribution&& contribution) {
-    // Blocks pay for their masks when they hold several postings each on average.
+    // Blocks pay for their masks, and their finer peaks keep searches from
+    // scoring blocks in vain, once they hold two postings each on average.
     bool dense = false;
     if (size() >= 64) {
         std::size_t touched_blocks = blocks_.size();
@@ -174,7 +176,7 @@ void PostingList::compute_peaks(Contribution&& contribution) {
             for (std::uint32_t slot : slots_)
                 if (block_of(slot) != last_block) ++touched_blocks, last_block = block_of(slot);
         }
-        dense = size() >= 4 * touched_blocks;
+        dense = size() >= 2 * touched_blocks;
     }
     if (dense && !blocked_) make_blocked();
     if (!dense && blocked_) make_sparse();

@@ -79,6 +79,7 @@ public:
           inflation_(1.0 + static_cast<double>(terms.token_slots().size() + 64) * 0x1p-44), acc_(block_accumulator) {
         acc_.fit(index.scoring.size() / kBlockSlots + 1);
         for (const QueryToken& token : tokens_) repeated_ |= token.repeats > 1;
+        if (repeated_ && terms.token_slots().size() <= kShortQuery) entry_of_.assign(tokens_.size(), kNone);
     }
 
     // Chains each block's entries of the query tokens and counts the memories
@@ -107,6 +108,8 @@ private:
     BlockAccumulator& acc_;
     BlockAccumulator::Reset reset_{acc_};
     std::vector<std::pair<std::uint32_t, std::uint32_t>> block_positions_;  // scratch of score_block
+    static constexpr std::size_t kShortQuery = 64;  // positions
+    std::vector<std::uint32_t> entry_of_;  // per distinct token of a short query: its entry in the block, or kNone
 };
 
 std::uint64_t Searcher::gather(bool bounds) {
@@ -202,7 +205,17 @@ void Searcher::score_block(std::uint32_t block, double floor, Emit&& emit) {
         // One position per token: the chain's order is the query's.
         for (const BlockEntry* at = &first; at != nullptr; at = at->next == kNone ? nullptr : &acc_.entries[at->next])
             add_entry(*at);
+    } else if (terms_.token_slots().size() <= kShortQuery) {
+        // A short query: its positions in order, each taking its token's entry here.
+        for (std::uint32_t e = acc_.head[block]; e != kNone; e = acc_.entries[e].next)
+            entry_of_[acc_.entries[e].distinct] = e;
+        for (std::uint32_t distinct : terms_.token_slots())
+            if (entry_of_[distinct] != kNone) add_entry(acc_.entries[entry_of_[distinct]]);
+        for (std::uint32_t e = acc_.head[block]; e != kNone; e = acc_.entries[e].next)
+            entry_of_[acc_.entries[e].distinct] = kNone;
     } else {
+        // A long one: only the positions of the tokens this block holds, sorted,
+        // so that the work stays in proportion to the postings whatever the query.
         block_positions_.clear();
         for (std::uint32_t e = acc_.head[block]; e != kNone; e = acc_.entries[e].next)
             for (std::uint32_t position : terms_.positions_of(acc_.entries[e].distinct)) block_positions_.emplace_back(position, e);
