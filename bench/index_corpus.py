@@ -207,8 +207,9 @@ def queries(records: list[dict], vocabulary: Vocabulary, per_kind: int, seed: in
         made = []
         while len(made) < per_kind:
             q = makers[kind]()
-            # A phrase of punctuation alone has no token and matches nothing.
-            if orvel_core.tokenize(q):
+            # A phrase of punctuation alone matches nothing (the tokenizer makes pairs
+            # of its characters, which no memory holds).
+            if vocabulary.postings(q):
                 made.append(q)
         result[kind] = made
     return result

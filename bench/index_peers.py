@@ -185,7 +185,8 @@ class TokenBm25s:
     def prepare(self, tokens: list[str]) -> list[list[int]]:
         # Tokens the collection lacks are left out; bm25s scores a query of none of its
         # words with its empty token, which no memory holds.
-        return [[self.vocabulary[t] for t in tokens if t in self.vocabulary]]
+        known = [self.vocabulary[t] for t in tokens if t in self.vocabulary]
+        return [known or [self.vocabulary[""]]]
 
     def search(self, query: list[list[int]], k: int) -> list[tuple[int, float]]:
         docs, scores = self.retriever.retrieve(query, k=k, show_progress=False, n_threads=0)
