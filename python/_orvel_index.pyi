@@ -34,6 +34,15 @@ class FirstMemory(TypedDict):
     position: int
     content: str
 
+class SearchArrays(tuple[memoryview, memoryview, int]):
+    # The hits' positions (plus offset) as int64 and their scores as float64, best first.
+    @property
+    def positions(self) -> memoryview: ...
+    @property
+    def scores(self) -> memoryview: ...
+    @property
+    def total(self) -> int: ...
+
 @disjoint_base
 class MemoryIndex:
     def __init__(self, memories_json: str = ...) -> None: ...
@@ -47,6 +56,14 @@ class MemoryIndex:
         stats: CollectionStats | None = None,
         offset: int | None = None,
     ) -> SearchResult: ...
+    def search_arrays(
+        self,
+        query: str,
+        top: int | None = None,
+        *,
+        stats: CollectionStats | None = None,
+        offset: int | None = None,
+    ) -> SearchArrays: ...
     def collection_stats(self, query: str) -> CollectionStats: ...
     def first_with_ids(self, ids: Iterable[str], offset: int = 0) -> dict[str, FirstMemory]: ...
     def set_usage(

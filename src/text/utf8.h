@@ -1,5 +1,5 @@
-// UTF-8 helpers for text that is already known to be valid UTF-8
-// (every text argument comes from a Python str, which guarantees it).
+// UTF-8 helpers. All but is_valid_utf8 take text already known to be valid
+// UTF-8 (every text argument comes from a Python str, which guarantees it).
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,42 @@
 #include <string_view>
 
 namespace orvel::text {
+
+// Strict UTF-8, for bytes from elsewhere: shortest forms only, no
+// surrogates, nothing above U+10FFFF.
+inline bool is_valid_utf8(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t extra;
+        unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            if (c == 0xE0) low = 0xA0;
+            if (c == 0xED) high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (n - i <= extra) return false;
+        if (p[i + 1] < low || p[i + 1] > high) return false;
+        for (std::size_t k = 2; k <= extra; ++k)
+            if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
+        i += extra + 1;
+    }
+    return true;
+}
 
 // Length in bytes of the UTF-8 sequence that starts with `lead`.
 inline std::size_t utf8_sequence_length(unsigned char lead) {

@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <shared_mutex>
 #include <unordered_map>
@@ -318,33 +319,52 @@ index::CollectionStats read_stats(PyObject* stats) {
     return out;
 }
 
+// What search and search_arrays take.
+struct SearchArguments {
+    std::string_view query;
+    std::size_t top = MemoryIndex::kNoLimit;
+    std::optional<index::CollectionStats> stats;
+    bool with_positions = false;
+    std::size_t offset = 0;
+};
+
+SearchArguments read_search_arguments(PyObject* args, PyObject* kwargs, const char* format) {
+    static const char* names[] = {"query", "top", "stats", "offset", nullptr};
+    PyObject *query_object, *top_object = nullptr, *stats_object = nullptr, *offset_object = nullptr;
+    check(PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &query_object, &top_object,
+                                      &stats_object, &offset_object));
+    SearchArguments read;
+    read.query = text_of(query_object, "query");
+    read.top = count_argument(top_object, "top", MemoryIndex::kNoLimit, true);
+    read.with_positions = offset_object != nullptr && offset_object != Py_None;
+    read.offset = count_argument(offset_object, "offset", 0, false);
+    if (stats_object != nullptr && stats_object != Py_None) read.stats = read_stats(stats_object);
+    return read;
+}
+
+// Runs the search under the caller's read lock, letting other threads run while it scores.
+index::IndexSearchResult run_search(const MemoryIndex& index, const SearchArguments& arguments) {
+    std::string error;
+    index::IndexSearchResult found;
+    {
+        ReleaseWhileScoring gate;
+        found = index.search(arguments.query, arguments.top, arguments.stats ? &*arguments.stats : nullptr, &error, &gate);
+    }
+    if (!error.empty()) raise(PyExc_ValueError, error);
+    if (arguments.offset > SIZE_MAX - index.size()) raise(PyExc_OverflowError, "offset is too large");
+    if (arguments.stats && arguments.with_positions &&
+        (arguments.offset > arguments.stats->memory_count || index.size() > arguments.stats->memory_count - arguments.offset))
+        raise(PyExc_ValueError, "offset puts this index beyond the collection that stats count");
+    return found;
+}
+
 PyObject* search(PyObject* object, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         IndexObject* self = as_index(object);
-        static const char* names[] = {"query", "top", "stats", "offset", nullptr};
-        PyObject *query_object, *top_object = nullptr, *stats_object = nullptr, *offset_object = nullptr;
-        check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:search", const_cast<char**>(names), &query_object,
-                                          &top_object, &stats_object, &offset_object));
-        const std::string_view query = text_of(query_object, "query");
-        const std::size_t top = count_argument(top_object, "top", MemoryIndex::kNoLimit, true);
-        const bool with_positions = offset_object != nullptr && offset_object != Py_None;
-        const std::size_t offset = count_argument(offset_object, "offset", 0, false);
-        std::optional<index::CollectionStats> stats;
-        if (stats_object != nullptr && stats_object != Py_None) stats = read_stats(stats_object);
-
+        const SearchArguments arguments = read_search_arguments(args, kwargs, "O|O$OO:search");
         ReadLock lock(self);
         const MemoryIndex& index = *self->index;
-        std::string error;
-        index::IndexSearchResult found;
-        {
-            ReleaseWhileScoring gate;
-            found = index.search(query, top, stats ? &*stats : nullptr, &error, &gate);
-        }
-        if (!error.empty()) raise(PyExc_ValueError, error);
-
-        if (offset > SIZE_MAX - index.size()) raise(PyExc_OverflowError, "offset is too large");
-        if (stats && with_positions && (offset > stats->memory_count || index.size() > stats->memory_count - offset))
-            raise(PyExc_ValueError, "offset puts this index beyond the collection that stats count");
+        const index::IndexSearchResult found = run_search(index, arguments);
         // Hits whose id other memories bear show the first one's content: one
         // str of the id and of that content serves all of them.
         std::unordered_map<std::uint32_t, std::pair<Ref, Ref>> shared;
@@ -368,12 +388,68 @@ PyObject* search(PyObject* object, PyObject* args, PyObject* kwargs) {
                 set_item(hit_dict.get(), keys.score, new_float(hit.score));
                 set_item(hit_dict.get(), keys.content, Ref(Py_NewRef(content.get())));
             }
-            if (with_positions) set_item(hit_dict.get(), keys.position, new_int(offset + index.position_of(hit.slot)));
+            if (arguments.with_positions)
+                set_item(hit_dict.get(), keys.position, new_int(arguments.offset + index.position_of(hit.slot)));
             PyList_SET_ITEM(hit_list.get(), static_cast<Py_ssize_t>(i), hit_dict.release());
         }
         Ref result = new_dict();
         set_item(result.get(), keys.hits, hit_list);
         set_item(result.get(), keys.total, new_int(found.total));
+        return result.release();
+    });
+}
+
+// ---- columnar results ----
+
+PyTypeObject* search_arrays_type = nullptr;  // created once, at the module's import
+
+PyStructSequence_Field search_arrays_fields[] = {
+    {"positions", "the hits' positions (plus offset), best first: a memoryview of int64"},
+    {"scores", "their scores: a memoryview of float64"},
+    {"total", "every memory that scored"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc search_arrays_desc = {
+    "orvel.SearchArrays",
+    "The hits of a search as two arrays and the total; numpy.asarray wraps each without a copy.",
+    search_arrays_fields,
+    3,
+};
+
+// A memoryview of `count` numbers of `format` ("q" or "d") written by `fill`
+// into a fresh bytes object, which it keeps alive.
+template <class Fill>
+Ref number_array(std::size_t count, std::size_t width, const char* format, Fill&& fill) {
+    Ref bytes(created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * width))));
+    fill(PyBytes_AS_STRING(bytes.get()));
+    Ref view(created(PyMemoryView_FromObject(bytes.get())));
+    return Ref(created(PyObject_CallMethod(view.get(), "cast", "s", format)));
+}
+
+PyObject* search_arrays(PyObject* object, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        const SearchArguments arguments = read_search_arguments(args, kwargs, "O|O$OO:search_arrays");
+        ReadLock lock(self);
+        const MemoryIndex& index = *self->index;
+        const index::IndexSearchResult found = run_search(index, arguments);
+        if (index.size() > 0 && arguments.offset > static_cast<std::size_t>(INT64_MAX) - (index.size() - 1))
+            raise(PyExc_OverflowError, "offset puts positions beyond int64");
+        const std::size_t count = found.hits.size();
+        Ref positions = number_array(count, sizeof(std::int64_t), "q", [&](char* out) {
+            for (std::size_t i = 0; i < count; ++i) {
+                const auto position = static_cast<std::int64_t>(arguments.offset + index.position_of(found.hits[i].slot));
+                std::memcpy(out + i * sizeof position, &position, sizeof position);
+            }
+        });
+        Ref scores = number_array(count, sizeof(double), "d", [&](char* out) {
+            for (std::size_t i = 0; i < count; ++i) std::memcpy(out + i * sizeof(double), &found.hits[i].score, sizeof(double));
+        });
+        Ref result(created(PyStructSequence_New(search_arrays_type)));
+        PyStructSequence_SetItem(result.get(), 0, positions.release());
+        PyStructSequence_SetItem(result.get(), 1, scores.release());
+        PyStructSequence_SetItem(result.get(), 2, new_int(found.total).release());
         return result.release();
     });
 }
@@ -528,6 +604,10 @@ PyMethodDef methods[] = {
      "search($self, query, top=None, *, stats=None, offset=None)\n--\n\nThe result of bm25_search_json over the "
      "index's memories; with top, its first\ntop hits and the total of all. stats (merge_stats of the shards' "
      "collection_stats)\nscores with the numbers of a whole collection; offset adds each hit's \"position\"."},
+    {"search_arrays", ORVEL_CAST(search_arrays), METH_VARARGS | METH_KEYWORDS,
+     "search_arrays($self, query, top=None, *, stats=None, offset=None)\n--\n\nThe hits of search() as arrays: "
+     "SearchArrays(positions, scores, total), the\npositions (plus offset) and scores as memoryviews of int64 and "
+     "float64, best first."},
     {"collection_stats", ORVEL_CAST(collection_stats), METH_O,
      "collection_stats($self, query)\n--\n\nThe numbers the scores of query need: memory count, token count and the\n"
      "document frequency of each distinct query token; shards' numbers add up."},
@@ -579,6 +659,9 @@ PyObject* initialise() {
     Ref type(PyType_FromSpec(&type_spec));
     if (!type || PyModule_AddObjectRef(module.get(), "MemoryIndex", type.get()) < 0) return nullptr;
     index_type = reinterpret_cast<PyTypeObject*>(type.release());
+    Ref arrays_type(reinterpret_cast<PyObject*>(PyStructSequence_NewType(&search_arrays_desc)));
+    if (!arrays_type || PyModule_AddObjectRef(module.get(), "SearchArrays", arrays_type.get()) < 0) return nullptr;
+    search_arrays_type = reinterpret_cast<PyTypeObject*>(arrays_type.release());
     return module.release();
 }
 

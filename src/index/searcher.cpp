@@ -1,0 +1,288 @@
+#include "index/searcher.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "search/bm25.h"
+#include "search/query_terms.h"
+#include "search/text_table.h"
+#include "text/tokenizer.h"
+
+namespace orvel::index {
+
+namespace {
+
+using search::bm25::inverse_document_frequency;
+using search::bm25::length_normaliser;
+using search::bm25::term_score;
+using search::bm25::usage_factor;
+
+constexpr std::uint32_t kNone = UINT32_MAX;
+
+// One query token's entry for one block, in the block's chain of entries.
+struct BlockEntry {
+    const PostingBlock* entry;
+    std::uint32_t distinct;  // the token's number among the query's distinct tokens
+    std::uint32_t next;      // the block's next entry, or kNone
+};
+
+// What a search gathers per block of slots, kept per thread and reused: all
+// blocks are empty between searches.
+struct BlockAccumulator {
+    std::vector<std::uint64_t> mask;    // the union of the query tokens' masks
+    std::vector<double> bound;          // the sum of their terms' bounds
+    std::vector<std::uint32_t> head;    // the first of the block's entries, or kNone
+    std::vector<std::uint32_t> touched;  // the blocks with entries, as met
+    std::vector<BlockEntry> entries;
+
+    void fit(std::size_t blocks) {
+        if (mask.size() >= blocks) return;
+        mask.resize(blocks, 0);
+        bound.resize(blocks, 0.0);
+        head.resize(blocks, kNone);
+    }
+
+    // Leaves every block empty again, even when the search is left by an exception.
+    struct Reset {
+        BlockAccumulator& a;
+        ~Reset() {
+            for (std::uint32_t block : a.touched) {
+                a.mask[block] = 0;
+                a.bound[block] = 0.0;
+                a.head[block] = kNone;
+            }
+            a.touched.clear();
+            a.entries.clear();
+        }
+    };
+};
+
+thread_local BlockAccumulator block_accumulator;
+
+// Best first; equal scores in list order, which is slot order.
+bool ranks_before(const IndexHit& x, const IndexHit& y) {
+    return x.score > y.score || (x.score == y.score && x.slot < y.slot);
+}
+
+struct QueryToken {
+    const PostingList* list = nullptr;  // none: no memory holds it
+    double idf = 0.0;
+    std::uint32_t repeats = 0;  // its positions in the query
+};
+
+class Searcher {
+public:
+    Searcher(const SearchableIndex& index, const search::QueryTerms& terms, std::vector<QueryToken> tokens,
+             double average_length)
+        : index_(index), terms_(terms), tokens_(std::move(tokens)), average_length_(average_length),
+          acc_(block_accumulator) {
+        acc_.fit(index.scoring.size() / kBlockSlots + 1);
+        for (const QueryToken& token : tokens_) repeated_ |= token.repeats > 1;
+    }
+
+    // Chains each block's entries of the query tokens and counts the memories
+    // holding any; with `bounds`, also sums the tokens' bounds per block.
+    std::uint64_t gather(bool bounds);
+
+    // Every hit, best first.
+    std::vector<IndexHit> every_hit();
+    // The best `top` hits (fewer than the total), best first.
+    std::vector<IndexHit> best_hits(std::size_t top, std::size_t position_count);
+
+private:
+    template <class Emit>
+    void score_block(std::uint32_t block, Emit&& emit);
+
+    const SearchableIndex& index_;
+    const search::QueryTerms& terms_;
+    std::vector<QueryToken> tokens_;
+    double average_length_;
+    bool repeated_ = false;  // some token appears at several query positions
+    BlockAccumulator& acc_;
+    BlockAccumulator::Reset reset_{acc_};
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> block_positions_;  // scratch of score_block
+};
+
+std::uint64_t Searcher::gather(bool bounds) {
+    // The tokens are taken last to first so that each block's chain, built
+    // from its front, lists them in the order of their first positions.
+    for (std::size_t d = tokens_.size(); d-- > 0;) {
+        const QueryToken& token = tokens_[d];
+        if (token.list == nullptr) continue;
+        const auto repeats = static_cast<double>(token.repeats);
+        for (const PostingBlock& entry : token.list->blocks()) {
+            const std::uint32_t block = entry.block;
+            if (acc_.head[block] == kNone) acc_.touched.push_back(block);
+            acc_.entries.push_back({&entry, static_cast<std::uint32_t>(d), acc_.head[block]});
+            acc_.head[block] = static_cast<std::uint32_t>(acc_.entries.size() - 1);
+            acc_.mask[block] |= entry.mask;
+            if (bounds) acc_.bound[block] += entry.peak * token.idf * repeats;
+        }
+    }
+    std::uint64_t total = 0;
+    for (std::uint32_t block : acc_.touched) total += static_cast<std::uint64_t>(std::popcount(acc_.mask[block]));
+    return total;
+}
+
+// Calls emit(slot, score) for each memory of `block` holding a query token,
+// in slot order. Each memory's sum grows over the query's positions in query
+// order, the same additions as the one-call search's.
+template <class Emit>
+void Searcher::score_block(std::uint32_t block, Emit&& emit) {
+    double sums[kBlockSlots] = {};
+    const std::uint32_t base = block * kBlockSlots;
+    const auto add_entry = [&](const BlockEntry& at) {
+        const QueryToken& token = tokens_[at.distinct];
+        std::uint64_t mask = at.entry->mask;
+        const std::uint32_t* count = token.list->counts() + at.entry->first;
+        while (mask != 0) {
+            const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
+            mask &= mask - 1;
+            const double k = length_normaliser(index_.scoring[base + bit].length, average_length_);
+            sums[bit] += term_score(*count++, k, token.idf);
+        }
+    };
+    const BlockEntry& first = acc_.entries[acc_.head[block]];
+    if (first.next == kNone) {
+        // One token: its positions are all the query's that add here.
+        for (std::uint32_t r = 0; r < tokens_[first.distinct].repeats; ++r) add_entry(first);
+    } else if (!repeated_) {
+        // One position per token: the chain's order is the query's.
+        for (const BlockEntry* at = &first; at != nullptr; at = at->next == kNone ? nullptr : &acc_.entries[at->next])
+            add_entry(*at);
+    } else {
+        block_positions_.clear();
+        for (std::uint32_t e = acc_.head[block]; e != kNone; e = acc_.entries[e].next)
+            for (std::uint32_t position : terms_.positions_of(acc_.entries[e].distinct)) block_positions_.emplace_back(position, e);
+        std::sort(block_positions_.begin(), block_positions_.end());
+        for (const auto& [position, e] : block_positions_) add_entry(acc_.entries[e]);
+    }
+    std::uint64_t mask = acc_.mask[block];
+    while (mask != 0) {
+        const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
+        mask &= mask - 1;
+        const SlotScoring& memory = index_.scoring[base + bit];
+        const double score = sums[bit] * usage_factor(memory.loaded_count, memory.referenced_count);
+        if (score > 0.0) emit(base + bit, score);
+    }
+}
+
+std::vector<IndexHit> Searcher::every_hit() {
+    std::sort(acc_.touched.begin(), acc_.touched.end());
+    std::vector<IndexHit> hits;
+    for (std::uint32_t block : acc_.touched) score_block(block, [&](std::uint32_t slot, double score) { hits.push_back({slot, score}); });
+    std::sort(hits.begin(), hits.end(), ranks_before);
+    return hits;
+}
+
+std::vector<IndexHit> Searcher::best_hits(std::size_t top, std::size_t position_count) {
+    // A block's bound is computed as its scores are, in other orders and on
+    // other numbers, so each rounding may go the other way: the bound is
+    // raised by far more than all of them together can take.
+    const double inflation = 1.0 + static_cast<double>(position_count + 64) * 0x1p-44;
+    const double length_growth = std::max(1.0, average_length_ / index_.peak_average_length);
+    struct Candidate {
+        double bound;
+        std::uint32_t block;
+    };
+    std::vector<Candidate> candidates;
+    candidates.reserve(acc_.touched.size());
+    for (std::uint32_t block : acc_.touched)
+        candidates.push_back({acc_.bound[block] * length_growth * index_.usage_growth[block] * inflation, block});
+    // The blocks are taken highest bound first, from a heap, so that the
+    // k-th best score soon rises above the bounds of all that are left.
+    const auto lower = [](const Candidate& x, const Candidate& y) { return x.bound < y.bound; };
+    std::make_heap(candidates.begin(), candidates.end(), lower);
+    // A heap of the best hits so far, the worst of them at its front.
+    std::vector<IndexHit> best;
+    best.reserve(top);
+    const auto offer = [&](std::uint32_t slot, double score) {
+        const IndexHit hit{slot, score};
+        if (best.size() < top) {
+            best.push_back(hit);
+            std::push_heap(best.begin(), best.end(), ranks_before);
+        } else if (ranks_before(hit, best.front())) {
+            std::pop_heap(best.begin(), best.end(), ranks_before);
+            best.back() = hit;
+            std::push_heap(best.begin(), best.end(), ranks_before);
+        }
+    };
+    for (auto left = candidates.end(); left != candidates.begin(); --left) {
+        std::pop_heap(candidates.begin(), left, lower);
+        const Candidate& candidate = *(left - 1);
+        // A block whose bound equals the k-th score may still hold a hit
+        // that ties it from an earlier slot.
+        if (best.size() == top && candidate.bound < best.front().score) break;
+        score_block(candidate.block, offer);
+    }
+    std::sort_heap(best.begin(), best.end(), ranks_before);
+    return best;
+}
+
+}  // namespace
+
+IndexSearchResult search_index(const SearchableIndex& index, std::string_view query, std::size_t top,
+                               const CollectionStats* stats, std::string* error, ScoringGate* gate) {
+    IndexSearchResult result;
+    text::TokenList tokens;
+    text::tokenize(query, tokens);
+    const auto fail = [&](std::string message) {
+        if (error != nullptr) *error = std::move(message);
+        return IndexSearchResult{};
+    };
+
+    std::uint64_t memory_count = index.memory_count;
+    std::uint64_t token_count = index.token_count;
+    search::TextTable stats_tokens;
+    if (stats != nullptr) {
+        if (stats->memory_count < memory_count) return fail("stats count fewer memories than this index holds");
+        if (stats->token_count < token_count) return fail("stats count fewer tokens than this index holds");
+        memory_count = stats->memory_count;
+        token_count = stats->token_count;
+        for (const auto& [token, df] : stats->document_frequencies) stats_tokens.insert(token);
+    }
+    if (tokens.empty() || index.memory_count == 0) return result;
+
+    search::QueryTerms terms(tokens);
+    const double average_length = static_cast<double>(token_count) / static_cast<double>(memory_count);
+
+    // Each distinct token's postings and inverse document frequency.
+    std::vector<QueryToken> query_tokens(terms.distinct_count());
+    std::size_t postings_added = 0, postings_listed = 0;
+    for (std::uint32_t distinct = 0; distinct < terms.distinct_count(); ++distinct) {
+        const std::string_view token = tokens[terms.positions_of(distinct)[0]];
+        const std::uint32_t term = index.vocabulary.find(token);
+        if (term == Vocabulary::kNoTerm || index.postings[term].empty()) continue;
+        const PostingList& list = index.postings[term];
+        std::uint64_t df = list.size();
+        if (stats != nullptr) {
+            const std::uint32_t at = stats_tokens.find(token);
+            if (at == search::TextTable::npos)
+                return fail("stats lack the document frequency of the query token \"" + std::string(token) + "\"");
+            const std::uint64_t total_df = stats->document_frequencies[at].second;
+            if (total_df < df || total_df > memory_count)
+                return fail("stats give the query token \"" + std::string(token) +
+                            "\" a document frequency that this index cannot be part of");
+            df = total_df;
+        }
+        const auto repeats = static_cast<std::uint32_t>(terms.positions_of(distinct).size());
+        query_tokens[distinct] = {&list, inverse_document_frequency(memory_count, df), repeats};
+        postings_added += repeats * list.size();
+        postings_listed += list.size();
+    }
+    if (gate != nullptr) gate->opening(postings_added);
+
+    Searcher searcher(index, terms, std::move(query_tokens), average_length);
+    // The union of the lists is no larger than their sizes' sum: a `top` at
+    // least as large asks for every hit, and needs no bounds.
+    const bool may_prune = top < postings_listed;
+    result.total = searcher.gather(may_prune);
+    if (top >= result.total) {
+        result.hits = searcher.every_hit();
+    } else if (top > 0) {
+        result.hits = searcher.best_hits(top, tokens.size());
+    }
+    return result;
+}
+
+}  // namespace orvel::index
