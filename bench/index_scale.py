@@ -11,6 +11,7 @@ bm25_search_json on a sample. One search thread everywhere. The section goes int
 bench/RESULTS.md (RESULTS-quick.md with --quick) between its markers.
 
     python bench/index_scale.py [--quick] [--sizes 10k,100k,1M] [--out DIR] [--json FILE]
+    python bench/index_scale.py --compare BEFORE.json AFTER.json
 
 (`python bench/index.py --only scale` runs the same.)
 """
@@ -51,10 +52,9 @@ END = "<!-- end of index at scale -->"
 TOP = 10
 KINDS = index_corpus.KINDS
 
-# The engines timed on top-10 searches, ours first; every ratio is against ours.
+# Ours, against which every ratio is taken, and its array form where the index has it.
 OURS = "ours: search(q, top=10)"
-TOP_ENGINES = (OURS, "PISA MaxScore", "PISA block-max WAND", "PISA ranked OR (no pruning)",
-               "tantivy (with ids)", "bm25s numpy", "bm25s numba")
+ARRAYS = "ours: search_arrays(q, top=10)"
 # The engines built alone for their build time and memory.
 BUILT = ("ours: MemoryIndex(text)", "PISA", "tantivy", "bm25s numpy", "bm25s numba",
          "control: json.loads + tokenize, dropped")
@@ -220,7 +220,10 @@ def top_searchers(engine, name: str) -> dict:
     """The top-10 search functions of one built engine, each taking the query text and its
     tokens. The peers' queries are made from the tokens inside the timed call."""
     if name.startswith("ours"):
-        return {OURS: lambda q, tokens: engine.search(q, top=TOP)}
+        found = {OURS: lambda q, tokens: engine.search(q, top=TOP)}
+        if hasattr(engine, "search_arrays"):
+            found[ARRAYS] = lambda q, tokens: engine.search_arrays(q, top=TOP)
+        return found
     if name == "PISA":
         prepare = index_peers.TokenPisa.prepare
         return {label: (lambda q, tokens, a=algorithm: engine.search(a, prepare(tokens), TOP))
@@ -429,7 +432,8 @@ def build_table(built: dict, json_bytes: int) -> list[str]:
              "kept ÷ JSON | resident peak of the build | files |", "|---|---:|---:|---:|---:|---:|---:|---:|"]
     for name, f in built.items():
         files = f"{f['disk'] / 2**20:,.0f} MiB" if f["disk"] else ""
-        lines.append(f"| {name} | {fmt_us(f['wall'])} | {fmt_us(f['cpu'])} | {fmt_us(f['prepare'])} | "
+        prepared = fmt_us(f["prepare"]) if f["prepare"] else ""
+        lines.append(f"| {name} | {fmt_us(f['wall'])} | {fmt_us(f['cpu'])} | {prepared} | "
                      f"{f['rss'] / 2**20:,.0f} MiB | {f['rss'] / json_bytes:.2f}× | {f['peak'] / 2**20:,.0f} MiB | "
                      f"{files} |")
     return lines + [""]
@@ -462,7 +466,7 @@ def size_section(n: int, described: dict, built: dict, result: dict, postings: d
     return lines
 
 
-def section(command: str, sections: list[str], quick: bool) -> str:
+def section(command: str, sections: list[str], quick: bool, raw: dict) -> str:
     import run
 
     lines = [
@@ -495,9 +499,81 @@ def section(command: str, sections: list[str], quick: bool) -> str:
         "query once; kept = resident growth after gc.collect() and malloc_trim(0); PISA's index also lives in "
         "files (mapped; the pages it reads count as resident).",
         "",
+        "### Targets",
+        "",
+        "Ratios as in the tables below (peer's time ÷ ours: at least the bound means ours is as fast or faster); "
+        "memory: ours kept ÷ the JSON text.",
+        "",
+        *target_table(raw),
         *sections,
         END,
     ]
+    return "\n".join(lines) + "\n"
+
+
+# --- how far from the targets, and before/after ---------------------------------------
+
+PISA = "PISA MaxScore"
+MEMORY_BOUND = 1.5
+
+
+def target_rows(figures: dict) -> list[tuple[str, float, float]]:
+    """(target, value, bound) of one size's figures, each value to be at least its bound
+    but the memory, at most."""
+    s = figures["summary"]
+    rows = [(f"top-10 median, PISA MaxScore ÷ ours, {kind}", s[PISA][kind]["ratio"], 1.0)
+            for kind in ("zipf", "phrase", "common", "all")]
+    rows.append(("top-10 p99, PISA MaxScore ÷ ours, all", s[PISA]["all"]["p99"] / s[OURS]["all"]["p99"], 1.0))
+    rows += [(f"top-10 median, {peer} ÷ ours, all", s[peer]["all"]["ratio"], 3.0)
+             for peer in ("tantivy (with ids)", "bm25s numba")]
+    rows.append(("resident kept ÷ JSON text", figures["built"][BUILT[0]]["rss"] / figures["described"]["json_bytes"],
+                 MEMORY_BOUND))
+    return rows
+
+
+def target_table(raw: dict) -> list[str]:
+    sizes = list(raw)
+    lines = ["| target | bound | " + " | ".join(sizes) + " |", "|---|---|" + "---:|" * len(sizes)]
+    table = {size: target_rows(figures) for size, figures in raw.items()}
+    for i, (name, _, bound) in enumerate(table[sizes[0]]):
+        memory = name.startswith("resident")
+        cells = []
+        for size in sizes:
+            value = table[size][i][1]
+            met = value <= bound if memory else value >= bound
+            cells.append(f"{value:.2f}× {'✅' if met else '❌'}")
+        lines.append(f"| {name} | {'≤' if memory else '≥'} {bound:g}× | " + " | ".join(cells) + " |")
+    return lines + [""]
+
+
+def compare(before_path: str, after_path: str) -> str:
+    """Markdown tables of ours before and after (two --json files of this script)."""
+    with open(before_path) as f:
+        before = json.load(f)
+    with open(after_path) as f:
+        after = json.load(f)
+    lines = ["| size | measure | before | after | after ÷ before |", "|---|---|---:|---:|---:|"]
+    for size in [s for s in before if s in after]:
+        b, a = before[size], after[size]
+        rows = []
+        for kind in list(KINDS) + ["all"]:
+            rows.append((f"top-10 median, {kind}", b["summary"][OURS][kind]["median"], a["summary"][OURS][kind]["median"]))
+        rows.append(("top-10 p99, all", b["summary"][OURS]["all"]["p99"], a["summary"][OURS]["all"]["p99"]))
+        for name in b["every"]:
+            if name.startswith("ours") and name in a["every"]:
+                rows.append((f"every hit, {name[6:]}, median", b["every"][name], a["every"][name]))
+        for name in a["every"]:
+            if name.startswith("ours") and name not in b["every"]:
+                rows.append((f"every hit, {name[6:]}, median", None, a["every"][name]))
+        build = BUILT[0]
+        rows.append(("build, wall", b["built"][build]["wall"], a["built"][build]["wall"]))
+        lines += [f"| {size} | {name} | {'' if x is None else fmt_us(x)} | {fmt_us(y)} | "
+                  f"{'' if x is None else f'{y / x:.2f}×'} |" for name, x, y in rows]
+        kb, ka = b["built"][build]["rss"], a["built"][build]["rss"]
+        lines.append(f"| {size} | resident kept | {kb / 2**20:,.0f} MiB | {ka / 2**20:,.0f} MiB | {ka / kb:.2f}× |")
+        for kind in ("zipf", "phrase", "common", "all"):
+            lines.append(f"| {size} | PISA MaxScore ÷ ours, {kind} (median ratio) | "
+                         f"{b['summary'][PISA][kind]['ratio']:.2f}× | {a['summary'][PISA][kind]['ratio']:.2f}× | |")
     return "\n".join(lines) + "\n"
 
 
@@ -538,7 +614,7 @@ def run_scale(sizes: list[int], quick: bool, out_dir: str, command: str, json_pa
     import hostile
 
     hostile.write_section(os.path.join(out_dir, f"RESULTS{'-quick' if quick else ''}.md"),
-                          section(command, sections, quick), BEGIN, END)
+                          section(command, sections, quick, raw), BEGIN, END)
     if json_path:
         with open(json_path, "w") as f:
             json.dump(raw, f, indent=1)
@@ -558,7 +634,12 @@ def main() -> int:
     parser.add_argument("--sizes", default="", help="comma-separated sizes (default 10k,100k; 10k with --quick)")
     parser.add_argument("--out", default=HERE, help="directory of RESULTS.md")
     parser.add_argument("--json", default=None, help="also write the summary figures to this file")
+    parser.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"),
+                        help="print ours before and after, from two --json files, and stop")
     args, _ = parser.parse_known_args()
+    if args.compare:
+        print(compare(*args.compare), end="")
+        return 0
     sizes = default_sizes(args.quick, args.sizes)
     run_scale(sizes, args.quick, args.out, "python bench/index_scale.py" + "".join(f" {a}" for a in sys.argv[1:]),
               args.json)
