@@ -12,7 +12,8 @@ Queries come in five kinds, each drawn from the memories being searched:
            many memories hold them
   common   1 to 3 of the 30 most widespread words
   phrase   2 to 5 consecutive words of a memory, in double quotes
-  rare     1 or 2 words held by 1 to 5 memories
+  rare     1 or 2 words held by 1 to 5 memories (in a million memories, where every
+           paragraph comes back some 45 times, by the fewest: see Vocabulary)
   chinese  1 to 4 Chinese words
 
 The same seed gives the same memories (the first n of a longer run are the run of n)
@@ -171,7 +172,13 @@ class Vocabulary:
         # Ties in document frequency broken by the word, so that the order is the same
         # whatever order the counter holds them in.
         self.ranked = sorted(english, key=lambda t: (-self.df[t], t))
-        self.rare = sorted(t for t in english if 1 <= self.df[t] <= 5)
+        # Words of 1 to 5 memories; in a large collection, where every paragraph comes
+        # back many times, the rarest words there are (at least 200 of them).
+        bound = 5
+        while sum(1 for t in english if self.df[t] <= bound) < min(200, len(english)):
+            bound *= 2
+        self.rare_bound = bound
+        self.rare = sorted(t for t in english if self.df[t] <= bound)
 
     def postings(self, query: str) -> int:
         """How many postings a search for the query reads without pruning: the sum of

@@ -161,6 +161,7 @@ def make_files(root: str, n: int, per_kind: int, sample: int) -> tuple[Workdir, 
         "never_loaded": sum(1 for m in records if m["loadedCount"] == 0),
         "max_loaded": max(m["loadedCount"] for m in records),
         "max_referenced": max(m["referencedCount"] for m in records),
+        "rare_bound": vocabulary.rare_bound,
     }
     return work, described
 
@@ -449,6 +450,7 @@ def size_section(n: int, described: dict, built: dict, result: dict, postings: d
         f"{d['json_bytes'] / 1e6:,.1f} MB of JSON, {d['tokens']:,} tokens ({d['tokens'] / n:.1f} per memory), "
         f"{d['distinct_tokens']:,} distinct; {d['chinese']:,} Chinese memories; {d['never_loaded'] / n:.0%} never "
         f"loaded, the most loaded {d['max_loaded']:,} times, the most referenced {d['max_referenced']:,}. "
+        f"Rare words: those of at most {d.get('rare_bound', 5)} memories. "
         f"{per_kind} queries of each kind, {rounds} rounds. Load average (1 min) {result['load'][0]:.2f} before "
         f"the top-10 runs and {result['load'][1]:.2f} after; the machine's other processes took "
         f"{result['others_top']:.2f} cores during the top-10 runs and {result['others_every']:.2f} during the "
@@ -483,7 +485,8 @@ def section(command: str, sections: list[str], quick: bool, raw: dict) -> str:
         "interpreter's standard library, one to three per memory; 5% Chinese sentences of common words; usage "
         "counts mostly 0, Pareto-tailed; queries of five kinds: zipf, 1 to 6 words by a Zipf law over the words "
         "ranked by document frequency; common, 1 to 3 of the 30 most widespread words; phrase, 2 to 5 "
-        "consecutive words of a memory in double quotes; rare, 1 or 2 words of 1 to 5 memories; chinese, 1 to 4 "
+        "consecutive words of a memory in double quotes; rare, 1 or 2 words of 1 to 5 memories (more at 1M, see "
+        "there); chinese, 1 to 4 "
         "common Chinese words). Every engine indexes orvel_core.tokenize's tokens and is queried with the "
         "query's tokens (repeats kept); the peers get them ready-made, ours tokenizes the query inside the timed "
         "call. Each scores with its own BM25 (PISA: Robertson's idf, floored at 1e-6 for words in more than half "
