@@ -572,6 +572,11 @@ def compare(before_path: str, after_path: str) -> str:
                 rows.append((f"every hit, {name[6:]}, median", None, a["every"][name]))
         build = BUILT[0]
         rows.append(("build, wall", b["built"][build]["wall"], a["built"][build]["wall"]))
+        rows.append(("build, CPU", b["built"][build]["cpu"], a["built"][build]["cpu"]))
+        # Peers that did not change between the runs: how much the machine's load moved.
+        rows.append(("peer (unchanged): PISA MaxScore top-10 median, all", b["summary"][PISA]["all"]["median"],
+                     a["summary"][PISA]["all"]["median"]))
+        rows.append(("peer (unchanged): PISA build, CPU", b["built"]["PISA"]["cpu"], a["built"]["PISA"]["cpu"]))
         lines += [f"| {size} | {name} | {'' if x is None else fmt_us(x)} | {fmt_us(y)} | "
                   f"{'' if x is None else f'{y / x:.2f}×'} |" for name, x, y in rows]
         kb, ka = b["built"][build]["rss"], a["built"][build]["rss"]
