@@ -26,6 +26,7 @@ import gc
 import json
 import math
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -196,6 +197,8 @@ def probe(name: str, work: Workdir) -> dict:
         for search in (top_searchers(engine, name) if engine is not None else {}).values():
             search("warm up", ["warm", "up"])
         del engine
+    if name == "PISA":  # a folder that an earlier run with --workdir left
+        shutil.rmtree(work.pisa, ignore_errors=True)
     before = settled_rss()
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # resets the resident high-water mark
@@ -594,17 +597,42 @@ def child(args: list[str]) -> dict:
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
-def run_scale(sizes: list[int], quick: bool, out_dir: str, command: str, json_path: str | None = None) -> None:
-    per_kind, sample = (40, 4) if quick else (200, 10)
-    rounds = 3 if quick else 5
-    every_rounds = 2 if quick else 3
+def settings(n: int, quick: bool) -> tuple[int, int, int, int]:
+    """(queries per kind, queries per kind for the exactness check and every-hit searches,
+    top-10 rounds, every-hit rounds). Fewer at a million, where bm25s's numpy backend
+    takes tens of milliseconds a query and an every-hit search up to a second."""
+    if quick:
+        return 40, 4, 3, 2
+    if n >= 1_000_000:
+        return 100, 2, 3, 2
+    return 200, 10, 5, 3
+
+
+def made_files(root: str, n: int, per_kind: int, sample: int) -> tuple[Workdir, dict]:
+    """make_files, or the files a run with the same folder (--workdir) left, so that two
+    builds of orvel can be measured on the same data without making it twice."""
+    described_path = os.path.join(root, f"described-{size_name(n)}-{per_kind}-{sample}.json")
+    if os.path.exists(described_path):
+        with open(described_path) as f:
+            return Workdir(root, n), json.load(f)
+    work, described = make_files(root, n, per_kind, sample)
+    with open(described_path, "w") as f:
+        json.dump(described, f)
+    return work, described
+
+
+def run_scale(sizes: list[int], quick: bool, out_dir: str, command: str, json_path: str | None = None,
+              workdir: str | None = None) -> None:
     sections: list[str] = []
     raw = {}
-    with tempfile.TemporaryDirectory(prefix="orvel-scale-") as root:
+    if workdir:
+        os.makedirs(workdir, exist_ok=True)
+    with tempfile.TemporaryDirectory(prefix="orvel-scale-") as scratch:
+        root = workdir or scratch
         for n in sizes:
             print(f"index at scale: {size_name(n)} memories", flush=True)
-            # Fewer every-hit queries at a million, where one takes up to a second.
-            work, described = make_files(root, n, per_kind, 2 if n >= 1_000_000 else sample)
+            per_kind, sample, rounds, every_rounds = settings(n, quick)
+            work, described = made_files(root, n, per_kind, sample)
             built = {}
             for name in BUILT:
                 print(f"  build {name}", flush=True)
@@ -621,13 +649,13 @@ def run_scale(sizes: list[int], quick: bool, out_dir: str, command: str, json_pa
             for name, kinds in raw[size_name(n)]["summary"].items():
                 print(f"    {name}: all {fmt_us(kinds['all']['median'])} (p99 {fmt_us(kinds['all']['p99'])}, "
                       f"{kinds['all']['ratio']:.2f}×)", flush=True)
+            if json_path:  # after each size, so that a failure later loses nothing
+                with open(json_path, "w") as f:
+                    json.dump(raw, f, indent=1)
     import hostile
 
     hostile.write_section(os.path.join(out_dir, f"RESULTS{'-quick' if quick else ''}.md"),
                           section(command, sections, quick, raw), BEGIN, END)
-    if json_path:
-        with open(json_path, "w") as f:
-            json.dump(raw, f, indent=1)
 
 
 def main() -> int:
@@ -644,6 +672,8 @@ def main() -> int:
     parser.add_argument("--sizes", default="", help="comma-separated sizes (default 10k,100k; 10k with --quick)")
     parser.add_argument("--out", default=HERE, help="directory of RESULTS.md")
     parser.add_argument("--json", default=None, help="also write the summary figures to this file")
+    parser.add_argument("--workdir", default=None,
+                        help="keep the generated memories, queries and PISA's index here, and reuse them")
     parser.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"),
                         help="print ours before and after, from two --json files, and stop")
     args, _ = parser.parse_known_args()
@@ -652,7 +682,7 @@ def main() -> int:
         return 0
     sizes = default_sizes(args.quick, args.sizes)
     run_scale(sizes, args.quick, args.out, "python bench/index_scale.py" + "".join(f" {a}" for a in sys.argv[1:]),
-              args.json)
+              args.json, args.workdir)
     return 0
 
 
