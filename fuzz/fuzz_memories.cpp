@@ -16,6 +16,7 @@
 #include "testing/json_value.h"
 #include "json/reader.h"
 #include "search/search.h"
+#include "testing/search_work.h"
 #include "text/tokenizer.h"
 
 using namespace orvel;
@@ -165,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     search::SearchWork work;
-    std::vector<search::SearchHit> hits = search::rank_memories(query, memories, &work);
+    std::vector<search::SearchHit> hits = search::rank_memories_counted(query, memories, work);
     FUZZ_CHECK(hits.size() <= memories.size());
     const std::vector<double> expected_scores = plain_scores(query, memories);
     std::size_t expected_hits = 0;
@@ -181,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(work.query_positions_visited <= 4 * matched_positions(query, memories));
 
-    search::SearchResult result = search::build_search_result(hits, memories, &work);
+    search::SearchResult result = search::build_search_result_counted(hits, memories, work);
     const std::vector<search::SearchResultEntry>& entries = result.entries;
     FUZZ_CHECK(entries.size() == hits.size());
     std::vector<std::size_t> shown_by(result.shared_text_count, entries.size());

@@ -118,6 +118,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::string& message : report.errors) FUZZ_CHECK(fuzz::is_well_formed_utf8(message));
     for (const std::string& message : report.warnings) FUZZ_CHECK(fuzz::is_well_formed_utf8(message));
 
+    // Each finding's place is the start of the value it judges: a string, or
+    // the memories list for the count rules (no place when the list is absent).
+    for (const pack::PackFinding& finding : pack::pack_findings(pack)) {
+        const bool about_the_list =
+            finding.rule == pack::PackRule::MemoriesEmpty || finding.rule == pack::PackRule::MemoriesOverLimit;
+        if (finding.offset == pack::kNoPlace) {
+            FUZZ_CHECK(about_the_list);
+            continue;
+        }
+        FUZZ_CHECK(finding.offset < text.size());
+        FUZZ_CHECK(text[finding.offset] == (about_the_list ? '[' : '"'));
+    }
+
     const pack::PackReport again = pack::validate_pack_document(pack);
     FUZZ_CHECK(again.errors == report.errors && again.warnings == report.warnings);
 

@@ -1,5 +1,6 @@
+from _typeshed import structseq
 from collections.abc import Iterable
-from typing import NotRequired, TypedDict, type_check_only
+from typing import Any, Final, NotRequired, TypedDict, final, type_check_only
 
 from typing_extensions import disjoint_base
 
@@ -34,8 +35,10 @@ class FirstMemory(TypedDict):
     position: int
     content: str
 
-class SearchArrays(tuple[memoryview, memoryview, int]):
+@final
+class SearchArrays(structseq[Any], tuple[memoryview, memoryview, int]):
     # The hits' positions (plus offset) as int64 and their scores as float64, best first.
+    __match_args__: Final = ("positions", "scores", "total")
     @property
     def positions(self) -> memoryview: ...
     @property
@@ -74,3 +77,5 @@ class MemoryIndex:
     def remove(self, position: int) -> None: ...
     def __len__(self) -> int: ...
     def __getitem__(self, position: int, /) -> Memory: ...
+
+def merge_stats(stats: Iterable[CollectionStats]) -> CollectionStats: ...

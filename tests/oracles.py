@@ -182,37 +182,51 @@ def memory_dict_fields(memory):
 memory_attribute_fields = operator.attrgetter("content", "level", "zone", "trust")
 
 
-def pack_report(name, version, memories, fields=memory_dict_fields):
-    """The report of a pack whose records are already decoded; `fields(memory)` gives a
+def pack_findings(name, version, memories, fields=memory_dict_fields):
+    """What the pack rules find in a pack whose records are already decoded, in the
+    rules' order: (rule id, severity, field path, message, offending value) each, the
+    value None for the rules about the memories list. `fields(memory)` gives a
     memory's content, level, zone and trust (None when absent)."""
-    errors, warnings = [], []
+    found = []
     if name == "":
-        errors.append("pack.name 缺失")
+        found.append(("pack-name-missing", "error", "pack.name", "pack.name 缺失", name))
     elif not _KEBAB.fullmatch(name) or name[0] == "-" or name[-1] == "-":
-        warnings.append("pack.name 建议使用 kebab-case 格式")
+        found.append(("pack-name-not-kebab-case", "warning", "pack.name", "pack.name 建议使用 kebab-case 格式", name))
     if version == "":
-        errors.append("pack.version 缺失")
+        found.append(("pack-version-missing", "error", "pack.version", "pack.version 缺失", version))
     else:
         pieces = version.split(".")
         if len(pieces) != 3 or not all(map(_is_version_number, pieces)):
-            warnings.append(f"pack.version '{version}' 不是标准 semver 格式")
+            message = f"pack.version '{version}' 不是标准 semver 格式"
+            found.append(("pack-version-not-semver", "warning", "pack.version", message, version))
     count = len(memories)
     if count == 0:
-        warnings.append("memories 为空")
+        found.append(("memories-empty", "warning", "memories", "memories 为空", None))
     elif count > MAX_MEMORIES:
-        errors.append(f"memories 超过 {MAX_MEMORIES} 条上限 (当前: {count})")
+        message = f"memories 超过 {MAX_MEMORIES} 条上限 (当前: {count})"
+        found.append(("memories-over-limit", "error", "memories", message, None))
     for i, (content, level, zone, trust) in enumerate(map(fields, memories)):
+        at = f"memories[{i}]."
         if not content.strip(WHITE_SPACE):
-            errors.append(f"memories[{i}].content 不能为空")
+            found.append(("memory-content-blank", "error", at + "content", at + "content 不能为空", content))
         if level not in LEVELS:
-            errors.append(f"memories[{i}].level 无效: {level}")
+            found.append(("memory-level-invalid", "error", at + "level", f"{at}level 无效: {level}", level))
         if zone is not None and zone not in ZONES:
-            errors.append(f"memories[{i}].zone 无效: {zone}")
+            found.append(("memory-zone-invalid", "error", at + "zone", f"{at}zone 无效: {zone}", zone))
         if isinstance(trust, dict):
             confidence = trust.get("confidence")
             if isinstance(confidence, str) and confidence not in CONFIDENCES:
-                errors.append(f"memories[{i}].trust.confidence 无效: {confidence}")
-    return {"valid": not errors, "errors": errors, "warnings": warnings, "memoryCount": count}
+                message = f"{at}trust.confidence 无效: {confidence}"
+                found.append(("memory-confidence-invalid", "error", at + "trust.confidence", message, confidence))
+    return found
+
+
+def pack_report(name, version, memories, fields=memory_dict_fields):
+    """The report of a pack whose records are already decoded (see pack_findings)."""
+    found = pack_findings(name, version, memories, fields)
+    errors = [message for _, severity, _, message, _ in found if severity == "error"]
+    warnings = [message for _, severity, _, message, _ in found if severity == "warning"]
+    return {"valid": not errors, "errors": errors, "warnings": warnings, "memoryCount": len(memories)}
 
 
 # --- BM25 search --------------------------------------------------------------------
@@ -287,6 +301,20 @@ def bm25_search(query, memories_json, tokenize):
         "hits": [{"id": i, "score": s, "content": first_content[i]} for i, s in hits],
         "total": len(hits),
     }
+
+
+def first_hits(result, top):
+    """A search result cut to its first `top` hits (all of them when `top` is None),
+    its total kept: what a search given `top` returns."""
+    return result if top is None else {"hits": result["hits"][:top], "total": result["total"]}
+
+
+def whole_search(query, shards, top=None):
+    """bm25_search_json on the concatenation of the shards' memories, cut to `top`
+    hits: what a search over the shards must return."""
+    from orvel_core import bm25_search_json
+
+    return first_hits(bm25_search_json(query, json.dumps([memory for shard in shards for memory in shard])), top)
 
 
 # --- Longest common substring -------------------------------------------------------

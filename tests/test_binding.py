@@ -161,12 +161,13 @@ def test_unreadable_json_raises_value_error(name, args, prefix):
     assert raised.value.args == (prefix,)
 
 
-def test_import_into_a_second_interpreter_is_refused(tmp_path):
+@pytest.mark.parametrize("module", ["orvel_core", "_orvel_pack"])
+def test_import_into_a_second_interpreter_is_refused(tmp_path, module):
     testcapi = pytest.importorskip("_testcapi")
     report = tmp_path / "report.txt"
     code = (
         "try:\n"
-        "    import orvel_core\n"
+        f"    import {module}\n"
         "    outcome = 'imported'\n"
         "except ImportError as error:\n"
         "    outcome = 'ImportError: ' + str(error)\n"
@@ -178,3 +179,4 @@ def test_import_into_a_second_interpreter_is_refused(tmp_path):
     assert "sub-interpreter" in outcome
     # The module stays usable in its own interpreter.
     assert orvel_core.tokenize("still working") == ["still", "working"]
+    assert importlib.import_module(module) is not None

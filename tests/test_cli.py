@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import orvel_core
-from orvel.pack_rules import findings
+from oracles import pack_findings
 
 ROOT = Path(__file__).resolve().parent.parent
 DATA = ROOT / "tests" / "data" / "cli"
@@ -115,8 +115,11 @@ def test_validate_reports_every_message_and_verdict():
         memories = report["memoryCount"]
         assert f"({memories} {'memory' if memories == 1 else 'memories'})" in verdict
         assert verdict.split(": ", 1)[1].startswith("valid" if report["valid"] else "invalid")
-        for finding in findings(report["errors"], report["warnings"]):
-            assert f"  {finding.severity}[{finding.rule.id}]: {finding.message}" in run.lines
+        document = json.loads(read(path))
+        for rule, severity, _, message, _ in pack_findings(
+            document["pack"]["name"], document["pack"]["version"], document.get("memories", [])
+        ):
+            assert f"  {severity}[{rule}]: {message}" in run.lines
     assert run.lines[-1] == "3 packs: 2 valid, 1 invalid, 0 cannot be read"
     assert run.err == ""
 

@@ -197,3 +197,32 @@ def test_help_ends_with_examples_that_run(command):
 )
 def test_every_result_as_json(args, expected):
     assert json.loads(orvel(*args).out) == expected
+
+
+@pytest.mark.parametrize(
+    "args, last_line",
+    [
+        (
+            ["search", "x", EXAMPLES / "pack_valid.json"],
+            '  note: this is a pack; search takes a memories file, a JSON array of memories (such as a pack\'s "memories" list)',
+        ),
+        (
+            ["curate", EXAMPLES / "pack_valid.json"],
+            "orvel: error: params: not valid JSON: Expecting value: line 1 column 1 (char 0); PARAMS is JSON text, "
+            f"not a file name: to read a file, give - and redirect it (orvel curate - < {EXAMPLES / 'pack_valid.json'})",
+        ),
+        (["curate", "{oops"], "orvel: error: params: not valid JSON: Expecting property name enclosed in double quotes: "
+         "line 1 column 2 (char 1)"),
+    ],
+)
+def test_a_file_of_the_wrong_kind_says_what_was_expected(args, last_line):
+    run = orvel(*args)
+    assert run.code == 2
+    assert run.err.splitlines()[-1] == last_line
+
+
+def test_a_memories_file_that_is_not_a_pack_gets_no_pack_note(tmp_path):
+    other = tmp_path / "object.json"
+    other.write_text('{"memories": []}')
+    run = orvel("search", "x", other)
+    assert run.code == 2 and "note: this is a pack" not in run.err

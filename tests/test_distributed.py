@@ -16,15 +16,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from oracles import whole_search
 from orvel import MemoryIndex, merge_stats
 from orvel.distributed import ShardedIndex, search_shards
 from orvel_core import bm25_search_json
-
-
-def whole_search(query, shards, top=None):
-    """bm25_search_json on the concatenation of the shards, cut to `top` hits."""
-    result = bm25_search_json(query, json.dumps([memory for shard in shards for memory in shard]))
-    return result if top is None else {"hits": result["hits"][:top], "total": result["total"]}
 
 
 def texts(shards):

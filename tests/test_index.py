@@ -24,7 +24,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from memory_strategies import counts, ids, memories_texts, other_values, queries, texts
-from oracles import U64_MAX, search_records
+from oracles import U64_MAX, first_hits, search_records
 from orvel import MemoryIndex, merge_stats
 from orvel_core import bm25_search_json, tokenize
 from test_json_conformance import utf8_files
@@ -65,9 +65,6 @@ def refused(memories):
         return True
     return False
 
-
-def first_hits(result, top):
-    return {"hits": result["hits"][:top], "total": result["total"]}
 
 
 # --- Records as Python values -------------------------------------------------
@@ -922,6 +919,22 @@ def test_stats_missing_a_key():
 def test_merge_stats_refuses_what_no_index_gives(stats, error):
     with pytest.raises(error):
         merge_stats(stats)
+
+
+def test_merge_stats_names_the_part_and_refuses_sums_beyond_64_bits():
+    # One reader checks stats for merge_stats and for search alike.
+    good = {"memoryCount": 1, "tokenCount": 1, "documentFrequencies": {"a": 1}}
+    with pytest.raises(TypeError, match="^stats 1 must be a dict with"):
+        merge_stats([good, {"memoryCount": 1}])
+    with pytest.raises(TypeError, match="^stats must be a dict with"):
+        MemoryIndex().search("a", stats={"memoryCount": 1})
+    for key in ("memoryCount", "tokenCount"):
+        with pytest.raises(OverflowError):
+            merge_stats([good, {**good, key: U64_MAX}])
+    with pytest.raises(OverflowError):
+        merge_stats([good, {**good, "documentFrequencies": {"a": U64_MAX}}])
+    assert merge_stats([good, {**good, "documentFrequencies": {"b": 2, "a": 3}}]) == {
+        "memoryCount": 2, "tokenCount": 2, "documentFrequencies": {"a": 4, "b": 2}}  # fmt: skip
 
 
 def test_merge_of_no_stats_is_an_empty_collection():

@@ -15,6 +15,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from oracles import first_hits
 from orvel import MemoryIndex, merge_stats
 from orvel_core import bm25_search_json
 
@@ -24,9 +25,6 @@ WORDS = ["alpha", "beta", "gamma", "delta", "error", "socket", "timeout", "è®°å¿
 USAGE = st.one_of(st.just(0), st.just(0), st.just(0), st.integers(0, 20), st.sampled_from([1000, 2**31, 2**32 - 1]))
 TOPS = st.sampled_from([1, 2, 3, 5, 10, 64, 65])
 
-
-def first_hits(result, top):
-    return {"hits": result["hits"][:top], "total": result["total"]}
 
 
 def own_ids(model):
@@ -166,3 +164,24 @@ def test_shards_with_stats_prune_as_the_whole():
             whole = shard.search(query, stats=stats)
             for top in [1, 5, 20]:
                 assert shard.search(query, top, stats=stats) == first_hits(whole, top)
+
+
+def test_counts_beyond_a_byte_and_lists_changing_form():
+    # Counts above 255 widen a list's counts; appending past 4,096 memories
+    # computes the peaks again, turning filled lists into blocks, and later
+    # updates work on either form.
+    index, model = MemoryIndex(), []
+    for i in range(4300):
+        content = "alpha " * (300 if i % 997 == 0 else 1 + i % 3) + ("beta" if i % 2 else f"w{i % 50}")
+        record = {"id": f"#{i}", "content": content, "loadedCount": i % 7 if i % 13 else 400}
+        index.append(record)
+        model.append(record)
+        if i in (63, 4094, 4095, 4096, 4299):
+            assert_first_hits_equal_the_function(index, model, ["alpha", "beta w7", "alpha alpha w3"], [1, 10])
+    for position, content in [(0, "beta"), (997, "alpha " * 1000), (5, "alpha " * 260 + "w1"), (4200, "gamma")]:
+        model[position] = {"id": f"#{position}", "content": content}
+        index.replace(position, model[position])
+    for position in (10, 0, 996):
+        index.remove(position)
+        del model[position]
+    assert_first_hits_equal_the_function(index, model, ["alpha", "beta w7", "alpha w1", "gamma"], [1, 3, 10, 100])

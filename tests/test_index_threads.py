@@ -11,6 +11,7 @@ import sys
 import threading
 from random import Random
 
+from oracles import first_hits
 from orvel import MemoryIndex
 from orvel_core import bm25_search_json
 
@@ -25,10 +26,6 @@ def make_record(random, ids):
         "content": " ".join(random.choices(VOCABULARY, k=random.randrange(1, 10))),
         "loadedCount": random.randrange(4),
     }
-
-
-def first_hits(result, top):
-    return result if top is None else {"hits": result["hits"][:top], "total": result["total"]}
 
 
 class Readers:

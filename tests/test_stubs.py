@@ -68,7 +68,7 @@ def test_mistakes_are_reported_where_they_are(tmp_path):
     assert reported == marked, checked.stdout
 
 
-@pytest.mark.parametrize("module", ["orvel_core", "_orvel_index"])
+@pytest.mark.parametrize("module", ["orvel_core", "_orvel_index", "_orvel_pack"])
 def test_stub_agrees_with_the_runtime_module(tmp_path, module):
     # stubtest imports the module and compares every name and parameter
     pytest.importorskip("mypy", reason="mypy comes with the test extras (make test)")

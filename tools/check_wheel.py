@@ -47,7 +47,7 @@ def main(wheel: Path) -> None:
     if not wheel.name.endswith(f"-{tag}.whl") and f".{tag}." not in wheel.name:
         fail(f"{wheel.name} is not tagged {tag}, the tag auditwheel reports")
     libraries: list[str] = []
-    for name in ("orvel_core", "_orvel_index"):
+    for name in ("orvel_core", "_orvel_index", "_orvel_pack"):
         modules = [n for n in names if re.fullmatch(rf"{name}\.[^/]*\.so", n)]
         if len(modules) != 1:
             fail(f"expected one {name} module, found {modules}")
@@ -59,7 +59,8 @@ def main(wheel: Path) -> None:
             if not Path(library).name.startswith(SYSTEM_LIBRARIES):
                 fail(f"{name} needs {library}")
             libraries.append(library) if library not in libraries else None
-    required = ["orvel_core-stubs/__init__.pyi", "_orvel_index-stubs/__init__.pyi", "orvel/__init__.py",
+    required = ["orvel_core-stubs/__init__.pyi", "_orvel_index-stubs/__init__.pyi", "_orvel_pack-stubs/__init__.pyi",
+                "orvel/__init__.py",
                 "orvel/cli.py", "orvel/distributed.py", "orvel/py.typed"]
     missing = [n for n in required if n not in names]
     licences = [n for n in names if re.search(r"\.dist-info/licenses/", n)]

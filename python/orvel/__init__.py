@@ -4,25 +4,20 @@ all built on orvel_core."""
 
 # The one version number of the distribution: the package metadata reads it
 # from here, and `orvel --version` prints it.
-__version__ = "0.4.0"
+__version__ = "0.5.0"
 
-__all__ = ["MemoryIndex", "merge_stats", "__version__"]
+__all__ = ["MemoryIndex", "SearchArrays", "merge_stats", "__version__"]
 
 # Type checkers take the names from here; at run time they load on first use,
 # so that the command line starts without the index's native module.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from _orvel_index import MemoryIndex
-    from orvel.stats import merge_stats
+    from _orvel_index import MemoryIndex, SearchArrays, merge_stats
 
 
 def __getattr__(name: str) -> object:
-    if name == "MemoryIndex":
-        from _orvel_index import MemoryIndex
+    if name in ("MemoryIndex", "SearchArrays", "merge_stats"):
+        import _orvel_index
 
-        return MemoryIndex
-    if name == "merge_stats":
-        from orvel.stats import merge_stats
-
-        return merge_stats
+        return getattr(_orvel_index, name)
     raise AttributeError(f"module 'orvel' has no attribute {name!r}")

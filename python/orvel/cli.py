@@ -15,30 +15,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Sequence
 
-EXIT_OK = 0
-EXIT_INVALID = 1  # a pack was read but has errors; with --strict, warnings
-EXIT_UNREADABLE = 2  # a file, a text or a pack could not be read; also usage errors
-EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
-EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
-
-
-def say(line: str) -> None:
-    """One line on standard error, if there is one: with standard error closed
-    print() would fall back to standard output."""
-    if sys.stderr is not None:
-        try:
-            print(line, file=sys.stderr, flush=True)
-        except (OSError, ValueError):
-            pass
-
-
-def version_text() -> str:
-    """The package version and the module file it runs, for bug reports."""
-    import orvel_core
-
-    import orvel
-
-    return f"orvel {orvel.__version__} (orvel_core at {orvel_core.__file__})"
+from orvel.common import EXIT_BROKEN_PIPE, EXIT_INTERRUPTED, EXIT_OK, EXIT_UNREADABLE, say
 
 
 def _never_fail_on_output() -> None:

@@ -15,28 +15,42 @@ if TYPE_CHECKING:
 import orvel_core
 
 from orvel import terminal
-from orvel.cli import EXIT_INVALID, EXIT_OK, EXIT_UNREADABLE, say, version_text
+from orvel.common import EXIT_INVALID, EXIT_OK, EXIT_UNREADABLE, say, version_text
 from orvel.inputs import STDIN, at_most_one_stdin, pack_files, read_text_file, text_argument
+from orvel.formats import NAMES as FORMATS
 from orvel.output import path_text, print_json
 
 # -- validate -----------------------------------------------------------------
 
 
 def run_validate(args: argparse.Namespace) -> int:
-    from orvel.reports import validate
+    from orvel.validation import validate
 
     files = pack_files(args.packs)
     at_most_one_stdin(*files)
-    return validate(files, args.format, args.quiet)
+    kept = None
+    if args.select or args.ignore:
+        from orvel.pack_rules import RULES
+
+        selected = set(args.select or (rule.id for rule in RULES))
+        kept = selected - set(args.ignore or ())
+    return validate(files, args.format, args.quiet, kept)
+
+
+def rule_id(value: str) -> str:
+    """A pack rule id, for --select and --ignore."""
+    from orvel.pack_rules import RULE_IDS
+
+    if value not in RULE_IDS:
+        raise argparse.ArgumentTypeError(f"unknown rule {value!r} (the rules: {', '.join(RULE_IDS)})")
+    return value
 
 
 # -- search -------------------------------------------------------------------
 
-ID_COLUMN_CAP = 24
-
 
 def run_search(args: argparse.Namespace) -> int:
-    from orvel.reports import plural, unreadable_lines
+    from orvel.reader_errors import unreadable_lines
 
     at_most_one_stdin(args.query, args.memories)
     query = text_argument(args.query, "query")
@@ -46,6 +60,9 @@ def run_search(args: argparse.Namespace) -> int:
         result = orvel_core.bm25_search_json(query, text)
     except ValueError as error:
         lines = unreadable_lines(str(error), text, terminal.Style.for_stream(sys.stderr))
+        if looks_like_a_pack(text):
+            lines.append('note: this is a pack; search takes a memories file, a JSON array of memories '
+                         '(such as a pack\'s "memories" list)')
         say(f"orvel: error: {terminal.one_line(name)}: {lines[0]}")
         for line in lines[1:]:
             say("  " + line)
@@ -54,43 +71,21 @@ def run_search(args: argparse.Namespace) -> int:
     if args.format == "json":
         print_json({"hits": hits, "total": result["total"]})
         return EXIT_OK
-    if not hits:
-        print(f"no hits for {terminal.one_line(repr(query))}")
-        return EXIT_OK
+    from orvel.search_table import print_search_table
 
-    # Cut to a width on a terminal, or when asked; a pipe or a file gets
-    # every character.
-    width = args.width
-    if width is None and not args.no_truncate and terminal.is_terminal(sys.stdout):
-        width = terminal.terminal_width(sys.stdout)
-    style = terminal.Style.for_stream(sys.stdout)
-    header = ["rank", "score", "id"]
-    rows = []
-    for rank, hit in enumerate(hits, 1):
-        ident = terminal.one_line(hit["id"])
-        if width is not None:
-            ident = terminal.cut(ident, ID_COLUMN_CAP)
-        rows.append([str(rank), f"{hit['score']:.4f}", ident])
-    widths = [max(terminal.display_width(row[i]) for row in [header, *rows]) for i in range(3)]
-    room = None if width is None else max(width - (sum(widths) + 2 * 3), 10)
-
-    def row_text(cells: list[str], content: str) -> str:
-        rank, score, ident = cells
-        return "  ".join(
-            [
-                terminal.pad(rank, widths[0], right=True),
-                terminal.pad(score, widths[1], right=True),
-                terminal.pad(ident, widths[2]),
-                content if room is None else terminal.cut(content, room),
-            ]
-        ).rstrip()
-
-    print(style.bold(row_text(header, "content")))
-    for row, hit in zip(rows, hits):
-        print(row_text(row, terminal.one_line(hit["content"])))
-    total = result["total"]
-    print(style.dim(plural(total, "hit") if len(hits) == total else f"{len(hits)} of {total} hits"))
+    print_search_table(query, hits, result["total"], args.width, args.no_truncate)
     return EXIT_OK
+
+
+def looks_like_a_pack(text: str) -> bool:
+    """Whether `text` is a JSON object with a "pack" member."""
+    import json
+
+    try:
+        document = json.loads(text)
+    except (ValueError, RecursionError):
+        return False
+    return isinstance(document, dict) and "pack" in document
 
 
 # -- the computations on one text ---------------------------------------------
@@ -278,8 +273,18 @@ def build_parser() -> argparse.ArgumentParser:
     validate.add_argument(
         "packs", nargs="+", metavar="PACK", help='pack files, directories searched for *.json, or "-" for standard input'
     )
-    add_format(validate, ("text", "json", "jsonl", "github", "sarif"))
+    add_format(validate, FORMATS)
     validate.add_argument("-q", "--quiet", action="store_true", help="print only packs with errors, and a summary")
+    validate.add_argument(
+        "--select",
+        action="append",
+        type=rule_id,
+        metavar="RULE",
+        help="check only this rule (repeatable; the rule ids are listed in the README)",
+    )
+    validate.add_argument(
+        "--ignore", action="append", type=rule_id, metavar="RULE", help="leave this rule out (repeatable)"
+    )
 
     search = subs["search"]
     search.add_argument("query", metavar="QUERY", help=_TEXT_HELP)

@@ -1,15 +1,22 @@
 """The rules a pack is judged by, one row each: a stable id for tools, the
-module's (Chinese) message as a template, and what it means in English.
-
-The module reports plain messages; the command line recognises each message
-by its template to attach the rule id and the field path it concerns."""
+severity, the module's (Chinese) message as a template, and what it means in
+English. The table is the module's own (the rules find records and compose
+their messages from it); this module reads it and gives the command line the
+findings of a pack as records, with the place of each in the text, and the
+outcome of checking one pack file (Checked), which the output formats write."""
 
 from __future__ import annotations
 
-import re
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Collection
 
-# Placeholders of the templates: what each stands for in a message.
-_PLACEHOLDERS = {"{i}": r"(?P<i>\d+)", "{n}": r"\d+", "{text}": r".*"}
+    from orvel_core import PackReport
+
+import _orvel_pack
+
+from orvel import terminal
+from orvel.output import path_text
 
 
 class Rule:
@@ -24,65 +31,9 @@ class Rule:
         self.template = template
         self.meaning = meaning
 
-    @property
-    def pattern(self) -> re.Pattern[str]:
-        return _compiled(self.template)
 
-    def path(self, index: str | None) -> str:
-        """The field path the message concerns: its first word, index filled in."""
-        field = self.template.split(" ", 1)[0]
-        return field.replace("{i}", index) if index is not None else field
-
-
-RULES = (
-    Rule("pack-name-missing", "error", "pack.name 缺失", "The pack's name is empty."),
-    Rule(
-        "pack-name-not-kebab-case",
-        "warning",
-        "pack.name 建议使用 kebab-case 格式",
-        "The pack's name should be kebab-case: lower-case ASCII letters, digits and hyphens, "
-        "not starting or ending with a hyphen.",
-    ),
-    Rule("pack-version-missing", "error", "pack.version 缺失", "The pack's version is empty."),
-    Rule(
-        "pack-version-not-semver",
-        "warning",
-        "pack.version '{text}' 不是标准 semver 格式",
-        "The pack's version is not three dot-separated numbers such as 1.0.0 "
-        "(no v prefix, pre-release or build suffix).",
-    ),
-    Rule("memories-empty", "warning", "memories 为空", "The pack has no memories."),
-    Rule(
-        "memories-over-limit",
-        "error",
-        "memories 超过 200 条上限 (当前: {n})",
-        "The pack has more than 200 memories (the count is given).",
-    ),
-    Rule(
-        "memory-content-blank",
-        "error",
-        "memories[{i}].content 不能为空",
-        "A memory's content is empty or only white space.",
-    ),
-    Rule(
-        "memory-level-invalid",
-        "error",
-        "memories[{i}].level 无效: {text}",
-        "A memory's level is none of activity, fact, cornerstone.",
-    ),
-    Rule(
-        "memory-zone-invalid",
-        "error",
-        "memories[{i}].zone 无效: {text}",
-        "A memory's zone is none of core, work, project, episode, general.",
-    ),
-    Rule(
-        "memory-confidence-invalid",
-        "error",
-        "memories[{i}].trust.confidence 无效: {text}",
-        "A memory's trust.confidence is none of speculative, uncertain, medium, high, certain.",
-    ),
-)
+RULES = tuple(Rule(*row) for row in _orvel_pack.rules())
+RULE_IDS = {rule.id: rule for rule in RULES}
 
 # Problems with the file rather than with the pack's content.
 UNREADABLE_FILE = Rule(
@@ -94,43 +45,84 @@ UNREADABLE_JSON = Rule(
     "",
     "The text is not a pack document: not JSON, a required key missing, or a value of the wrong type.",
 )
-# A message this table does not know (a newer module): reported, never lost.
-UNKNOWN = Rule("unknown", "error", "", "A message this version of orvel does not know.")
-
-_cache: dict[str, re.Pattern[str]] = {}
 
 
-def _compiled(template: str) -> re.Pattern[str]:
-    if template not in _cache:
-        source = re.escape(template)
-        for placeholder, group in _PLACEHOLDERS.items():
-            source = source.replace(re.escape(placeholder), group)
-        _cache[template] = re.compile(source, re.S)
-    return _cache[template]
+class Place:
+    """A place in a pack's text as the reader gives it (line from 1, byte
+    column just past the byte concerned), with the column of that character
+    counted from 1 in characters and in UTF-16 code units."""
+
+    __slots__ = ("line", "column", "char_column", "utf16_column")
+
+    def __init__(self, shown: str | None, line: int, column: int, message: str = "") -> None:
+        """`shown` is the text of line `line`, if the text has that line."""
+        self.line = line
+        self.column = column
+        self.char_column = self.utf16_column = 1
+        if shown is not None:
+            index = terminal.caret_index(shown, column, message)
+            self.char_column = index + 1
+            self.utf16_column = len(shown[:index].encode("utf-16-le", "surrogatepass")) // 2 + 1
 
 
 class Finding:
-    """One message of a report with the rule behind it and the field it names."""
+    """One finding of the rules: its rule, the field it names, the module's
+    message, and the place of the offending value when it has one."""
 
-    __slots__ = ("rule", "severity", "path", "message")
+    __slots__ = ("rule", "path", "message", "place")
 
-    def __init__(self, rule: Rule, severity: str, path: str | None, message: str) -> None:
+    def __init__(self, rule: Rule, path: str, message: str, place: Place | None) -> None:
         self.rule = rule
-        self.severity = severity
         self.path = path
         self.message = message
+        self.place = place
+
+    @property
+    def severity(self) -> str:
+        return self.rule.severity
 
 
-def classify(message: str, severity: str) -> Finding:
-    """The rule behind one of the module's messages, and the field it names."""
-    for rule in RULES:
-        if rule.severity == severity:
-            found = rule.pattern.fullmatch(message)
-            if found:
-                return Finding(rule, severity, rule.path(found.groupdict().get("i")), message)
-    return Finding(UNKNOWN, severity, None, message)
+def pack_findings(text: str, kept: Collection[str] | None = None) -> tuple[int, list[Finding]]:
+    """The number of memories of the pack `text` and what the rules find in it,
+    errors first, each in the rules' order; with `kept`, only the findings of
+    those rule ids. Raises ValueError "Invalid pack JSON: ..." as validate_pack does."""
+    count, records = _orvel_pack.findings(text)
+    # Split once, when a finding has a place: each finding's line is then at hand.
+    lines = text.split("\n") if any(record[3] is not None for record in records) else []
+    found = [
+        Finding(
+            RULE_IDS[rule], path, message, None if line is None or column is None else Place(lines[line - 1], line, column)
+        )
+        for rule, path, message, line, column in records
+    ]
+    if kept is not None:
+        found = [f for f in found if f.rule.id in kept]
+    return count, [f for f in found if f.severity == "error"] + [f for f in found if f.severity == "warning"]
 
 
-def findings(errors: list[str], warnings: list[str]) -> list[Finding]:
-    """Every message of a report, errors first, in the module's order."""
-    return [classify(m, "error") for m in errors] + [classify(m, "warning") for m in warnings]
+class Checked:
+    """One pack file after checking: its report, or why it cannot be read."""
+
+    def __init__(
+        self,
+        path: str,
+        report: PackReport | None = None,
+        found: list[Finding] | None = None,
+        error: str = "",
+        rule: Rule | None = None,
+    ) -> None:
+        self.path = path
+        self.report = report
+        self.found = found or []
+        self.error = error
+        self.rule = rule  # why it cannot be read
+        self.place: Place | None = None  # where the reader stopped
+        self.excerpt: list[str] = []
+
+    @property
+    def name(self) -> str:
+        return path_text(self.path)
+
+    @property
+    def has_errors(self) -> bool:
+        return self.report is None or not self.report["valid"]

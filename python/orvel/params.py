@@ -38,7 +38,7 @@ def parse_params(text: str) -> dict[str, Any]:
     try:
         params = json.loads(text)
     except json.JSONDecodeError as error:
-        raise UserError(f"params: not valid JSON: {error}") from None
+        raise UserError(f"params: not valid JSON: {error}{_file_hint(text)}") from None
     except RecursionError:
         raise UserError("params: not valid JSON: arrays or objects nested too deeply") from None
     except ValueError:
@@ -50,6 +50,15 @@ def parse_params(text: str) -> dict[str, Any]:
     if not isinstance(params, dict):
         raise UserError(f"params: expected a JSON object, got {type(params).__name__}")
     return params
+
+
+def _file_hint(text: str) -> str:
+    """For params that name a file: how to pass the file's text instead."""
+    import os
+
+    if text.endswith(".json") or os.path.isfile(text):
+        return f"; PARAMS is JSON text, not a file name: to read a file, give - and redirect it (orvel curate - < {text})"
+    return ""
 
 
 def _readable(kind: str, value: Any) -> bool:

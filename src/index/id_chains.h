@@ -45,12 +45,11 @@ private:
         bool empty() const { return first_plus_one == 0; }
         std::uint64_t hash() const { return hash_low; }
     };
-    static constexpr text::HashTableShape kShape{.counts_probes = false};
 
     std::size_t place_of(std::span<const StoredMemory> memories, std::string_view id, std::uint64_t hash) const;
 
     std::vector<Links> links_;  // per slot
-    text::HashTable<IdEntry, kShape> ids_;
+    text::HashTable<IdEntry> ids_;
 };
 
 }  // namespace orvel::index

@@ -38,6 +38,7 @@ std::unique_ptr<MemoryIndex> MemoryIndex::from_memories(std::span<const search::
         for (const search::SearchMemory& memory : part) index.add(memory);
     };
     auto index = std::make_unique<MemoryIndex>();
+    index->peaks_pending_ = true;
     if (memories.size() < kSplitFrom) {
         build(*index, memories);
     } else {
@@ -45,6 +46,7 @@ std::unique_ptr<MemoryIndex> MemoryIndex::from_memories(std::span<const search::
         // posting blocks are taken over as they are.
         const std::size_t half = memories.size() / 2 / kBlockSlots * kBlockSlots;
         MemoryIndex second;
+        second.peaks_pending_ = true;
         std::exception_ptr second_failed;
         std::thread worker;
         try {
@@ -153,7 +155,11 @@ void MemoryIndex::count_terms(std::string_view content, bool new_terms_too, std:
 void MemoryIndex::set_posting(std::uint32_t term, std::uint32_t slot, std::uint32_t tf) {
     PostingList& list = postings_[term];
     if (list.empty()) --terms_without_postings_;
-    list.set(slot, tf, contribution(slot, tf));
+    if (peaks_pending_) {
+        list.append_unbounded(slot, tf);
+    } else {
+        list.set(slot, tf, contribution(slot, tf));
+    }
 }
 
 void MemoryIndex::erase_posting(std::uint32_t term, std::uint32_t slot) {
@@ -207,13 +213,56 @@ void MemoryIndex::compute_peaks() {
     peak_average_length_ = size() > 0 && total_length_ > 0
                                ? static_cast<double>(total_length_) / static_cast<double>(size())
                                : 1.0;
-    for (PostingList& list : postings_)
-        list.compute_peaks([&](std::uint32_t slot, std::uint32_t tf) { return contribution(slot, tf); });
     peak_usage_.resize(scoring_.size());
-    for (std::size_t slot = 0; slot < scoring_.size(); ++slot)
-        peak_usage_[slot] = search::bm25::usage_factor(scoring_[slot].loaded_count, scoring_[slot].referenced_count);
+    // What contribution() works out per slot, once per slot rather than per posting.
+    std::vector<double> normalisers(scoring_.size());
+    for (std::size_t slot = 0; slot < scoring_.size(); ++slot) {
+        const SlotScoring& memory = scoring_[slot];
+        peak_usage_[slot] = search::bm25::usage_factor(memory.loaded_count, memory.referenced_count);
+        normalisers[slot] = search::bm25::length_normaliser(memory.length, peak_average_length_);
+    }
+    const auto compute = [&](std::size_t from, std::size_t to) {
+        for (std::size_t term = from; term < to; ++term)
+            postings_[term].compute_peaks([&](std::uint32_t slot, std::uint32_t tf) {
+                return search::bm25::term_score(tf, normalisers[slot], 1.0) * peak_usage_[slot];
+            });
+    };
+    // The lists are independent: a large index shares them out between two
+    // threads, cut where half the postings lie.
+    std::size_t postings = 0;
+    for (const PostingList& list : postings_) postings += list.size();
+    std::size_t cut = 0;
+    for (std::size_t half = 0; cut < postings_.size() && half < postings / 2; ++cut) half += postings_[cut].size();
+    std::thread worker;
+    std::exception_ptr worker_failed;
+    if (postings >= 65536) {
+        try {
+            worker = std::thread([&] {
+                try {
+                    compute(cut, postings_.size());
+                } catch (...) {
+                    worker_failed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            cut = postings_.size();  // no second thread to be had: one does it all
+        }
+    } else {
+        cut = postings_.size();
+    }
+    {
+        struct JoinOnExit {
+            std::thread& t;
+            ~JoinOnExit() {
+                if (t.joinable()) t.join();
+            }
+        } join{worker};
+        compute(0, cut);
+    }
+    if (worker_failed) std::rethrow_exception(worker_failed);
     usage_growth_.assign(scoring_.size() / kBlockSlots + 1, 1.0);
     peaks_computed_at_ = size();
+    peaks_pending_ = false;
 }
 
 // ---- updates ----

@@ -126,6 +126,7 @@ private:
     // each slot's usage factor then; usage_growth_ says, per block of slots,
     // by how much a factor may have grown since (see searcher.h).
     double peak_average_length_ = 1.0;
+    bool peaks_pending_ = false;         // building: postings are added without peaks
     std::size_t peaks_computed_at_ = 0;  // the memory count then
     std::vector<double> peak_usage_;     // per slot
     std::vector<double> usage_growth_;   // per block of slots

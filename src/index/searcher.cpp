@@ -19,9 +19,10 @@ using search::bm25::usage_factor;
 
 constexpr std::uint32_t kNone = UINT32_MAX;
 
-// One query token's entry for one block, in the block's chain of entries.
+// One query token's postings in one block, in the block's chain of entries.
 struct BlockEntry {
-    const PostingBlock* entry;
+    std::uint64_t mask;      // the block's slots that hold the token
+    std::uint32_t first;     // where their counts start in the token's list
     std::uint32_t distinct;  // the token's number among the query's distinct tokens
     std::uint32_t next;      // the block's next entry, or kNone
 };
@@ -75,7 +76,7 @@ public:
     Searcher(const SearchableIndex& index, const search::QueryTerms& terms, std::vector<QueryToken> tokens,
              double average_length)
         : index_(index), terms_(terms), tokens_(std::move(tokens)), average_length_(average_length),
-          acc_(block_accumulator) {
+          inflation_(1.0 + static_cast<double>(terms.token_slots().size() + 64) * 0x1p-44), acc_(block_accumulator) {
         acc_.fit(index.scoring.size() / kBlockSlots + 1);
         for (const QueryToken& token : tokens_) repeated_ |= token.repeats > 1;
     }
@@ -87,36 +88,57 @@ public:
     // Every hit, best first.
     std::vector<IndexHit> every_hit();
     // The best `top` hits (fewer than the total), best first.
-    std::vector<IndexHit> best_hits(std::size_t top, std::size_t position_count);
+    std::vector<IndexHit> best_hits(std::size_t top);
 
 private:
+    // Scores the memories of `block` that may reach `floor` (all when it is 0).
     template <class Emit>
-    void score_block(std::uint32_t block, Emit&& emit);
+    void score_block(std::uint32_t block, double floor, Emit&& emit);
 
     const SearchableIndex& index_;
     const search::QueryTerms& terms_;
     std::vector<QueryToken> tokens_;
     double average_length_;
     bool repeated_ = false;  // some token appears at several query positions
+    // A bound is computed as the scores it bounds are, in other orders and on
+    // other numbers, so each rounding may go the other way: bounds are raised
+    // by far more than all of them together can take.
+    double inflation_;
     BlockAccumulator& acc_;
     BlockAccumulator::Reset reset_{acc_};
     std::vector<std::pair<std::uint32_t, std::uint32_t>> block_positions_;  // scratch of score_block
 };
 
 std::uint64_t Searcher::gather(bool bounds) {
+    const auto add = [&](std::uint32_t block, std::uint64_t mask, std::uint32_t first, std::uint32_t distinct,
+                         double bound) {
+        if (acc_.head[block] == kNone) acc_.touched.push_back(block);
+        acc_.entries.push_back({mask, first, distinct, acc_.head[block]});
+        acc_.head[block] = static_cast<std::uint32_t>(acc_.entries.size() - 1);
+        acc_.mask[block] |= mask;
+        if (bounds) acc_.bound[block] += bound;
+    };
     // The tokens are taken last to first so that each block's chain, built
     // from its front, lists them in the order of their first positions.
     for (std::size_t d = tokens_.size(); d-- > 0;) {
         const QueryToken& token = tokens_[d];
         if (token.list == nullptr) continue;
-        const auto repeats = static_cast<double>(token.repeats);
-        for (const PostingBlock& entry : token.list->blocks()) {
-            const std::uint32_t block = entry.block;
-            if (acc_.head[block] == kNone) acc_.touched.push_back(block);
-            acc_.entries.push_back({&entry, static_cast<std::uint32_t>(d), acc_.head[block]});
-            acc_.head[block] = static_cast<std::uint32_t>(acc_.entries.size() - 1);
-            acc_.mask[block] |= entry.mask;
-            if (bounds) acc_.bound[block] += entry.peak * token.idf * repeats;
+        const auto distinct = static_cast<std::uint32_t>(d);
+        const double weight = token.idf * static_cast<double>(token.repeats);
+        if (token.list->blocked()) {
+            for (const PostingBlock& entry : token.list->blocks())
+                add(entry.block, entry.mask, entry.first, distinct, entry.peak * weight);
+            continue;
+        }
+        // A sparse list: its runs of slots in one block, under their span's peak.
+        const std::span<const std::uint32_t> slots = token.list->slots();
+        const SpanPeak* span = token.list->span_peaks().data();
+        for (std::uint32_t i = 0; i < slots.size();) {
+            const std::uint32_t block = block_of(slots[i]), first = i;
+            while (span->span < span_of(slots[i])) ++span;
+            std::uint64_t mask = 0;
+            for (; i < slots.size() && block_of(slots[i]) == block; ++i) mask |= slot_bit(slots[i]);
+            add(block, mask, first, distinct, static_cast<double>(span->peak) * weight);
         }
     }
     std::uint64_t total = 0;
@@ -125,21 +147,51 @@ std::uint64_t Searcher::gather(bool bounds) {
 }
 
 // Calls emit(slot, score) for each memory of `block` holding a query token,
-// in slot order. Each memory's sum grows over the query's positions in query
-// order, the same additions as the one-call search's.
+// in slot order, but for those whose score must fall below `floor`. Each
+// memory's sum grows over the query's positions in query order, the same
+// additions as the one-call search's.
 template <class Emit>
-void Searcher::score_block(std::uint32_t block, Emit&& emit) {
-    double sums[kBlockSlots] = {};
+void Searcher::score_block(std::uint32_t block, double floor, Emit&& emit) {
     const std::uint32_t base = block * kBlockSlots;
+    std::uint64_t wanted = acc_.mask[block];
+    if (floor > 0.0) {
+        // A term is below (k1 + 1) * idf, so a memory's score is below that
+        // sum over its tokens' positions times its usage factor: memories
+        // whose bound misses the floor are not scored.
+        double weights[kBlockSlots] = {};
+        for (std::uint32_t e = acc_.head[block]; e != kNone; e = acc_.entries[e].next) {
+            const BlockEntry& at = acc_.entries[e];
+            const double weight = tokens_[at.distinct].idf * static_cast<double>(tokens_[at.distinct].repeats);
+            for (std::uint64_t mask = at.mask; mask != 0; mask &= mask - 1) weights[std::countr_zero(mask)] += weight;
+        }
+        for (std::uint64_t mask = wanted; mask != 0; mask &= mask - 1) {
+            const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
+            const SlotScoring& memory = index_.scoring[base + bit];
+            const double bound = weights[bit] * search::bm25::k1_plus_1 *
+                                 usage_factor(memory.loaded_count, memory.referenced_count) * inflation_;
+            if (bound < floor) wanted &= ~(std::uint64_t{1} << bit);
+        }
+        if (wanted == 0) return;
+    }
+    double sums[kBlockSlots] = {};
     const auto add_entry = [&](const BlockEntry& at) {
         const QueryToken& token = tokens_[at.distinct];
-        std::uint64_t mask = at.entry->mask;
-        const std::uint32_t* count = token.list->counts() + at.entry->first;
-        while (mask != 0) {
-            const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
-            mask &= mask - 1;
-            const double k = length_normaliser(index_.scoring[base + bit].length, average_length_);
-            sums[bit] += term_score(*count++, k, token.idf);
+        const auto add_counts = [&](const auto* count) {
+            std::uint64_t mask = at.mask;
+            while (mask != 0) {
+                const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
+                mask &= mask - 1;
+                const std::uint32_t tf = *count++;
+                if ((wanted >> bit & 1) == 0) continue;
+                const double k = length_normaliser(index_.scoring[base + bit].length, average_length_);
+                sums[bit] += term_score(tf, k, token.idf);
+            }
+        };
+        const Counts& counts = token.list->counts();
+        if (counts.wide()) {
+            add_counts(counts.wide_data() + at.first);
+        } else {
+            add_counts(counts.narrow() + at.first);
         }
     };
     const BlockEntry& first = acc_.entries[acc_.head[block]];
@@ -157,8 +209,7 @@ void Searcher::score_block(std::uint32_t block, Emit&& emit) {
         std::sort(block_positions_.begin(), block_positions_.end());
         for (const auto& [position, e] : block_positions_) add_entry(acc_.entries[e]);
     }
-    std::uint64_t mask = acc_.mask[block];
-    while (mask != 0) {
+    for (std::uint64_t mask = wanted; mask != 0;) {
         const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
         mask &= mask - 1;
         const SlotScoring& memory = index_.scoring[base + bit];
@@ -170,16 +221,12 @@ void Searcher::score_block(std::uint32_t block, Emit&& emit) {
 std::vector<IndexHit> Searcher::every_hit() {
     std::sort(acc_.touched.begin(), acc_.touched.end());
     std::vector<IndexHit> hits;
-    for (std::uint32_t block : acc_.touched) score_block(block, [&](std::uint32_t slot, double score) { hits.push_back({slot, score}); });
+    for (std::uint32_t block : acc_.touched) score_block(block, 0.0, [&](std::uint32_t slot, double score) { hits.push_back({slot, score}); });
     std::sort(hits.begin(), hits.end(), ranks_before);
     return hits;
 }
 
-std::vector<IndexHit> Searcher::best_hits(std::size_t top, std::size_t position_count) {
-    // A block's bound is computed as its scores are, in other orders and on
-    // other numbers, so each rounding may go the other way: the bound is
-    // raised by far more than all of them together can take.
-    const double inflation = 1.0 + static_cast<double>(position_count + 64) * 0x1p-44;
+std::vector<IndexHit> Searcher::best_hits(std::size_t top) {
     const double length_growth = std::max(1.0, average_length_ / index_.peak_average_length);
     struct Candidate {
         double bound;
@@ -188,7 +235,7 @@ std::vector<IndexHit> Searcher::best_hits(std::size_t top, std::size_t position_
     std::vector<Candidate> candidates;
     candidates.reserve(acc_.touched.size());
     for (std::uint32_t block : acc_.touched)
-        candidates.push_back({acc_.bound[block] * length_growth * index_.usage_growth[block] * inflation, block});
+        candidates.push_back({acc_.bound[block] * length_growth * index_.usage_growth[block] * inflation_, block});
     // The blocks are taken highest bound first, from a heap, so that the
     // k-th best score soon rises above the bounds of all that are left.
     const auto lower = [](const Candidate& x, const Candidate& y) { return x.bound < y.bound; };
@@ -213,7 +260,7 @@ std::vector<IndexHit> Searcher::best_hits(std::size_t top, std::size_t position_
         // A block whose bound equals the k-th score may still hold a hit
         // that ties it from an earlier slot.
         if (best.size() == top && candidate.bound < best.front().score) break;
-        score_block(candidate.block, offer);
+        score_block(candidate.block, best.size() == top ? best.front().score : 0.0, offer);
     }
     std::sort_heap(best.begin(), best.end(), ranks_before);
     return best;
@@ -280,7 +327,7 @@ IndexSearchResult search_index(const SearchableIndex& index, std::string_view qu
     if (top >= result.total) {
         result.hits = searcher.every_hit();
     } else if (top > 0) {
-        result.hits = searcher.best_hits(top, tokens.size());
+        result.hits = searcher.best_hits(top);
     }
     return result;
 }

@@ -50,12 +50,11 @@ private:
         bool empty() const { return term_plus_one == 0; }
         std::uint64_t hash() const { return hash_low; }
     };
-    static constexpr text::HashTableShape kShape{.counts_probes = false};
     static constexpr std::size_t kLongestShortTerm = 16;
 
-    text::HashTable<ShortTermEntry, kShape> short_terms_;
+    text::HashTable<ShortTermEntry> short_terms_;
     text::HashKey hash_key_ = text::hash_key();  // the process's, at hand for every token
-    text::HashTable<TermEntry, kShape> long_terms_;
+    text::HashTable<TermEntry> long_terms_;
     std::vector<std::string_view> texts_;
     // Blocks larger than the reader's: a store of small blocks, allocated between
     // the many small posting lists of new tokens, made building a large

@@ -53,6 +53,9 @@ namespace orvel::json {
 
 // Arrays and objects open at most 127 deep: opening one at level 128 fails.
 inline constexpr int kNestingBudget = 128;
+// The most arrays and objects open one inside the other in a text the reader
+// accepts, for code that must refuse what the reader would refuse.
+inline constexpr int kMostNestedContainers = kNestingBudget - 1;
 
 class Reader {
 public:

@@ -8,6 +8,7 @@
 
 #include "json/json_error.h"
 #include "pack/pack_document.h"
+#include "pack/pack_rules.h"
 
 namespace orvel::pack {
 
@@ -17,6 +18,12 @@ struct PackReport {
     std::uint64_t memory_count = 0;
     bool valid = true;
 };
+
+// What the validation rules find in a pack as read, in their fixed order.
+std::vector<PackFinding> pack_findings(const PackView& pack);
+
+// The report of a pack of `memory_count` memories with these findings.
+PackReport report_of(const std::vector<PackFinding>& findings, std::uint64_t memory_count);
 
 // Applies the validation rules to a pack as read, in their fixed order.
 PackReport validate_pack_document(const PackView& pack);

@@ -65,6 +65,7 @@ public:
             switch (field) {
                 case kPackMeta: return read_meta(reader, pack.pack);
                 case kPackMemories:
+                    pack.memories_at = reader.offset();
                     return json::read_list(
                         reader, [&](Reader& element) { return read_mem(element, pack.memories.emplace_back()); });
             }
@@ -79,8 +80,8 @@ private:
     bool read_meta(Reader& r, PackMetaView& meta) {
         return json::read_record(r, "PackMeta", kMetaFields, [&](Reader& reader, std::size_t field) {
             switch (field) {
-                case kMetaName: return text(reader, meta.name);
-                case kMetaVersion: return text(reader, meta.version);
+                case kMetaName: return text(reader, meta.name, meta.name_at);
+                case kMetaVersion: return text(reader, meta.version, meta.version_at);
                 case kMetaAuthor: return optional_text(reader, meta.author);
                 case kMetaDescription: return optional_text(reader, meta.description);
                 case kMetaOrvelVersion: return optional_text(reader, meta.orvel_version);
@@ -94,14 +95,14 @@ private:
     bool read_mem(Reader& r, PackMemView& mem) {
         return json::read_record(r, "PackMem", kMemFields, [&](Reader& reader, std::size_t field) {
             switch (field) {
-                case kMemContent: return text(reader, mem.content);
-                case kMemLevel: return text(reader, mem.level);
-                case kMemZone: return optional_text(reader, mem.zone);
+                case kMemContent: return text(reader, mem.content, mem.content_at);
+                case kMemLevel: return text(reader, mem.level, mem.level_at);
+                case kMemZone: return optional_text(reader, mem.zone, mem.zone_at);
                 case kMemWeight: return json_text(reader, mem.weight, [](Reader& value) { return value.skip_f64(); });
                 case kMemTags: return json_text(reader, mem.tags.emplace(), check_texts);
                 case kMemTrust:
                     return optional_json_text(reader, mem.trust,
-                                              [&](Reader& value) { return read_trust(value, mem.confidence); });
+                                              [&](Reader& value) { return read_trust(value, mem); });
                 case kMemMetadata: return optional_json_text(reader, mem.metadata, check_any);
             }
             return unknown_field();
@@ -115,8 +116,19 @@ private:
         return true;
     }
 
+    // The same, noting where its reading began.
+    bool text(Reader& r, std::string_view& out, std::size_t& at) {
+        at = r.offset();
+        return text(r, out);
+    }
+
     bool optional_text(Reader& r, std::optional<std::string_view>& out) {
         return json::read_optional(r, out, [&](Reader& reader, std::string_view& view) { return text(reader, view); });
+    }
+
+    bool optional_text(Reader& r, std::optional<std::string_view>& out, std::size_t& at) {
+        at = r.offset();
+        return optional_text(r, out);
     }
 
     // A value checked by `check`, kept as its JSON text.
@@ -145,8 +157,9 @@ private:
     static bool read_u32(Reader& r, std::uint32_t& out) { return r.read_u32(out); }
 
     // Any value, checked as skip_value checks it; of an object, the string value
-    // of its last "confidence" member is kept.
-    bool read_trust(Reader& r, std::optional<std::string_view>& confidence) {
+    // of its last "confidence" member is kept, with where it starts.
+    bool read_trust(Reader& r, PackMemView& mem) {
+        std::optional<std::string_view>& confidence = mem.confidence;
         confidence.reset();
         if (r.peek() != '{') return r.skip_value();
         if (!r.begin_object({})) return false;
@@ -158,7 +171,7 @@ private:
             if (key != "confidence") {
                 if (!r.skip_value()) return false;
             } else if (r.peek() == '"') {
-                if (!text(r, confidence.emplace())) return false;
+                if (!text(r, confidence.emplace(), mem.confidence_at)) return false;
             } else {
                 confidence.reset();
                 if (!r.skip_value()) return false;
@@ -173,9 +186,15 @@ private:
 
 }  // namespace
 
+std::size_t value_start(std::string_view text, std::size_t at) {
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r')) ++at;
+    return at;
+}
+
 json::Outcome<PackView> read_pack_view(std::string_view text) {
     Reader reader(text);
     PackView pack;
+    pack.text = text;
     ViewReading reading(pack.decoded);
     if (!reading.read_pack(reader, pack) || !reader.finish()) return reader.take_error();
     return pack;

@@ -10,7 +10,6 @@ namespace orvel::pack {
 
 namespace {
 
-constexpr std::size_t kMaxMemories = 200;
 constexpr std::array<std::string_view, 3> kLevels{"fact", "cornerstone", "activity"};
 constexpr std::array<std::string_view, 5> kZones{"core", "work", "project", "episode", "general"};
 constexpr std::array<std::string_view, 5> kConfidences{"speculative", "uncertain", "medium", "high", "certain"};
@@ -53,51 +52,56 @@ bool is_three_numbers(std::string_view version) {
     return pieces == 3;
 }
 
-// "memories[i]." + field + value
-std::string memory_path(std::size_t index, std::string_view field, std::string_view value = {}) {
-    std::string path = "memories[" + std::to_string(index) + "].";
-    path.append(field).append(value);
-    return path;
-}
-
 }  // namespace
 
-PackReport validate_pack_document(const PackView& pack) {
-    PackReport report;
+std::vector<PackFinding> pack_findings(const PackView& pack) {
+    std::vector<PackFinding> found;
+    // The reading notes where each value's reading began: the place of a
+    // finding is found only when there is one.
+    const auto place = [&](std::size_t at) { return at == kNoPlace ? kNoPlace : value_start(pack.text, at); };
     const PackMetaView& meta = pack.pack;
 
     if (meta.name.empty())
-        report.errors.emplace_back("pack.name 缺失");
+        found.push_back({.rule = PackRule::NameMissing, .offset = place(meta.name_at)});
     else if (!is_kebab_case(meta.name))
-        report.warnings.emplace_back("pack.name 建议使用 kebab-case 格式");
+        found.push_back({.rule = PackRule::NameNotKebabCase, .value = meta.name, .offset = place(meta.name_at)});
 
     if (meta.version.empty())
-        report.errors.emplace_back("pack.version 缺失");
+        found.push_back({.rule = PackRule::VersionMissing, .offset = place(meta.version_at)});
     else if (!is_three_numbers(meta.version))
-        report.warnings.emplace_back("pack.version '" + std::string(meta.version) + "' 不是标准 semver 格式");
+        found.push_back({.rule = PackRule::VersionNotSemver, .value = meta.version, .offset = place(meta.version_at)});
 
     const std::size_t count = pack.memories.size();
     if (count == 0)
-        report.warnings.emplace_back("memories 为空");
+        found.push_back({.rule = PackRule::MemoriesEmpty, .offset = place(pack.memories_at)});
     else if (count > kMaxMemories)
-        report.errors.emplace_back("memories 超过 " + std::to_string(kMaxMemories) + " 条上限 (当前: " + std::to_string(count) +
-                                   ")");
+        found.push_back({.rule = PackRule::MemoriesOverLimit, .count = count, .offset = place(pack.memories_at)});
 
     for (std::size_t i = 0; i < count; ++i) {
         const PackMemView& mem = pack.memories[i];
         if (text::trim_white_space(mem.content).empty())
-            report.errors.push_back(memory_path(i, "content 不能为空"));
-        if (!is_one_of(mem.level, kLevels)) report.errors.push_back(memory_path(i, "level 无效: ", mem.level));
+            found.push_back({.rule = PackRule::MemoryContentBlank, .memory = i, .value = mem.content, .offset = place(mem.content_at)});
+        if (!is_one_of(mem.level, kLevels))
+            found.push_back({.rule = PackRule::MemoryLevelInvalid, .memory = i, .value = mem.level, .offset = place(mem.level_at)});
         if (mem.zone && !is_one_of(*mem.zone, kZones))
-            report.errors.push_back(memory_path(i, "zone 无效: ", *mem.zone));
+            found.push_back({.rule = PackRule::MemoryZoneInvalid, .memory = i, .value = *mem.zone, .offset = place(mem.zone_at)});
         if (mem.confidence && !is_one_of(*mem.confidence, kConfidences))
-            report.errors.push_back(memory_path(i, "trust.confidence 无效: ", *mem.confidence));
+            found.push_back(
+                {.rule = PackRule::MemoryConfidenceInvalid, .memory = i, .value = *mem.confidence, .offset = place(mem.confidence_at)});
     }
+    return found;
+}
 
-    report.memory_count = count;
+PackReport report_of(const std::vector<PackFinding>& findings, std::uint64_t memory_count) {
+    PackReport report;
+    for (const PackFinding& finding : findings)
+        (finding.row().severity == Severity::Error ? report.errors : report.warnings).push_back(finding_message(finding));
+    report.memory_count = memory_count;
     report.valid = report.errors.empty();
     return report;
 }
+
+PackReport validate_pack_document(const PackView& pack) { return report_of(pack_findings(pack), pack.memories.size()); }
 
 json::Outcome<PackReport> validate_pack_text(std::string_view text) {
     auto pack = read_pack_view(text);

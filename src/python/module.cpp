@@ -1,5 +1,15 @@
 // Module initialisation: binds the module to its interpreter, creates the
 // module object once per process and attaches the functions with __all__.
+//
+// Sub-interpreters: the module belongs to the first interpreter that imports
+// it, for the life of the process; importing it into any other interpreter
+// raises ImportError, and the module stays usable in its own. What it keeps is
+// therefore kept per process rather than in a per-module state: the module
+// object (a second import returns it, the functions are not made again), the
+// interned keys of the result dictionaries (objects.cpp) and parameter names
+// (functions.cpp), the shared one-character strs (strs.cpp) and the
+// PanicException type (guard.cpp). All of them are objects of that one
+// interpreter, which no other interpreter ever reaches.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

@@ -57,7 +57,7 @@ public:
 private:
     static constexpr std::size_t kMostEntries = 8192;
 
-    text::HashTable<Entry, text::HashTableShape{.inline_slots = Inline, .counts_probes = false}> entries_;
+    text::HashTable<Entry, text::HashTableShape{.inline_slots = Inline}> entries_;
 };
 
 // Strs of one character of the Basic Multilingual Plane, created on first

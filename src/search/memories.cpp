@@ -61,7 +61,7 @@ private:
             if (step == json::Reader::Step::Error) return false;
             bool ok = true;
             switch (field_of(key)) {
-                case Field::Id: ok = read_text_or_default(memory.id, "?"); break;
+                case Field::Id: ok = read_text_or_default(memory.id, kDefaultId); break;
                 case Field::Content: ok = read_text_or_default(memory.content, {}); break;
                 case Field::LoadedCount: ok = read_count_or_zero(memory.loaded_count); break;
                 case Field::ReferencedCount: ok = read_count_or_zero(memory.referenced_count); break;

@@ -17,12 +17,15 @@
 
 namespace orvel::search {
 
-class QueryTerms {
+// Counting the places its lookups examine with kCountsProbes (for the tests),
+// as BasicTextTable does.
+template <bool kCountsProbes>
+class BasicQueryTerms {
 public:
     static constexpr std::uint32_t npos = TextTable::npos;
 
     // `query_tokens` must outlive this object: slots keep views into it.
-    explicit QueryTerms(const text::TokenList& query_tokens) : slots_(query_tokens.size()) {
+    explicit BasicQueryTerms(const text::TokenList& query_tokens) : slots_(query_tokens.size()) {
         token_slots_.reserve(query_tokens.size());
         for (std::size_t i = 0; i < query_tokens.size(); ++i) {
             token_slots_.push_back(slots_.insert(query_tokens[i]));
@@ -54,7 +57,7 @@ public:
     }
 
     // Places examined by the hashed lookups of tokens so far.
-    std::uint64_t probes() const { return slots_.probes(); }
+    std::uint64_t probes() const requires(kCountsProbes) { return slots_.probes(); }
 
     // The slot of `token`, or npos when the query does not contain it.
     std::uint32_t find(std::string_view token) const { return slots_.find(token); }
@@ -68,11 +71,13 @@ public:
     const TokenPrefixes& prefixes() const { return prefixes_; }
 
 private:
-    TextTable slots_;
+    BasicTextTable<kCountsProbes> slots_;
     TokenPrefixes prefixes_;
     std::vector<std::uint32_t> token_slots_;
     std::vector<std::uint32_t> position_begin_;  // per slot, where its positions start; one more at the end
     std::vector<std::uint32_t> positions_;
 };
+
+using QueryTerms = BasicQueryTerms<false>;
 
 }  // namespace orvel::search

@@ -13,10 +13,14 @@
 
 namespace orvel::search {
 
+// The id of a memory whose "id" is missing or not a string, in every reader
+// of memories.
+inline constexpr std::string_view kDefaultId = "?";
+
 // One memory as the search sees it. Texts are views into the memories JSON
 // text, or into SearchMemories::decoded for strings that held escapes.
 struct SearchMemory {
-    std::string_view id = "?";
+    std::string_view id = kDefaultId;
     std::string_view content;
     std::uint64_t id_hash = 0;  // text::text_hash(id), taken while the id is at hand
     std::uint32_t loaded_count = 0;
@@ -36,16 +40,9 @@ struct SearchHit {
     double score;
 };
 
-// The work one search did, counted for the tests that bound it by the size
-// of what matched (a search never loops over query positions x memories).
-struct SearchWork {
-    std::uint64_t query_positions_visited = 0;  // by the score sums
-    std::uint64_t table_probes = 0;             // places examined in the tables keyed by text
-};
-
-// Scores every memory against the query; hits (score > 0) best first, ties in input order.
-std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<SearchMemory>& memories,
-                                     SearchWork* work = nullptr);
+// Scores every memory against the query; hits (score > 0) best first, ties in
+// input order. (ranking.h has the same, counting its work, for the tests.)
+std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<SearchMemory>& memories);
 
 struct SearchResultEntry {
     static constexpr std::uint32_t kOwnTexts = UINT32_MAX;
@@ -64,7 +61,6 @@ struct SearchResult {
     std::size_t shared_text_count = 0;  // shared_texts numbers are below it
 };
 
-SearchResult build_search_result(const std::vector<SearchHit>& hits, const std::vector<SearchMemory>& memories,
-                                 SearchWork* work = nullptr);
+SearchResult build_search_result(const std::vector<SearchHit>& hits, const std::vector<SearchMemory>& memories);
 
 }  // namespace orvel::search

@@ -7,6 +7,9 @@
 // member has taken cannot be a member. A place taken by one member alone
 // names it, so that a text found there is compared with that member and
 // never hashed.
+//
+// The module's tables count nothing (TextTable); the tests that bound the work
+// of hostile input use BasicTextTable<true>, which counts the places examined.
 #pragma once
 
 #include <cstddef>
@@ -21,16 +24,31 @@ namespace orvel::search {
 
 using text::text_hash;  // the hash the table keys texts by; callers may take it ahead of time
 
-class TextTable {
+template <bool kCountsProbes>
+class BasicTextTable {
 public:
     static constexpr std::uint32_t npos = UINT32_MAX;
 
     // Room for `expected` texts without growing.
-    explicit TextTable(std::size_t expected = 0);
+    explicit BasicTextTable(std::size_t expected = 0) : numbers_(expected) { texts_.reserve(expected); }
 
     // The number of `text`, inserting it when it is new. The table keeps the
     // view: the text must outlive the table. `hash` is text_hash(text).
-    std::uint32_t insert(std::string_view text, std::uint64_t hash);
+    std::uint32_t insert(std::string_view text, std::uint64_t hash) {
+        numbers_.reserve(1);
+        const std::size_t place = slot_of(text, hash);
+        if (!numbers_[place].empty()) return numbers_[place].number_plus_one - 1;
+        const auto number = static_cast<std::uint32_t>(texts_.size());
+        texts_.push_back(text);
+        numbers_.fill(place, {number + 1, static_cast<std::uint32_t>(hash)});
+        if (text.empty()) {
+            has_empty_ = true;
+        } else {
+            std::uint8_t& candidate = candidates_[place_of(text)];
+            candidate = candidate == kNone && number + 1 < kSeveral ? static_cast<std::uint8_t>(number + 1) : kSeveral;
+        }
+        return number;
+    }
     std::uint32_t insert(std::string_view text) { return insert(text, text_hash(text)); }
 
     // The number of `text`, or npos when it was never inserted.
@@ -48,7 +66,7 @@ public:
 
     // Places examined by the hashed lookups and insertions so far, for the
     // tests that count the table's work.
-    std::uint64_t probes() const { return numbers_.probes(); }
+    std::uint64_t probes() const requires(kCountsProbes) { return numbers_.probes(); }
 
     // False when no member has this byte length, first and last byte, so
     // that a caller can turn a text away before it has even been built.
@@ -93,9 +111,11 @@ private:
     }
 
     std::vector<std::string_view> texts_;  // number -> text
-    text::HashTable<Slot> numbers_;
+    text::HashTable<Slot, text::HashTableShape{.counts_probes = kCountsProbes}> numbers_;
     std::uint8_t candidates_[std::size_t{1} << kPlacesLog2] = {};
     bool has_empty_ = false;
 };
+
+using TextTable = BasicTextTable<false>;
 
 }  // namespace orvel::search

@@ -237,7 +237,7 @@ private:
     // Transitions beyond a state's inline ones, at most 5/8 full: the
     // automaton's table is its largest part, so it is kept denser than the
     // tables of short texts.
-    text::HashTable<Slot, text::HashTableShape{.max_load_eighths = 5, .counts_probes = false}> transitions_;
+    text::HashTable<Slot, text::HashTableShape{.max_load_eighths = 5}> transitions_;
     text::HashKey hash_key_ = text::hash_key();
     Index last_ = 0;
 };

@@ -19,8 +19,10 @@
 //   zeroed only when the first key is kept: until then lookups see one shared
 //   empty place.
 // - With `counts_probes`, the places examined by lookups are counted, for the
-//   tests that bound the work of hostile input; otherwise the lookup does no
-//   counting at all, and `probes_to_find_all` tells how far the clusters reach.
+//   tests that bound the work of hostile input (only the test-only build asks
+//   for it). Otherwise, as in the module, a lookup counts nothing, so that a
+//   const lookup writes nothing and tables may be read from several threads;
+//   `probes_to_find_all` still tells how far the clusters reach.
 #pragma once
 
 #include <array>
@@ -36,7 +38,7 @@ namespace orvel::text {
 struct HashTableShape {
     std::size_t inline_slots = 0;
     unsigned max_load_eighths = 4;
-    bool counts_probes = true;
+    bool counts_probes = false;
 };
 
 template <class Slot, HashTableShape kShape = HashTableShape{}>

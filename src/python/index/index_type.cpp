@@ -291,25 +291,33 @@ PyObject* from_records(PyObject* type, PyObject* records) {
     });
 }
 
-index::CollectionStats read_stats(PyObject* stats) {
-    static const char* shape =
-        "stats must be a dict with \"memoryCount\" and \"tokenCount\" (int) and \"documentFrequencies\" "
-        "(a dict of str to int), as collection_stats and merge_stats give";
+// The one reader of stats, whether given to a search or to merge_stats;
+// `what` names them in messages.
+index::CollectionStats read_stats(PyObject* stats, const std::string& what = "stats") {
+    const std::string shape = what +
+                              " must be a dict with \"memoryCount\" and \"tokenCount\" (int) and \"documentFrequencies\" "
+                              "(a dict of str to int), as collection_stats and merge_stats give";
     if (!PyDict_Check(stats)) raise(PyExc_TypeError, shape);
     index::CollectionStats out;
     const auto number = [&](PyObject* value) -> std::uint64_t {
-        if (value == nullptr || !PyLong_Check(value) || PyBool_Check(value)) raise(PyExc_TypeError, shape);
+        if (value == nullptr || !PyLong_Check(value) || PyBool_Check(value)) {
+            check(!PyErr_Occurred());
+            raise(PyExc_TypeError, shape);
+        }
         const unsigned long long n = PyLong_AsUnsignedLongLong(value);
         if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
             PyErr_Clear();
-            raise(PyExc_ValueError, "stats hold a count below 0 or above 2^64 - 1");
+            raise(PyExc_ValueError, what + " must hold counts from 0 to 2^64 - 1");
         }
         return n;
     };
     out.memory_count = number(PyDict_GetItemWithError(stats, keys.memory_count));
     out.token_count = number(PyDict_GetItemWithError(stats, keys.token_count));
     PyObject* frequencies = PyDict_GetItemWithError(stats, keys.document_frequencies);
-    if (frequencies == nullptr || !PyDict_Check(frequencies)) raise(PyExc_TypeError, shape);
+    if (frequencies == nullptr || !PyDict_Check(frequencies)) {
+        check(!PyErr_Occurred());
+        raise(PyExc_TypeError, shape);
+    }
     Py_ssize_t at = 0;
     PyObject *token, *df;
     while (PyDict_Next(frequencies, &at, &token, &df)) {
@@ -317,6 +325,47 @@ index::CollectionStats read_stats(PyObject* stats) {
         out.document_frequencies.emplace_back(std::string(text_of(token, "token")), number(df));
     }
     return out;
+}
+
+Ref stats_dict(const index::CollectionStats& stats) {
+    Ref frequencies = new_dict();
+    for (const auto& [token, df] : stats.document_frequencies)
+        set_item(frequencies.get(), new_str(token).get(), new_int(df));
+    Ref result = new_dict();
+    set_item(result.get(), keys.memory_count, new_int(stats.memory_count));
+    set_item(result.get(), keys.token_count, new_int(stats.token_count));
+    set_item(result.get(), keys.document_frequencies, frequencies);
+    return result;
+}
+
+// The numbers of a collection from those of its parts: counts add up, and a
+// token's document frequency is the sum over the parts that have it.
+PyObject* merge_stats(PyObject*, PyObject* parts) {
+    return guarded([&] {
+        Ref iterator(PyObject_GetIter(parts));
+        check(static_cast<bool>(iterator));
+        index::CollectionStats merged;
+        std::unordered_map<std::string, std::size_t> place;  // token -> its place in merged
+        const auto add = [](std::uint64_t& sum, std::uint64_t n) {
+            if (__builtin_add_overflow(sum, n, &sum)) raise(PyExc_OverflowError, "stats add up beyond 2^64 - 1");
+        };
+        for (std::size_t number = 0;; ++number) {
+            Ref part(PyIter_Next(iterator.get()));
+            if (!part) {
+                check(!PyErr_Occurred());
+                break;
+            }
+            const index::CollectionStats stats = read_stats(part.get(), "stats " + std::to_string(number));
+            add(merged.memory_count, stats.memory_count);
+            add(merged.token_count, stats.token_count);
+            for (const auto& [token, df] : stats.document_frequencies) {
+                const auto [at, fresh] = place.try_emplace(token, merged.document_frequencies.size());
+                if (fresh) merged.document_frequencies.emplace_back(token, 0);
+                add(merged.document_frequencies[at->second].second, df);
+            }
+        }
+        return stats_dict(merged).release();
+    });
 }
 
 // What search and search_arrays take.
@@ -463,14 +512,7 @@ PyObject* collection_stats(PyObject* object, PyObject* query_object) {
             SharedLock lock(*self->lock);
             stats = self->index->collection_stats(query);
         }
-        Ref frequencies = new_dict();
-        for (const auto& [token, df] : stats.document_frequencies)
-            set_item(frequencies.get(), new_str(token).get(), new_int(df));
-        Ref result = new_dict();
-        set_item(result.get(), keys.memory_count, new_int(stats.memory_count));
-        set_item(result.get(), keys.token_count, new_int(stats.token_count));
-        set_item(result.get(), keys.document_frequencies, frequencies);
-        return result.release();
+        return stats_dict(stats).release();
     });
 }
 
@@ -644,8 +686,16 @@ PyType_Spec type_spec = {
     "orvel.MemoryIndex", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, type_slots,
 };
 
+PyMethodDef module_functions[] = {
+    {"merge_stats", merge_stats, METH_O,
+     "merge_stats(stats)\n--\n\nThe numbers of a collection from those of its parts (collection_stats of each\n"
+     "part for one query): counts add up, and a token's document frequency is the sum\nover the parts (a part that "
+     "lacks the token counts 0)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_orvel_index", "The native side of orvel.MemoryIndex.", 0, nullptr,
+    PyModuleDef_HEAD_INIT, "_orvel_index", "The native side of orvel.MemoryIndex.", 0, module_functions,
     nullptr, nullptr, nullptr, nullptr,
 };
 

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <string_view>
 
+#include "json/reader.h"
 #include "python/objects.h"
+#include "search/search.h"
 #include "text/utf8.h"
 
 namespace orvel::python {
@@ -77,7 +79,7 @@ bool refused_number(PyObject* value, const char** problem) {
 
 // The containers the reader opens at most, one inside the other: the memories
 // array, a record, and what a record's value holds.
-constexpr int kMostContainers = 127;
+constexpr int kMostContainers = json::kMostNestedContainers;
 
 // Whether the JSON reader reads what json.dumps writes of `value` with
 // `containers_left` more arrays or objects allowed to open around it; else
@@ -200,7 +202,7 @@ bool read_record(PyObject* record, std::size_t number, RecordBatch& batch) {
                     if (!read_text(raw, number, fields[f].name, field, batch)) return false;
                 } else {
                     if (!check_readable(raw, kMostContainers - 2, number, fields[f].name)) return false;
-                    field = f == 0 ? std::string_view("?") : std::string_view();
+                    field = f == 0 ? search::kDefaultId : std::string_view();
                 }
                 break;
             }

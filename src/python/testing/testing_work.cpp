@@ -7,6 +7,7 @@
 #include "python/testing/testing.h"
 #include "search/search.h"
 #include "search/text_table.h"
+#include "testing/search_work.h"
 #include "text/keyed_hash.h"
 
 namespace {
@@ -35,7 +36,7 @@ PyObject* text_hash(PyObject*, PyObject* arg) {
 PyObject* text_table_probes(PyObject*, PyObject* arg) {
     std::vector<std::string_view> texts;
     if (!texts_of(arg, texts)) return nullptr;
-    search::TextTable table(texts.size());
+    search::BasicTextTable</*kCountsProbes=*/true> table(texts.size());
     for (std::string_view t : texts) table.insert(t);
     for (std::string_view t : texts) table.find(t, text::text_hash(t));
     return PyLong_FromUnsignedLongLong(table.probes());
@@ -72,8 +73,8 @@ PyObject* search_work(PyObject*, PyObject* args) {
         return nullptr;
     }
     search::SearchWork work;
-    std::vector<search::SearchHit> hits = search::rank_memories(query, parsed.value().memories, &work);
-    search::SearchResult result = search::build_search_result(hits, parsed.value().memories, &work);
+    std::vector<search::SearchHit> hits = search::rank_memories_counted(query, parsed.value().memories, work);
+    search::SearchResult result = search::build_search_result_counted(hits, parsed.value().memories, work);
     return Py_BuildValue("{sKsKsn}", "positions", static_cast<unsigned long long>(work.query_positions_visited),
                          "probes", static_cast<unsigned long long>(work.table_probes), "total",
                          static_cast<Py_ssize_t>(result.entries.size()));

@@ -1,4 +1,5 @@
-// BM25 ranking (k1 = 1.5, b = 0.75) with the usage factor.
+// BM25 ranking (k1 = 1.5, b = 0.75) with the usage factor, and the result
+// entries of the hits.
 //
 // A full index would keep the term frequencies of every token of every
 // memory, but only query tokens can add to a score. So each content is
@@ -7,21 +8,47 @@
 // query score 0.0 and are remembered by their length alone. The score sums
 // still run over the query's token list in order and with repeats, so every
 // score equals the full index's to the bit.
+//
+// Generic in what it counts of its work: the module's searches (search.cpp)
+// count nothing (NoWork, so that no lookup writes a counter); the test-only
+// build counts the query positions visited and the places its tables
+// examine, to bound the work of hostile input.
+#pragma once
+
 #include <algorithm>
-#include <array>
-#include <bit>
-#include <cmath>
+#include <cstdint>
 #include <span>
-#include <utility>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "search/bm25.h"
 #include "search/prefix_scan.h"
 #include "search/query_terms.h"
 #include "search/search.h"
+#include "search/text_table.h"
+#include "text/hash_table.h"
 #include "text/tokenizer.h"
 
 namespace orvel::search {
 
+// The work counter of the module's own searches: counts nothing.
+struct NoWork {
+    static constexpr bool kCountsProbes = false;
+    void visited_positions(std::uint64_t) {}
+    void probed(std::uint64_t) {}
+};
+
+namespace ranking {
+
+// Sorts hits by score, highest first, keeping the input order of equal scores.
+void sort_by_score(std::vector<SearchHit>& hits);
+
+// The ranking is in an unnamed namespace: each of the two files that rank (the
+// module's rank.cpp, the tests' search_work.cpp) compiles its own copy for its
+// own counter, and the compiler treats its parts as the static functions they
+// were, inlining those called once.
 namespace {
 
 // A memory that contains at least one query token.
@@ -43,7 +70,8 @@ struct MatchedTerms {
     std::uint64_t total_length = 0;        // over all memories, matched or not
 };
 
-MatchedTerms count_query_terms(const QueryTerms& query, const std::vector<SearchMemory>& memories) {
+template <class Terms>
+MatchedTerms count_query_terms(const Terms& query, const std::vector<SearchMemory>& memories) {
     MatchedTerms out;
     out.df.assign(query.distinct_count(), 0);
     std::vector<std::uint32_t> tf(query.distinct_count(), 0);
@@ -57,7 +85,7 @@ MatchedTerms count_query_terms(const QueryTerms& query, const std::vector<Search
     };
     const auto visit = [&](std::string_view token) {
         std::uint32_t slot = query.find(token);
-        if (slot != QueryTerms::npos && tf[slot]++ == 0) seen.push_back(slot);
+        if (slot != Terms::npos && tf[slot]++ == 0) seen.push_back(slot);
     };
 
     std::string scratch;
@@ -76,48 +104,43 @@ MatchedTerms count_query_terms(const QueryTerms& query, const std::vector<Search
     return out;
 }
 
-// Sorts hits by score, highest first, keeping the input order of equal
-// scores. Scores are positive doubles, whose bit patterns order as unsigned
-// integers do, so long lists are sorted a byte at a time from the lowest
-// (a stable radix sort, without the mispredicted comparisons of a merge);
-// bytes that every score shares are skipped.
-void sort_by_score(std::vector<SearchHit>& hits) {
-    const auto descending = [](const SearchHit& x, const SearchHit& y) { return x.score > y.score; };
-    constexpr std::size_t kRadixFrom = 512;
-    if (hits.size() < kRadixFrom) {
-        std::stable_sort(hits.begin(), hits.end(), descending);
-        return;
+// True when no two of the first `count` memories have ids of the same hash,
+// so that each of their ids is borne by one memory alone. Decided on the
+// hashes taken while reading, in a set of them, without reading any id.
+// Hashes that differ in the lowest bit alone count as equal.
+template <class Work>
+bool ids_hash_apart(const std::vector<SearchMemory>& memories, std::size_t count, Work& work) {
+    struct Slot {
+        std::uint64_t id_hash;  // with the lowest bit set, so never zero
+
+        bool empty() const { return id_hash == 0; }
+        std::uint64_t hash() const { return id_hash; }
+    };
+    text::HashTable<Slot, text::HashTableShape{.counts_probes = Work::kCountsProbes}> seen(count);
+    bool apart = true;
+    for (std::size_t m = 0; m < count && apart; ++m) {
+        const std::uint64_t hash = memories[m].id_hash | 1;
+        const std::size_t place = seen.find(hash, [&](const Slot& slot) { return slot.id_hash == hash; });
+        if (!seen[place].empty())
+            apart = false;
+        else
+            seen.fill(place, {hash});
     }
-    const auto key = [](const SearchHit& hit) { return ~std::bit_cast<std::uint64_t>(hit.score); };
-    std::vector<std::array<std::size_t, 256>> counts(8);
-    for (const SearchHit& hit : hits) {
-        const std::uint64_t k = key(hit);
-        for (int d = 0; d < 8; ++d) ++counts[d][(k >> (8 * d)) & 0xFF];
-    }
-    std::vector<SearchHit> other(hits.size());
-    for (int d = 0; d < 8; ++d) {
-        std::array<std::size_t, 256>& count = counts[d];
-        if (count[(key(hits[0]) >> (8 * d)) & 0xFF] == hits.size()) continue;  // one value for all
-        std::size_t place = 0;
-        for (std::size_t& c : count) place += std::exchange(c, place);
-        for (const SearchHit& hit : hits) other[count[(key(hit) >> (8 * d)) & 0xFF]++] = hit;
-        hits.swap(other);
-    }
+    if constexpr (Work::kCountsProbes) work.probed(seen.probes());
+    return apart;
 }
 
-
-}  // namespace
-
-std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<SearchMemory>& memories,
-                                     SearchWork* work) {
+// Scores every memory against the query; hits (score > 0) best first, ties in input order.
+template <class Work>
+std::vector<SearchHit> rank(std::string_view query, const std::vector<SearchMemory>& memories, Work& work) {
     std::vector<SearchHit> hits;
     text::TokenList query_tokens;
     text::tokenize(query, query_tokens);
     // Without query tokens nothing can score above zero.
     if (query_tokens.empty() || memories.empty()) return hits;
-    QueryTerms terms(query_tokens);
+    const BasicQueryTerms<Work::kCountsProbes> terms(query_tokens);
     MatchedTerms matched = count_query_terms(terms, memories);
-    if (work != nullptr) work->table_probes += terms.probes();
+    if constexpr (Work::kCountsProbes) work.probed(terms.probes());
     if (matched.documents.empty()) return hits;
 
     const double n = static_cast<double>(memories.size());
@@ -181,10 +204,65 @@ std::vector<SearchHit> rank_memories(std::string_view query, const std::vector<S
         double score = sum * bm25::usage_factor(memory.loaded_count, memory.referenced_count);
         if (score > 0.0) hits.push_back({doc.memory, score});
     }
-    if (work != nullptr) work->query_positions_visited += visited;
+    work.visited_positions(visited);
 
     sort_by_score(hits);
     return hits;
 }
 
+// Result entries: each hit shows the content of the FIRST memory bearing its
+// id, which may be another memory than the one that scored. Hits that share
+// an id show the same id and content; the entries say so, so that the result
+// holds one str of each rather than one copy per hit (a long content shown by
+// thousands of hits would otherwise make a result many times its input).
+template <class Work>
+SearchResult result_entries(const std::vector<SearchHit>& hits, const std::vector<SearchMemory>& memories, Work& work) {
+    SearchResult result;
+    std::vector<SearchResultEntry>& entries = result.entries;
+    if (hits.empty()) return result;
+    entries.reserve(hits.size());
+
+    // Mostly ids are unique, and a hit shows its own memory.
+    std::size_t last_hit = 0;
+    for (const SearchHit& hit : hits) last_hit = hit.memory > last_hit ? hit.memory : last_hit;
+    if (ids_hash_apart(memories, last_hit + 1, work)) {
+        for (const SearchHit& hit : hits)
+            entries.push_back({memories[hit.memory].id, hit.score, memories[hit.memory].content});
+        return result;
+    }
+
+    // Number the hits' distinct ids, then find the first memory of each in
+    // one pass over the memories, which stops once every id has been seen.
+    // Ids are looked up by the hashes taken while reading, so that the pass
+    // reads the bytes of an id only when its hash is a hit's.
+    constexpr std::size_t unresolved = SIZE_MAX;
+    BasicTextTable<Work::kCountsProbes> ids(hits.size());
+    std::vector<std::uint32_t> hit_id(hits.size());
+    for (std::size_t h = 0; h < hits.size(); ++h) {
+        const SearchMemory& memory = memories[hits[h].memory];
+        hit_id[h] = ids.insert(memory.id, memory.id_hash);
+    }
+    std::vector<std::size_t> first_memory(ids.size(), unresolved);
+    std::size_t pending = ids.size();
+    for (std::size_t i = 0; i < memories.size() && pending > 0; ++i) {
+        const std::uint32_t number = ids.find(memories[i].id, memories[i].id_hash);
+        if (number != TextTable::npos && first_memory[number] == unresolved) {
+            first_memory[number] = i;
+            --pending;
+        }
+    }
+    if (pending > 0) throw std::logic_error("search hit whose id no memory bears");
+
+    // The id's number is the number of the texts its hits share.
+    for (std::size_t h = 0; h < hits.size(); ++h) {
+        const std::uint32_t number = hit_id[h];
+        entries.push_back({memories[hits[h].memory].id, hits[h].score, memories[first_memory[number]].content, number});
+    }
+    result.shared_text_count = ids.size();
+    if constexpr (Work::kCountsProbes) work.probed(ids.probes());
+    return result;
+}
+
+}  // namespace
+}  // namespace ranking
 }  // namespace orvel::search
