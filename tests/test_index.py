@@ -296,6 +296,47 @@ def test_default_index_is_empty():
     assert memories_of(MemoryIndex(memories_json="[]")) == []
 
 
+@pytest.mark.parametrize(
+    "method, args, kwargs, message",
+    [
+        ("search", ("alpha", 1, None), {}, "search() takes from 1 to 2 positional arguments but 3 were given"),
+        ("search", (), {}, "search() missing 1 required positional argument: 'query'"),
+        ("search", (), {"top": 1}, "search() missing 1 required positional argument: 'query'"),
+        ("search", ("alpha",), {"query": "beta"}, "search() got multiple values for argument 'query'"),
+        ("search", ("alpha",), {"stat": {}}, "search() got an unexpected keyword argument 'stat'"),
+        ("search_arrays", ("a", 1, 2, 3), {}, "search_arrays() takes from 1 to 2 positional arguments but 4 were given"),
+        ("first_with_ids", (), {"offset": 1}, "first_with_ids() missing 1 required positional argument: 'ids'"),
+        ("set_usage", (0, 1, 2, 3), {}, "set_usage() takes from 1 to 3 positional arguments but 4 were given"),
+        ("replace", (0,), {}, "replace() missing 1 required positional argument: 'record'"),
+        ("replace", (), {}, "replace() missing 2 required positional arguments: 'position' and 'record'"),
+        ("replace", (0, {}, {}), {}, "replace() takes 2 positional arguments but 3 were given"),
+    ],
+)  # fmt: skip
+def test_arguments_are_bound_as_the_functions_bind_theirs(method, args, kwargs, message):
+    index = MemoryIndex('[{"content": "alpha"}]')
+    with pytest.raises(TypeError) as raised:
+        getattr(index, method)(*args, **kwargs)
+    assert str(raised.value) == message
+    assert index.search("alpha", top=1) == index.search(query="alpha", top=1) == index.search("alpha", 1)
+    index.set_usage(position=0, referenced_count=2)
+    assert index[0]["referencedCount"] == 2
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (("[]", "[]"), {}, "MemoryIndex() takes from 0 to 1 positional arguments but 2 were given"),
+        ((), {"memories": "[]"}, "MemoryIndex() got an unexpected keyword argument 'memories'"),
+        (("[]",), {"memories_json": "[]"}, "MemoryIndex() got multiple values for argument 'memories_json'"),
+    ],
+)
+def test_constructor_arguments(args, kwargs, message):
+    with pytest.raises(TypeError) as raised:
+        MemoryIndex(*args, **kwargs)
+    assert str(raised.value) == message
+    assert len(MemoryIndex(memories_json='[{"content": "alpha"}]')) == 1
+
+
 def test_result_and_memory_shapes():
     index = MemoryIndex('[{"id": "x", "content": "alpha", "loadedCount": 4294967301}, {"content": "alpha alpha"}]')
     result = index.search("alpha", offset=0)

@@ -155,7 +155,8 @@ def test_tokens_equal_general_tokens(text):
 # apostrophes and full stops, Hebrew and Katakana, spaces, tabs and line breaks.
 SHORTCUT_TEXT = st.text(
     alphabet=st.sampled_from(
-        ["我", "文", "ひ", "ら", "ไ", "ท", "\u0e31", "²", "½", "。", "，", "\uff0e", "\u2019", "\u00b7",
+        ["我", "文", "\u4e00", "\u9fff", "\u4dff", "\u4dc0", "\ua000",  # the ideographs' block, its ends, its neighbours
+         "ひ", "ら", "ไ", "ท", "\u0e31", "²", "½", "。", "，", "\uff0e", "\u2019", "\u00b7",
          "\u0301", "\u093e", "\u0345", "\u200d", "\u00ad", "Д", "д", "Σ", "σ", "é", "É", "İ", "\u212a",
          "\u02c2", "ª", "Ⅰ", "א", "カ", "\u0663", "１", "\u3000", "😀", "\U0001F1E6",
          "a", "Z", "7", "_", "'", ".", ":", ",", ";", " ", " ", "\t", "\r", "\n", "-"]  # spaces twice, for runs
@@ -215,6 +216,9 @@ def test_shortcuts_give_the_general_tokens(text):
         "\t\u093e",  # a tab and the mark it takes (WB4) form a word: the mark is a letter
         "  \u093e a",  # so do spaces (WB3d, then WB4)
         "我\u0301们",  # an ideograph keeps its mark
+        "我们的\u0301",  # the last of a run keeps its mark
+        "我们\u200d😀",
+        "一\u9fff\u4dff\ua000\u4dc0一鿿",  # the ends of the ideographs' block and their neighbours
         "我\u200d😀",  # WB4, then WB3c
         "数据。库\u3000ひらがな",
         "Москва,Россия.ПАМЯТЬ's",

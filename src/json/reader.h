@@ -48,6 +48,7 @@
 
 #include "json/json_error.h"
 #include "json/json_number.h"
+#include "text/simd_json.h"
 
 namespace orvel::json {
 
@@ -152,12 +153,13 @@ private:
     // next_element and next_key up to the key: `close` is the closing bracket.
     Step next_item(bool first, char close, std::string_view eof_message, std::string_view comma_message);
 
+    // Most places hold no white space or one space (", ", ": "); longer runs
+    // (line breaks and indentation) are skipped a block at a time.
     void skip_whitespace() {
-        while (pos_ < size_) {
-            unsigned char c = static_cast<unsigned char>(data_[pos_]);
-            if (c != ' ' && c != '\n' && c != '\r' && c != '\t') break;
-            ++pos_;
-        }
+        if (pos_ >= size_ || !text::simd::is_json_whitespace(static_cast<unsigned char>(data_[pos_]))) return;
+        ++pos_;
+        if (pos_ >= size_ || !text::simd::is_json_whitespace(static_cast<unsigned char>(data_[pos_]))) return;
+        pos_ = text::simd::find_not_whitespace(data_, pos_ + 1, size_);
     }
     // Error at the byte at pos_ (not yet consumed): reported just past it, or at
     // the end of the text when there is none.

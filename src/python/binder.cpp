@@ -1,6 +1,7 @@
 #include "python/binder.h"
 
 #include <string>
+#include <vector>
 
 namespace orvel::python {
 namespace {
@@ -21,8 +22,8 @@ void raise_missing(const Signature& signature, PyObject* const* bound) {
     std::string names;
     std::size_t missing = 0;
     std::size_t total_missing = 0;
-    for (std::size_t i = 0; i < signature.count; ++i) total_missing += bound[i] == nullptr;
-    for (std::size_t i = 0; i < signature.count; ++i) {
+    for (std::size_t i = 0; i < signature.required; ++i) total_missing += bound[i] == nullptr;
+    for (std::size_t i = 0; i < signature.required; ++i) {
         if (bound[i] != nullptr) continue;
         ++missing;
         if (missing > 1) {
@@ -58,9 +59,14 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
                     PyObject** bound) {
     Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
     auto count = static_cast<Py_ssize_t>(signature.count);
-    if (positional > count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", signature.name,
-                     count, positional);
+    const auto most = static_cast<Py_ssize_t>(signature.positional);
+    if (positional > most) {
+        if (signature.required == signature.positional)
+            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", signature.name,
+                         most, positional);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zd positional arguments but %zd were given",
+                         signature.name, signature.required, most, positional);
         return false;
     }
     for (Py_ssize_t i = 0; i < count; ++i) bound[i] = i < positional ? args[i] : nullptr;
@@ -81,13 +87,34 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
         bound[index] = args[positional + k];
     }
 
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < signature.required; ++i) {
         if (bound[i] == nullptr) {
             raise_missing(signature, bound);
             return false;
         }
     }
     return true;
+}
+
+bool bind_tuple_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** bound) {
+    const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+    const Py_ssize_t keywords = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+    std::vector<PyObject*> flat(static_cast<std::size_t>(positional + keywords));
+    for (Py_ssize_t i = 0; i < positional; ++i) flat[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    PyObject* kwnames = nullptr;
+    if (keywords > 0) {
+        kwnames = PyTuple_New(keywords);
+        if (kwnames == nullptr) return false;
+        Py_ssize_t at = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &at, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames, k, Py_NewRef(key));
+            flat[static_cast<std::size_t>(positional + k++)] = value;
+        }
+    }
+    const bool bound_all = bind_arguments(signature, flat.data(), positional, kwnames, bound);
+    Py_XDECREF(kwnames);
+    return bound_all;
 }
 
 namespace {

@@ -22,13 +22,13 @@ namespace {
 enum Entry { kTokenize, kLcsSimilarity, kCanonicalHash, kAssessTextQuality, kCurationScore, kValidatePack, kSearch };
 
 Signature signatures[] = {
-    {"tokenize", {"text"}, 1},
-    {"lcs_similarity", {"a", "b"}, 2},
-    {"canonical_hash", {"content"}, 1},
-    {"assess_text_quality", {"content"}, 1},
-    {"calculate_curation_score", {"params"}, 1},
-    {"validate_pack", {"json_str"}, 1},
-    {"bm25_search_json", {"query", "memories_json"}, 2},
+    {"tokenize", {"text"}, 1, 1, 1},
+    {"lcs_similarity", {"a", "b"}, 2, 2, 2},
+    {"canonical_hash", {"content"}, 1, 1, 1},
+    {"assess_text_quality", {"content"}, 1, 1, 1},
+    {"calculate_curation_score", {"params"}, 1, 1, 1},
+    {"validate_pack", {"json_str"}, 1, 1, 1},
+    {"bm25_search_json", {"query", "memories_json"}, 2, 2, 2},
 };
 
 // Binds the call's arguments to the entry's parameters; raises on failure.

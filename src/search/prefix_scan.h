@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "text/bits.h"
+#include "text/simd_lead_bytes.h"
 #include "text/tokenizer.h"
 
 namespace orvel::search {
@@ -19,12 +20,26 @@ namespace orvel::search {
 // bytes with the bit 0x20 set in both (the lower case of an ASCII letter),
 // so that a word's first two bytes are looked up without being lower-cased;
 // other pairs that share a bit are let through, to be told apart later.
+// The first bytes alone are also kept as a small set, which a SIMD kernel
+// looks for in a whole block at once: only the words that start with one of
+// them are looked up by their pair.
 class TokenPrefixes {
 public:
     void add(unsigned char first, unsigned char second) {
         const unsigned char pair[2] = {first, second};
         const unsigned key = key_of(pair);
         bits_[key >> 6] |= std::uint64_t{1} << (key & 63);
+        first_bytes_.add(first);
+    }
+    // Bit i set when byte i of the block at `at` (`available` bytes of text,
+    // 64 or fewer at the end) may start a wanted word: its first byte, up to
+    // the 0x20 bit, is the first byte of one. A set too large to be worth
+    // looking for lets every place through.
+    std::uint64_t lead_places(const unsigned char* at, std::size_t available) const {
+        if (available >= 64) return text::simd::lead_byte_places(at, first_bytes_);
+        unsigned char tail[64] = {};
+        std::memcpy(tail, at, available);
+        return text::simd::lead_byte_places(tail, first_bytes_);
     }
     // Whether a word whose first two bytes are at `at` may be wanted.
     bool may_start(const unsigned char* at) const {
@@ -40,6 +55,7 @@ private:
         return key | 0x2020u;
     }
     std::uint64_t bits_[65536 / 64] = {};
+    text::simd::LeadBytes first_bytes_;
 };
 
 // a + b + carry, with the carry out left in `carry`: runs of ones added to
@@ -88,8 +104,11 @@ void count_ascii(std::string_view text, const TokenPrefixes& prefixes, S& sink) 
         not_words += text::count_ones(digits_after | underscores_after);
         letter_or_digit |= b.letter | b.digit;
 
-        // Words of two bytes or more, whose first two bytes are in the text.
-        for (std::uint64_t longer = starts & ~single; longer != 0; longer &= longer - 1) {
+        // Words of two bytes or more, whose first two bytes are in the text,
+        // and whose first byte is that of a wanted word.
+        const std::uint64_t candidates = starts & ~single;
+        const std::uint64_t leading = candidates != 0 ? prefixes.lead_places(p + q, n - q) : 0;
+        for (std::uint64_t longer = candidates & leading; longer != 0; longer &= longer - 1) {
             const unsigned i = static_cast<unsigned>(__builtin_ctzll(longer));
             if (!prefixes.may_start(p + q + i)) continue;
             const std::uint64_t beyond = ~word & (~std::uint64_t{0} << i);

@@ -216,6 +216,24 @@ std::unique_ptr<MemoryIndex> build_from_json(std::string_view text) {
     return std::move(built.value());
 }
 
+// ---- the methods' parameters, bound by the module's binder ----
+
+enum Method { kInit, kSearch, kSearchArrays, kFirstWithIds, kSetUsage, kReplace };
+
+Signature signatures[] = {
+    {"MemoryIndex", {"memories_json"}, 1, 0, 1},
+    {"search", {"query", "top", "stats", "offset"}, 4, 1, 2},
+    {"search_arrays", {"query", "top", "stats", "offset"}, 4, 1, 2},
+    {"first_with_ids", {"ids", "offset"}, 2, 1, 2},
+    {"set_usage", {"position", "loaded_count", "referenced_count"}, 3, 1, 3},
+    {"replace", {"position", "record"}, 2, 2, 2},
+};
+
+// Binds a method's arguments (a vectorcall) to its parameters; raises on failure.
+void bind(Method method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
+    check(bind_arguments(signatures[method], args, nargs, kwnames, bound));
+}
+
 // ---- the type's slots ----
 
 PyObject* index_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -240,9 +258,9 @@ void index_dealloc(PyObject* object) {
 
 int index_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     PyObject* result = guarded([&] {
-        static const char* names[] = {"memories_json", nullptr};
-        PyObject* text_object = nullptr;
-        check(PyArg_ParseTupleAndKeywords(args, kwargs, "|O:MemoryIndex", const_cast<char**>(names), &text_object));
+        PyObject* bound[1];
+        check(bind_tuple_arguments(signatures[kInit], args, kwargs, bound));
+        PyObject* text_object = bound[0];
         if (text_object == nullptr) {
             install(as_index(object), std::make_unique<MemoryIndex>());
         } else {
@@ -377,11 +395,10 @@ struct SearchArguments {
     std::size_t offset = 0;
 };
 
-SearchArguments read_search_arguments(PyObject* args, PyObject* kwargs, const char* format) {
-    static const char* names[] = {"query", "top", "stats", "offset", nullptr};
-    PyObject *query_object, *top_object = nullptr, *stats_object = nullptr, *offset_object = nullptr;
-    check(PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &query_object, &top_object,
-                                      &stats_object, &offset_object));
+SearchArguments read_search_arguments(Method method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[4];
+    bind(method, args, nargs, kwnames, bound);
+    PyObject *query_object = bound[0], *top_object = bound[1], *stats_object = bound[2], *offset_object = bound[3];
     SearchArguments read;
     read.query = text_of(query_object, "query");
     read.top = count_argument(top_object, "top", MemoryIndex::kNoLimit, true);
@@ -407,10 +424,10 @@ index::IndexSearchResult run_search(const MemoryIndex& index, const SearchArgume
     return found;
 }
 
-PyObject* search(PyObject* object, PyObject* args, PyObject* kwargs) {
+PyObject* search(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         IndexObject* self = as_index(object);
-        const SearchArguments arguments = read_search_arguments(args, kwargs, "O|O$OO:search");
+        const SearchArguments arguments = read_search_arguments(kSearch, args, nargs, kwnames);
         ReadLock lock(self);
         const MemoryIndex& index = *self->index;
         const index::IndexSearchResult found = run_search(index, arguments);
@@ -476,10 +493,10 @@ Ref number_array(std::size_t count, std::size_t width, const char* format, Fill&
     return Ref(created(PyObject_CallMethod(view.get(), "cast", "s", format)));
 }
 
-PyObject* search_arrays(PyObject* object, PyObject* args, PyObject* kwargs) {
+PyObject* search_arrays(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         IndexObject* self = as_index(object);
-        const SearchArguments arguments = read_search_arguments(args, kwargs, "O|O$OO:search_arrays");
+        const SearchArguments arguments = read_search_arguments(kSearchArrays, args, nargs, kwnames);
         ReadLock lock(self);
         const MemoryIndex& index = *self->index;
         const index::IndexSearchResult found = run_search(index, arguments);
@@ -516,13 +533,12 @@ PyObject* collection_stats(PyObject* object, PyObject* query_object) {
     });
 }
 
-PyObject* first_with_ids(PyObject* object, PyObject* args, PyObject* kwargs) {
+PyObject* first_with_ids(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         IndexObject* self = as_index(object);
-        static const char* names[] = {"ids", "offset", nullptr};
-        PyObject *ids, *offset_object = nullptr;
-        check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:first_with_ids", const_cast<char**>(names), &ids,
-                                          &offset_object));
+        PyObject* bound[2];
+        bind(kFirstWithIds, args, nargs, kwnames, bound);
+        PyObject *ids = bound[0], *offset_object = bound[1];
         const std::size_t offset = count_argument(offset_object, "offset", 0, false);
         // The ids are taken before the lock: taking them runs the caller's code.
         Ref id_list(PySequence_List(ids));
@@ -546,13 +562,14 @@ PyObject* first_with_ids(PyObject* object, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* set_usage(PyObject* object, PyObject* args, PyObject* kwargs) {
+PyObject* set_usage(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         IndexObject* self = as_index(object);
-        static const char* names[] = {"position", "loaded_count", "referenced_count", nullptr};
-        PyObject *position_object, *loaded = Py_None, *referenced = Py_None;
-        check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:set_usage", const_cast<char**>(names),
-                                          &position_object, &loaded, &referenced));
+        PyObject* bound[3];
+        bind(kSetUsage, args, nargs, kwnames, bound);
+        PyObject* position_object = bound[0];
+        PyObject* loaded = bound[1] != nullptr ? bound[1] : Py_None;
+        PyObject* referenced = bound[2] != nullptr ? bound[2] : Py_None;
         const auto count = [](PyObject* value, const char* name) -> std::optional<std::uint32_t> {
             if (value == Py_None) return std::nullopt;
             std::optional<std::uint32_t> read = read_count(value, name);
@@ -577,11 +594,12 @@ PyObject* append(PyObject* object, PyObject* record) {
     });
 }
 
-PyObject* replace(PyObject* object, PyObject* args) {
+PyObject* replace(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         IndexObject* self = as_index(object);
-        PyObject *position_object, *record;
-        check(PyArg_ParseTuple(args, "OO:replace", &position_object, &record));
+        PyObject* bound[2];
+        bind(kReplace, args, nargs, kwnames, bound);
+        PyObject *position_object = bound[0], *record = bound[1];
         RecordBatch batch = read_one_record(record);
         ExclusiveLock lock(self);
         self->index->replace(position_of(position_object, self->index->size()), batch.memories[0]);
@@ -642,24 +660,24 @@ PyMethodDef methods[] = {
     {"from_records", ORVEL_CAST(from_records), METH_O | METH_CLASS,
      "from_records($type, records)\n--\n\nAn index of the records: mappings with \"id\", \"content\", \"loadedCount\" "
      "and \"referencedCount\",\nread as bm25_search_json reads the JSON that json.dumps writes of them."},
-    {"search", ORVEL_CAST(search), METH_VARARGS | METH_KEYWORDS,
+    {"search", ORVEL_CAST(search), METH_FASTCALL | METH_KEYWORDS,
      "search($self, query, top=None, *, stats=None, offset=None)\n--\n\nThe result of bm25_search_json over the "
      "index's memories; with top, its first\ntop hits and the total of all. stats (merge_stats of the shards' "
      "collection_stats)\nscores with the numbers of a whole collection; offset adds each hit's \"position\"."},
-    {"search_arrays", ORVEL_CAST(search_arrays), METH_VARARGS | METH_KEYWORDS,
+    {"search_arrays", ORVEL_CAST(search_arrays), METH_FASTCALL | METH_KEYWORDS,
      "search_arrays($self, query, top=None, *, stats=None, offset=None)\n--\n\nThe hits of search() as arrays: "
      "SearchArrays(positions, scores, total), the\npositions (plus offset) and scores as memoryviews of int64 and "
      "float64, best first."},
     {"collection_stats", ORVEL_CAST(collection_stats), METH_O,
      "collection_stats($self, query)\n--\n\nThe numbers the scores of query need: memory count, token count and the\n"
      "document frequency of each distinct query token; shards' numbers add up."},
-    {"first_with_ids", ORVEL_CAST(first_with_ids), METH_VARARGS | METH_KEYWORDS,
+    {"first_with_ids", ORVEL_CAST(first_with_ids), METH_FASTCALL | METH_KEYWORDS,
      "first_with_ids($self, ids, offset=0)\n--\n\nFor each id the index bears: the position and content of its first "
      "memory."},
-    {"set_usage", ORVEL_CAST(set_usage), METH_VARARGS | METH_KEYWORDS,
+    {"set_usage", ORVEL_CAST(set_usage), METH_FASTCALL | METH_KEYWORDS,
      "set_usage($self, position, loaded_count=None, referenced_count=None)\n--\n\nSets a memory's usage counts."},
     {"append", ORVEL_CAST(append), METH_O, "append($self, record)\n--\n\nAdds a memory at the end."},
-    {"replace", ORVEL_CAST(replace), METH_VARARGS, "replace($self, position, record)\n--\n\nReplaces the memory at position."},
+    {"replace", ORVEL_CAST(replace), METH_FASTCALL | METH_KEYWORDS, "replace($self, position, record)\n--\n\nReplaces the memory at position."},
     {"remove", ORVEL_CAST(remove), METH_O, "remove($self, position)\n--\n\nRemoves the memory at position."},
     {"__reduce__", ORVEL_CAST(reduce), METH_NOARGS, nullptr},
     {"__sizeof__", ORVEL_CAST(size_of), METH_NOARGS, nullptr},
@@ -701,6 +719,8 @@ PyModuleDef module_definition = {
 
 PyObject* initialise() {
     if (!create_keys()) return nullptr;
+    for (Signature& signature : signatures)
+        if (!intern_parameter_names(signature)) return nullptr;
     Ref module(PyModule_Create(&module_definition));
     if (!module) return nullptr;
 #ifdef Py_GIL_DISABLED

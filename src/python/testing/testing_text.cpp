@@ -6,6 +6,8 @@
 
 #include "python/testing/testing.h"
 #include "search/prefix_scan.h"
+#include "text/simd_json.h"
+#include "text/simd_lead_bytes.h"
 #include "text/simd.h"
 #include "text/tokenizer.h"
 #include "text/unicode.h"
@@ -184,8 +186,8 @@ PyObject* simd_kernels(PyObject*, PyObject*) { return str_of(simd::kKernels); }
 
 // Every kernel on `bytes` (a bytes object), by the twin this build takes and
 // by the portable twin: {kernel: (taken, portable)}. classify_block reads the
-// 64 bytes at every offset (zeros beyond the end), find_string_special and
-// utf8_shape every suffix.
+// 64 bytes at every offset (zeros beyond the end), find_string_special,
+// utf8_shape and find_not_whitespace every suffix.
 PyObject* simd_twins(PyObject*, PyObject* arg) {
     if (!PyBytes_Check(arg)) {
         PyErr_SetString(PyExc_TypeError, "expected bytes");
@@ -206,7 +208,10 @@ PyObject* simd_twins(PyObject*, PyObject* arg) {
     PyObject* find_portable = PyList_New(0);
     PyObject* shape_taken = PyList_New(0);
     PyObject* shape_portable = PyList_New(0);
-    PyObject* lists[] = {classify_taken, classify_portable, find_taken, find_portable, shape_taken, shape_portable};
+    PyObject* white_taken = PyList_New(0);
+    PyObject* white_portable = PyList_New(0);
+    PyObject* lists[] = {classify_taken, classify_portable, find_taken,  find_portable,
+                         shape_taken,    shape_portable,    white_taken, white_portable};
     bool ok = true;
     for (PyObject* list : lists) ok &= list != nullptr;
     const auto append = [&](PyObject* list, PyObject* item) {
@@ -222,13 +227,42 @@ PyObject* simd_twins(PyObject*, PyObject* arg) {
         const simd::Utf8Shape portable = simd::portable::utf8_shape(p + at, bytes.size() - at);
         append(shape_taken, Py_BuildValue("(ni)", static_cast<Py_ssize_t>(taken.continuations), taken.widest));
         append(shape_portable, Py_BuildValue("(ni)", static_cast<Py_ssize_t>(portable.continuations), portable.widest));
+        append(white_taken, PyLong_FromSize_t(simd::find_not_whitespace(bytes.data(), at, bytes.size())));
+        append(white_portable, PyLong_FromSize_t(simd::portable::find_not_whitespace(bytes.data(), at, bytes.size())));
     }
-    PyObject* result = ok ? Py_BuildValue("{s(OO)s(OO)s(OO)}", "classify_block", classify_taken, classify_portable,
+    PyObject* result = ok ? Py_BuildValue("{s(OO)s(OO)s(OO)s(OO)}", "classify_block", classify_taken, classify_portable,
                                           "find_string_special", find_taken, find_portable, "utf8_shape", shape_taken,
-                                          shape_portable)
+                                          shape_portable, "find_not_whitespace", white_taken, white_portable)
                           : nullptr;
     for (PyObject* list : lists) Py_XDECREF(list);
     return result;
+}
+
+// lead_byte_places on the 64 bytes at every offset of `bytes` (zeros beyond
+// the end) for the set of the bytes of `set`: [(taken twin, portable twin)].
+PyObject* lead_byte_twins(PyObject*, PyObject* args) {
+    const char* data;
+    Py_ssize_t size;
+    const char* set_data;
+    Py_ssize_t set_size;
+    if (!PyArg_ParseTuple(args, "y#y#", &data, &size, &set_data, &set_size)) return nullptr;
+    simd::LeadBytes set;
+    for (Py_ssize_t i = 0; i < set_size; ++i) set.add(static_cast<unsigned char>(set_data[i]));
+    std::string padded(data, static_cast<std::size_t>(size));
+    padded.append(64, '\0');
+    const auto* p = reinterpret_cast<const unsigned char*>(padded.data());
+    PyObject* out = PyList_New(size + 1);
+    if (out == nullptr) return nullptr;
+    for (Py_ssize_t at = 0; at <= size; ++at) {
+        PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(simd::lead_byte_places(p + at, set)),
+                                       static_cast<unsigned long long>(simd::portable::lead_byte_places(p + at, set)));
+        if (pair == nullptr) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyList_SET_ITEM(out, at, pair);
+    }
+    return out;
 }
 
 }  // namespace
@@ -248,5 +282,7 @@ PyMethodDef orvel_testing_text_methods[] = {
     {"unicode_version", unicode_version, METH_NOARGS, "UCD version of the generated tables."},
     {"simd_kernels", simd_kernels, METH_NOARGS, "The SIMD kernels compiled in: 'sse2' or 'portable'."},
     {"simd_twins", simd_twins, METH_O, "Every SIMD kernel on bytes by the twin taken and by the portable twin."},
+    {"lead_byte_twins", lead_byte_twins, METH_VARARGS,
+     "(taken, portable) places of the bytes of a set in the 64 bytes at every offset of bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
