@@ -9,7 +9,11 @@ updates, and two threads searching one index. Every figure is timed in this one 
 (the memory in a fresh child process), and the section goes into bench/RESULTS.md (or
 RESULTS-quick.md) between markers, so that the other scripts' tables stay.
 
-    python bench/index.py [--quick] [--only SUITE[,SUITE...]] [--out DIR] [--wall]
+The suite "scale" (bench/index_scale.py) measures the index at 10k, 100k and (with
+--sizes 10k,100k,1M) a million memories of realistic text against PISA, tantivy and
+bm25s fed with our tokens, in child processes, and writes a section of its own.
+
+    python bench/index.py [--quick] [--only SUITE[,SUITE...]] [--out DIR] [--wall] [--sizes 10k,100k,1M]
 """
 
 from __future__ import annotations
@@ -35,7 +39,9 @@ sys.path.insert(0, HERE)
 import data  # noqa: E402
 import hostile  # noqa: E402
 import index_peers  # noqa: E402
+import index_scale  # noqa: E402
 import run  # noqa: E402
+from index_scale import OtherProcesses  # noqa: E402
 from run import Check, Config, Results, Row, Timing, log, measure  # noqa: E402
 
 import orvel_core  # noqa: E402
@@ -393,25 +399,6 @@ def searches_per_second(index: MemoryIndex, queries: list[str], top: int | None,
     return threads * per_thread / wall, cpu / wall
 
 
-class OtherProcesses:
-    """The CPU time the rest of the machine takes, in cores, between start() and cores()."""
-
-    @staticmethod
-    def machine_busy_seconds() -> float:
-        with open("/proc/stat") as f:
-            fields = [int(x) for x in f.readline().split()[1:]]
-        idle = fields[3] + fields[4]  # idle and waiting for I/O
-        return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK")
-
-    def start(self) -> "OtherProcesses":
-        self.machine, self.own, self.wall = self.machine_busy_seconds(), time.process_time(), time.perf_counter()
-        return self
-
-    def cores(self) -> float:
-        others = self.machine_busy_seconds() - self.machine - (time.process_time() - self.own)
-        return max(0.0, others / (time.perf_counter() - self.wall))
-
-
 # Other processes taking at most this many cores leave a pair of runs undisturbed.
 QUIET = 0.1
 
@@ -459,13 +446,22 @@ def bench_threads(results: Results, cfg: Config, collections: list[Collection]) 
 
 # --- main -----------------------------------------------------------------------------
 
+def bench_scale(results: Results, cfg: Config, collections: list[Collection]) -> None:
+    """Writes its own section (bench/index_scale.py); nothing in this one."""
+    log("scale")
+    index_scale.run_scale(index_scale.default_sizes(cfg.quick, ARGS.sizes), cfg.quick, ARGS.out, COMMAND)
+
+
 SUITES = {
     "build": bench_build,
     "search": bench_search,
     "memory": bench_memory,
     "updates": bench_updates,
     "threads": bench_threads,
+    "scale": bench_scale,
 }
+ARGS = argparse.Namespace()
+COMMAND = ""
 
 
 def section(results: Results, cfg: Config, command: str, others: float) -> str:
@@ -500,6 +496,7 @@ def main() -> int:
     parser.add_argument("--only", default="", help=f"comma-separated suites: {', '.join(SUITES)}")
     parser.add_argument("--out", default=HERE, help="directory of RESULTS.md")
     parser.add_argument("--wall", action="store_true", help="time with the wall clock instead of CPU time")
+    parser.add_argument("--sizes", default="", help="the scale suite's sizes (default 10k,100k; 10k with --quick)")
     parser.add_argument("--memory-probe", nargs=3, metavar=("SHARE", "N", "INDEX"), help=argparse.SUPPRESS)
     # The arguments of bench/run.py that are not ours (make bench passes BENCH_ARGS to every script) are ignored.
     args, _ = parser.parse_known_args()
@@ -507,13 +504,17 @@ def main() -> int:
         memory_probe(float(args.memory_probe[0]), int(args.memory_probe[1]), args.memory_probe[2])
         return 0
     cfg, chosen = run.settings(parser, args, SUITES)
+    global ARGS, COMMAND
+    ARGS, COMMAND = args, "python bench/index.py" + "".join(f" {a}" for a in sys.argv[1:])
     others = OtherProcesses().start()
-    collections = [Collection(share, cfg) for share in SHARES]
+    # The scale suite makes its own data.
+    collections = [Collection(share, cfg) for share in SHARES] if chosen != ["scale"] else []
     results = Results()
     for name in chosen:
         SUITES[name](results, cfg, collections)
-    command = "python bench/index.py" + "".join(f" {a}" for a in sys.argv[1:])
-    text = section(results, cfg, command, others.cores())
+    if chosen == ["scale"]:
+        return 0
+    text = section(results, cfg, COMMAND, others.cores())
     if not args.only:
         hostile.write_section(os.path.join(args.out, f"RESULTS{'-quick' if cfg.quick else ''}.md"), text, BEGIN, END)
     else:
