@@ -10,6 +10,9 @@
 #include <Python.h>
 
 #include <atomic>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <cstring>
 #include <memory>
 #include <shared_mutex>
@@ -200,17 +203,33 @@ void install(IndexObject* self, std::unique_ptr<MemoryIndex> fresh) {
     }
 }
 
+// A large build frees much of what it allocated (the parsed text, the half
+// built on a second thread and absorbed, lists grown and shrunk), and glibc
+// keeps freed memory in its arenas, the worker thread's included: it is given
+// back to the system, so that the process keeps about what the index holds.
+void give_back_freed_memory(const MemoryIndex& index) {
+#if defined(__GLIBC__)
+    if (index.size() >= 4096) malloc_trim(0);
+#else
+    (void)index;
+#endif
+}
+
 // Builds an index of the memories with the interpreter released: the texts
 // are views into objects that the caller keeps alive.
 std::unique_ptr<MemoryIndex> build(const std::vector<search::SearchMemory>& memories) {
     ReleasedInterpreter building;
-    return MemoryIndex::from_memories(memories);
+    std::unique_ptr<MemoryIndex> built = MemoryIndex::from_memories(memories);
+    give_back_freed_memory(*built);
+    return built;
 }
 
 std::unique_ptr<MemoryIndex> build_from_json(std::string_view text) {
     json::Outcome<std::unique_ptr<MemoryIndex>> built = [&] {
         ReleasedInterpreter building;
-        return MemoryIndex::from_json(text);
+        json::Outcome<std::unique_ptr<MemoryIndex>> read = MemoryIndex::from_json(text);
+        if (read.ok()) give_back_freed_memory(*read.value());
+        return read;
     }();
     if (!built.ok()) raise(PyExc_ValueError, "Invalid memories JSON: " + built.error().to_text(text));
     return std::move(built.value());
@@ -647,6 +666,7 @@ PyObject* setstate(PyObject* object, PyObject* state) {
         {
             ReleasedInterpreter building;
             fresh = MemoryIndex::from_state(bytes, error);
+            if (fresh) give_back_freed_memory(*fresh);
         }
         if (!fresh) raise(PyExc_ValueError, error);
         install(as_index(object), std::move(fresh));
