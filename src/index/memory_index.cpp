@@ -228,14 +228,16 @@ void MemoryIndex::compute_peaks() {
             });
     };
     // The lists are independent: a large index shares them out between two
-    // threads, cut where half the postings lie.
+    // threads, cut where half the postings lie (below a million postings a
+    // thread costs about what it saves).
+    constexpr std::size_t kParallelPeaksFrom = std::size_t{1} << 20;
     std::size_t postings = 0;
     for (const PostingList& list : postings_) postings += list.size();
     std::size_t cut = 0;
     for (std::size_t half = 0; cut < postings_.size() && half < postings / 2; ++cut) half += postings_[cut].size();
     std::thread worker;
     std::exception_ptr worker_failed;
-    if (postings >= 65536) {
+    if (postings >= kParallelPeaksFrom) {
         try {
             worker = std::thread([&] {
                 try {

@@ -207,9 +207,13 @@ void install(IndexObject* self, std::unique_ptr<MemoryIndex> fresh) {
 // built on a second thread and absorbed, lists grown and shrunk), and glibc
 // keeps freed memory in its arenas, the worker thread's included: it is given
 // back to the system, so that the process keeps about what the index holds.
+// Below this many memories what stays behind is small, and trimming costs a
+// walk of the allocator's heaps on every build.
+constexpr std::size_t kGiveBackFrom = 65536;
+
 void give_back_freed_memory(const MemoryIndex& index) {
 #if defined(__GLIBC__)
-    if (index.size() >= 4096) malloc_trim(0);
+    if (index.size() >= kGiveBackFrom) malloc_trim(0);
 #else
     (void)index;
 #endif
