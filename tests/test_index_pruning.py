@@ -149,6 +149,26 @@ def test_repeated_query_tokens_add_at_each_position(repeats):
     assert_first_hits_equal_the_function(MemoryIndex.from_records(model), model, [query], [1, 4, 10])
 
 
+@pytest.mark.parametrize(
+    "query",
+    [
+        # one token per block: its positions alone
+        "alpha " * 50,
+        # thousands of positions, each block holding a few of them: sorted per block
+        " ".join(f"u{i}" for i in range(2000)) * 2 + " alpha beta alpha",
+        # each block holding most positions: walked in query order
+        " ".join(f"u{i} alpha" for i in range(0, 300, 3)) * 3,
+    ],
+    ids=["one token", "few positions per block", "most positions per block"],
+)
+def test_long_queries_with_repeats_add_in_query_order(query):
+    random = Random(3)
+    model = [{"content": f"u{i} " + " ".join(random.choices(WORDS[:4], k=random.randrange(1, 6))),
+              "loadedCount": random.choice([0, 0, 3, 500])} for i in range(300)]  # fmt: skip
+    model = own_ids(model)
+    assert_first_hits_equal_the_function(MemoryIndex.from_records(model), model, [query], [1, 10, 300])
+
+
 def test_shards_with_stats_prune_as_the_whole():
     # With the collection's numbers, a shard's best hits are its share of the
     # whole collection's ranking; the exhaustive search of the same shard is

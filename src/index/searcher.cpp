@@ -79,7 +79,7 @@ public:
           inflation_(1.0 + static_cast<double>(terms.token_slots().size() + 64) * 0x1p-44), acc_(block_accumulator) {
         acc_.fit(index.scoring.size() / kBlockSlots + 1);
         for (const QueryToken& token : tokens_) repeated_ |= token.repeats > 1;
-        if (repeated_ && terms.token_slots().size() <= kShortQuery) entry_of_.assign(tokens_.size(), kNone);
+        if (repeated_) term_range_.assign(tokens_.size(), {0, 0});
     }
 
     // Chains each block's entries of the query tokens and counts the memories
@@ -107,9 +107,16 @@ private:
     double inflation_;
     BlockAccumulator& acc_;
     BlockAccumulator::Reset reset_{acc_};
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> block_positions_;  // scratch of score_block
-    static constexpr std::size_t kShortQuery = 64;  // positions
-    std::vector<std::uint32_t> entry_of_;  // per distinct token of a short query: its entry in the block, or kNone
+    // Adds the terms of a query that repeats tokens into `sums`.
+    template <class ForEachTerm>
+    void add_repeated_terms(std::uint32_t block, const ForEachTerm& for_each_term, double* sums);
+
+    // Scratch of add_repeated_terms: the block's terms, (slot bit, term), per
+    // distinct token where its terms lie among them (empty: not in the block),
+    // and the query positions the block holds.
+    std::vector<std::pair<std::uint32_t, double>> block_terms_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> term_range_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> block_positions_;
 };
 
 std::uint64_t Searcher::gather(bool bounds) {
@@ -149,6 +156,44 @@ std::uint64_t Searcher::gather(bool bounds) {
     return total;
 }
 
+// A token's term in a memory is the same at each of its positions, so each is
+// computed once and then added at every position, in query order. A block
+// that holds a large share of the query's positions walks them all; one that
+// holds few sorts its own, so that the work stays in proportion to the
+// postings whatever the query.
+template <class ForEachTerm>
+void Searcher::add_repeated_terms(std::uint32_t block, const ForEachTerm& for_each_term, double* sums) {
+    block_terms_.clear();
+    std::size_t held_positions = 0;
+    for (std::uint32_t e = acc_.head[block]; e != kNone; e = acc_.entries[e].next) {
+        const BlockEntry& at = acc_.entries[e];
+        const auto start = static_cast<std::uint32_t>(block_terms_.size());
+        for_each_term(at, [&](std::uint32_t bit, double term) { block_terms_.emplace_back(bit, term); });
+        term_range_[at.distinct] = {start, static_cast<std::uint32_t>(block_terms_.size())};
+        held_positions += tokens_[at.distinct].repeats;
+    }
+    const auto add_position = [&](std::uint32_t distinct) {
+        const auto [start, end] = term_range_[distinct];
+        for (std::uint32_t i = start; i < end; ++i) sums[block_terms_[i].first] += block_terms_[i].second;
+    };
+    const BlockEntry& first = acc_.entries[acc_.head[block]];
+    const std::vector<std::uint32_t>& query = terms_.token_slots();
+    if (first.next == kNone) {
+        // One token: its positions are all the query's that add here.
+        for (std::uint32_t r = 0; r < tokens_[first.distinct].repeats; ++r) add_position(first.distinct);
+    } else if (held_positions * 8 >= query.size()) {
+        for (std::uint32_t distinct : query) add_position(distinct);
+    } else {
+        block_positions_.clear();
+        for (std::uint32_t e = acc_.head[block]; e != kNone; e = acc_.entries[e].next)
+            for (std::uint32_t position : terms_.positions_of(acc_.entries[e].distinct))
+                block_positions_.emplace_back(position, acc_.entries[e].distinct);
+        std::sort(block_positions_.begin(), block_positions_.end());
+        for (const auto& [position, distinct] : block_positions_) add_position(distinct);
+    }
+    for (std::uint32_t e = acc_.head[block]; e != kNone; e = acc_.entries[e].next) term_range_[acc_.entries[e].distinct] = {0, 0};
+}
+
 // Calls emit(slot, score) for each memory of `block` holding a query token,
 // in slot order, but for those whose score must fall below `floor`. Each
 // memory's sum grows over the query's positions in query order, the same
@@ -177,50 +222,30 @@ void Searcher::score_block(std::uint32_t block, double floor, Emit&& emit) {
         if (wanted == 0) return;
     }
     double sums[kBlockSlots] = {};
-    const auto add_entry = [&](const BlockEntry& at) {
-        const QueryToken& token = tokens_[at.distinct];
-        const auto add_counts = [&](const auto* count) {
-            std::uint64_t mask = at.mask;
-            while (mask != 0) {
+    // Calls add(bit, term) for each wanted memory of the entry, in slot order.
+    const auto for_each_term = [&](const BlockEntry& at, auto&& add) {
+        const double idf = tokens_[at.distinct].idf;
+        const auto walk = [&](const auto* count) {
+            for (std::uint64_t mask = at.mask; mask != 0; mask &= mask - 1) {
                 const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
-                mask &= mask - 1;
                 const std::uint32_t tf = *count++;
                 if ((wanted >> bit & 1) == 0) continue;
-                const double k = length_normaliser(index_.scoring[base + bit].length, average_length_);
-                sums[bit] += term_score(tf, k, token.idf);
+                add(bit, term_score(tf, length_normaliser(index_.scoring[base + bit].length, average_length_), idf));
             }
         };
-        const Counts& counts = token.list->counts();
+        const Counts& counts = tokens_[at.distinct].list->counts();
         if (counts.wide()) {
-            add_counts(counts.wide_data() + at.first);
+            walk(counts.wide_data() + at.first);
         } else {
-            add_counts(counts.narrow() + at.first);
+            walk(counts.narrow() + at.first);
         }
     };
-    const BlockEntry& first = acc_.entries[acc_.head[block]];
-    if (first.next == kNone) {
-        // One token: its positions are all the query's that add here.
-        for (std::uint32_t r = 0; r < tokens_[first.distinct].repeats; ++r) add_entry(first);
-    } else if (!repeated_) {
+    if (!repeated_) {
         // One position per token: the chain's order is the query's.
-        for (const BlockEntry* at = &first; at != nullptr; at = at->next == kNone ? nullptr : &acc_.entries[at->next])
-            add_entry(*at);
-    } else if (terms_.token_slots().size() <= kShortQuery) {
-        // A short query: its positions in order, each taking its token's entry here.
         for (std::uint32_t e = acc_.head[block]; e != kNone; e = acc_.entries[e].next)
-            entry_of_[acc_.entries[e].distinct] = e;
-        for (std::uint32_t distinct : terms_.token_slots())
-            if (entry_of_[distinct] != kNone) add_entry(acc_.entries[entry_of_[distinct]]);
-        for (std::uint32_t e = acc_.head[block]; e != kNone; e = acc_.entries[e].next)
-            entry_of_[acc_.entries[e].distinct] = kNone;
+            for_each_term(acc_.entries[e], [&](std::uint32_t bit, double term) { sums[bit] += term; });
     } else {
-        // A long one: only the positions of the tokens this block holds, sorted,
-        // so that the work stays in proportion to the postings whatever the query.
-        block_positions_.clear();
-        for (std::uint32_t e = acc_.head[block]; e != kNone; e = acc_.entries[e].next)
-            for (std::uint32_t position : terms_.positions_of(acc_.entries[e].distinct)) block_positions_.emplace_back(position, e);
-        std::sort(block_positions_.begin(), block_positions_.end());
-        for (const auto& [position, e] : block_positions_) add_entry(acc_.entries[e]);
+        add_repeated_terms(block, for_each_term, sums);
     }
     for (std::uint64_t mask = wanted; mask != 0;) {
         const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
