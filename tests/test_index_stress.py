@@ -5,6 +5,7 @@ PanicException rather than the ValueError of a refusal; under AddressSanitizer, 
 allocator reports an allocation that large as an error)."""
 
 import hashlib
+import os
 import subprocess
 import sys
 import textwrap
@@ -73,3 +74,34 @@ def test_the_crafted_states_are_well_formed_but_for_their_sizes():
     index = MemoryIndex("[]")
     index.__setstate__(state((2).to_bytes(8, "little") + record(b"a", b"api") + record(b"b", "数据".encode())))
     assert [index[i]["content"] for i in range(len(index))] == ["api", "数据"]
+
+
+SEARCH_OUT_OF_MEMORY = textwrap.dedent(
+    """
+    import resource
+    from orvel import MemoryIndex
+    index = MemoryIndex.from_records([{"id": f"m{i}", "content": f"t{i} common"} for i in range(2000)])
+    query = " ".join(f"t{i}" for i in range(3_000_000))
+    # Room for a few more megabytes only: the search's tables for three million
+    # query tokens cannot be allocated.
+    room = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize() + (16 << 20)
+    resource.setrlimit(resource.RLIMIT_AS, (room, resource.RLIM_INFINITY))
+    for search in (lambda: index.search(query, 10), lambda: index.search_arrays(query),
+                   lambda: index.collection_stats(query)):
+        try:
+            search()
+            print("answered")
+        except MemoryError:
+            print("MemoryError")
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    print(index.search("t5", 1)["hits"][0]["content"])
+    """
+)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or "asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="an address-space limit, which AddressSanitizer's shadow memory cannot live under")  # fmt: skip
+def test_a_search_that_runs_out_of_memory_raises_memory_error_and_the_index_stays_usable():
+    child = subprocess.run([sys.executable, "-c", SEARCH_OUT_OF_MEMORY], capture_output=True, timeout=120)
+    assert child.returncode == 0, child.stderr.decode()
+    assert child.stdout.decode().split("\n") == ["MemoryError"] * 3 + ["t5 common", ""]

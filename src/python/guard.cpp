@@ -22,9 +22,16 @@ PyObject* panic_exception_type() {
 
 }  // namespace
 
-void fail_api_call() {
+void fail_api_call() { throw ApiCallFailed(); }
+
+bool raise_out_of_memory(OutOfMemory out_of_memory) {
+    if (out_of_memory == OutOfMemory::memory_error) {
+        // The interpreter's own MemoryError when it raised one.
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return true;
+    }
     if (PyErr_Occurred()) PyErr_Print();
-    throw InternalFailure("Python API call failed");
+    return raise_panic("Python API call failed");
 }
 
 bool raise_panic(const char* message) {

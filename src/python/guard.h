@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -41,8 +42,12 @@ struct InternalFailure : std::runtime_error {
 // The interpreter's error indicator is set and is to be raised as it stands.
 struct PythonErrorSet {};
 
-// The interpreter failed to create a result object (memory exhausted): the
-// pending error is printed and the call fails with PanicException.
+// The interpreter failed to create a result object (memory exhausted).
+struct ApiCallFailed : InternalFailure {
+    ApiCallFailed() : InternalFailure("Python API call failed") {}
+};
+
+// Throws ApiCallFailed, with the interpreter's error still pending.
 [[noreturn]] void fail_api_call();
 
 // `object` if the interpreter created it, otherwise fail_api_call().
@@ -57,12 +62,30 @@ bool raise_panic(const char* message);
 // Nothing but a result or a raised exception may cross into the interpreter.
 [[noreturn]] void abort_uncaught_panic();
 
+// What a call does when memory runs out. The module's functions report it as
+// an internal failure: PanicException, after printing the interpreter's error
+// if it raised one. The index's searches and builds, which change nothing
+// until they succeed, raise MemoryError, as Python's own containers do.
+enum class OutOfMemory { panic, memory_error };
+
+// Raises what `out_of_memory` asks for when the interpreter could not create
+// an object; false: not raised.
+bool raise_out_of_memory(OutOfMemory out_of_memory);
+
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body, OutOfMemory out_of_memory = OutOfMemory::panic) noexcept {
     try {
         return body();
     } catch (const PythonErrorSet&) {
         return nullptr;
+    } catch (const ApiCallFailed&) {
+        if (raise_out_of_memory(out_of_memory)) return nullptr;
+    } catch (const std::bad_alloc& failure) {
+        if (out_of_memory == OutOfMemory::memory_error) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        if (raise_panic(failure.what())) return nullptr;
     } catch (const std::exception& failure) {
         if (raise_panic(failure.what())) return nullptr;
     } catch (...) {

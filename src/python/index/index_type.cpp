@@ -124,6 +124,14 @@ private:
     std::shared_mutex& lock_;
 };
 
+// Calls that change nothing until they succeed (searches, reads, builds of a
+// fresh index): running out of memory is a MemoryError. Updates keep the
+// module's PanicException, for an index left half changed is an internal failure.
+template <class Body>
+PyObject* guarded_or_memory_error(Body&& body) {
+    return guarded(std::forward<Body>(body), OutOfMemory::memory_error);
+}
+
 [[noreturn]] void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());
     throw PythonErrorSet{};
@@ -260,7 +268,7 @@ void bind(Method method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 // ---- the type's slots ----
 
 PyObject* index_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return guarded([&] {
+    return guarded_or_memory_error([&] {
         Ref object(type->tp_alloc(type, 0));
         check(static_cast<bool>(object));
         IndexObject* self = as_index(object.get());
@@ -280,7 +288,7 @@ void index_dealloc(PyObject* object) {
 }
 
 int index_init(PyObject* object, PyObject* args, PyObject* kwargs) {
-    PyObject* result = guarded([&] {
+    PyObject* result = guarded_or_memory_error([&] {
         PyObject* bound[1];
         check(bind_tuple_arguments(signatures[kInit], args, kwargs, bound));
         PyObject* text_object = bound[0];
@@ -312,7 +320,7 @@ Ref memory_dict(const MemoryIndex& index, std::size_t position) {
 }
 
 PyObject* index_item(PyObject* object, PyObject* key) {
-    return guarded([&] {
+    return guarded_or_memory_error([&] {
         IndexObject* self = as_index(object);
         ReadLock lock(self);
         return memory_dict(*self->index, position_of(key, self->index->size())).release();
@@ -322,7 +330,7 @@ PyObject* index_item(PyObject* object, PyObject* key) {
 // ---- methods ----
 
 PyObject* from_records(PyObject* type, PyObject* records) {
-    return guarded([&] {
+    return guarded_or_memory_error([&] {
         RecordBatch batch = read_records(records);
         Ref object(PyObject_CallNoArgs(type));
         check(static_cast<bool>(object));
@@ -382,7 +390,7 @@ Ref stats_dict(const index::CollectionStats& stats) {
 // The numbers of a collection from those of its parts: counts add up, and a
 // token's document frequency is the sum over the parts that have it.
 PyObject* merge_stats(PyObject*, PyObject* parts) {
-    return guarded([&] {
+    return guarded_or_memory_error([&] {
         Ref iterator(PyObject_GetIter(parts));
         check(static_cast<bool>(iterator));
         index::CollectionStats merged;
@@ -448,7 +456,7 @@ index::IndexSearchResult run_search(const MemoryIndex& index, const SearchArgume
 }
 
 PyObject* search(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
+    return guarded_or_memory_error([&] {
         IndexObject* self = as_index(object);
         const SearchArguments arguments = read_search_arguments(kSearch, args, nargs, kwnames);
         ReadLock lock(self);
@@ -517,7 +525,7 @@ Ref number_array(std::size_t count, std::size_t width, const char* format, Fill&
 }
 
 PyObject* search_arrays(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
+    return guarded_or_memory_error([&] {
         IndexObject* self = as_index(object);
         const SearchArguments arguments = read_search_arguments(kSearchArrays, args, nargs, kwnames);
         ReadLock lock(self);
@@ -544,7 +552,7 @@ PyObject* search_arrays(PyObject* object, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* collection_stats(PyObject* object, PyObject* query_object) {
-    return guarded([&] {
+    return guarded_or_memory_error([&] {
         IndexObject* self = as_index(object);
         const std::string_view query = text_of(query_object, "query");
         index::CollectionStats stats;
@@ -557,7 +565,7 @@ PyObject* collection_stats(PyObject* object, PyObject* query_object) {
 }
 
 PyObject* first_with_ids(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
+    return guarded_or_memory_error([&] {
         IndexObject* self = as_index(object);
         PyObject* bound[2];
         bind(kFirstWithIds, args, nargs, kwnames, bound);
@@ -640,7 +648,7 @@ PyObject* remove(PyObject* object, PyObject* position_object) {
 }
 
 PyObject* size_of(PyObject* object, PyObject*) {
-    return guarded([&] {
+    return guarded_or_memory_error([&] {
         IndexObject* self = as_index(object);
         SharedLock lock(*self->lock);
         return new_int(Py_TYPE(object)->tp_basicsize + sizeof(std::shared_mutex) + self->index->memory_bytes()).release();
@@ -649,7 +657,7 @@ PyObject* size_of(PyObject* object, PyObject*) {
 
 // Pickling: MemoryIndex() and then __setstate__ with the compact state.
 PyObject* reduce(PyObject* object, PyObject*) {
-    return guarded([&] {
+    return guarded_or_memory_error([&] {
         IndexObject* self = as_index(object);
         std::string state;
         {
@@ -662,7 +670,7 @@ PyObject* reduce(PyObject* object, PyObject*) {
 }
 
 PyObject* setstate(PyObject* object, PyObject* state) {
-    return guarded([&] {
+    return guarded_or_memory_error([&] {
         if (!PyBytes_Check(state)) raise(PyExc_TypeError, "MemoryIndex state must be bytes");
         const std::string_view bytes(PyBytes_AS_STRING(state), static_cast<std::size_t>(PyBytes_GET_SIZE(state)));
         std::string error;
