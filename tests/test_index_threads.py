@@ -9,6 +9,8 @@ import json
 import pickle
 import sys
 import threading
+
+import pytest
 from random import Random
 
 from oracles import first_hits
@@ -199,3 +201,115 @@ def test_a_search_lets_other_threads_run_while_it_scores():
     # The method tells them apart: the one-call search keeps the lock throughout.
     text = json.dumps([index[i] for i in range(5000)])
     assert counted_during(lambda: bm25_search_json("alpha", text), 20) == 0
+
+
+# --- Callbacks that reach indexes ------------------------------------------------
+# Caller code (an id's __hash__, a finalizer) runs while no index lock is held,
+# so that callbacks reaching this index or others never wait on a lock their
+# own thread holds. Each case runs in a child process, so that a hang ends with
+# its timeout rather than the suite's.
+
+CALLBACK_CASES = {
+    "hash of an id appends to the same index": """
+class Id(str):
+    def __hash__(self):
+        x.append({"id": "new", "content": "from hash"})
+        return str.__hash__(self)
+print(sorted(x.first_with_ids([Id("x0")])), len(x))
+""",
+    "hash of an id searches another index whose id appends to the first": """
+class AppendsToX(str):
+    def __hash__(self):
+        x.append({"id": "new", "content": "from y's hash"})
+        return str.__hash__(self)
+class SearchesY(str):
+    def __hash__(self):
+        y.first_with_ids([AppendsToX("y0")])
+        return str.__hash__(self)
+print(sorted(x.first_with_ids([SearchesY("x0")])), len(x))
+""",
+    "two threads, each hashing an id that appends to the other's index": """
+import threading
+
+import pytest
+both_hashing = threading.Barrier(2, timeout=30)
+class AppendsTo(str):
+    def __hash__(self):
+        if not getattr(self, "done", False):
+            self.done = True
+            both_hashing.wait()  # each thread inside first_with_ids of its index
+            self.target.append({"id": "new", "content": "from the other thread"})
+        return str.__hash__(self)
+def look_up(index, other, ident):
+    wanted = AppendsTo(ident)
+    wanted.target = other
+    index.first_with_ids([wanted])
+threads = [threading.Thread(target=look_up, args=(x, y, "x0")), threading.Thread(target=look_up, args=(y, x, "y0"))]
+for thread in threads: thread.start()
+for thread in threads: thread.join()
+print(["x0"], len(x), len(y))
+""",
+    "a finalizer run by the collector appends to the index searched": """
+import gc
+class Cycle:
+    def __del__(self):
+        x.append({"id": "new", "content": "from a finalizer"})
+def garbage():
+    a, b = Cycle(), Cycle()
+    a.other, b.other = b, a
+gc.set_threshold(1)  # the collector runs at nearly every allocation
+failures = []
+sys.unraisablehook = failures.append
+for _ in range(5):
+    garbage()
+    x.search("alpha")  # thousands of hit objects made under the index's lock
+gc.set_threshold(700)
+gc.collect()
+print(["x0"] if not failures else failures, len(x))
+""",
+}
+
+CALLBACK_PRELUDE = """
+import sys
+from orvel import MemoryIndex
+x = MemoryIndex.from_records([{"id": f"x{i}", "content": "alpha"} for i in range(3000)])
+y = MemoryIndex.from_records([{"id": f"y{i}", "content": "alpha"} for i in range(3000)])
+"""
+
+CALLBACK_OUTCOMES = {
+    "hash of an id appends to the same index": "['x0'] 3001",
+    "hash of an id searches another index whose id appends to the first": "['x0'] 3001",
+    "two threads, each hashing an id that appends to the other's index": "['x0'] 3001 3001",
+    "a finalizer run by the collector appends to the index searched": "['x0'] 3010",
+}
+
+
+@pytest.mark.parametrize("case", CALLBACK_CASES)
+def test_callbacks_reaching_indexes_never_wait_on_their_own_thread(case):
+    import os
+    import subprocess
+
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    try:
+        child = subprocess.run([sys.executable, "-c", CALLBACK_PRELUDE + CALLBACK_CASES[case]], capture_output=True,
+                               text=True, env=env, timeout=60)  # a hang, not a speed  # fmt: skip
+    except subprocess.TimeoutExpired:
+        pytest.fail("a callback waits forever on an index lock")
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == CALLBACK_OUTCOMES[case]
+
+
+def test_an_update_that_waits_goes_ahead_of_searches_that_ask_after_it():
+    # The bound an update waits for: the searches holding the lock when it
+    # asks, and nothing that asks later. Followed on the lock itself, step by
+    # step, with the threads meeting on its counts.
+    _orvel_testing = pytest.importorskip("_orvel_testing")
+    assert _orvel_testing.update_lock_admissions() == [
+        "search 1 in",
+        "search 2 tried while the update waits: refused",
+        "search 1 out",
+        "update in",
+        "search tried during the update: refused",
+        "update out",
+        "search 3 in",
+    ]

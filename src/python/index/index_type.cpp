@@ -3,9 +3,15 @@
 //
 // Threads: a search releases the interpreter lock while it scores and holds
 // the index's shared lock from before scoring until its result is built;
-// updates hold the exclusive lock. No thread ever blocks on the index's lock
-// while it holds the interpreter lock (it tries first, and releases the
-// interpreter lock to wait), so the two locks cannot deadlock.
+// updates hold the exclusive lock, and go ahead of searches that ask after
+// them (update_lock.h). No thread ever blocks on the index's lock while it
+// holds the interpreter lock (it tries first, and releases the interpreter
+// lock to wait), so the two locks cannot deadlock. No caller code runs while
+// a thread holds an index's lock: what the caller gives is read before
+// locking, results that hold the caller's objects are put together after,
+// and the collector, whose finalizers are caller code, is paused while
+// objects are made under the lock. So callbacks that reach other indexes, or
+// this one, never wait for a lock that their own thread holds.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -15,7 +21,6 @@
 #endif
 #include <cstring>
 #include <memory>
-#include <shared_mutex>
 #include <unordered_map>
 #include <utility>
 
@@ -23,6 +28,7 @@
 #include "python/binder.h"
 #include "python/guard.h"
 #include "python/index/records.h"
+#include "python/index/update_lock.h"
 #include "python/objects.h"
 #include "python/strs.h"
 
@@ -34,17 +40,12 @@ using index::MemoryIndex;
 struct IndexObject {
     PyObject_HEAD
     MemoryIndex* index;
-    std::shared_mutex* lock;
+    UpdateLock* lock;
 };
 
 PyTypeObject* index_type = nullptr;  // created once, at the module's import
 
 IndexObject* as_index(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
-
-// The index from which this thread builds Python objects while it holds the
-// shared lock: an update of that index from this thread (a finalizer run by
-// the collector while objects are made) would wait for itself.
-thread_local const IndexObject* reading = nullptr;
 
 class ReleasedInterpreter {
 public:
@@ -79,7 +80,7 @@ private:
 
 class SharedLock {
 public:
-    explicit SharedLock(std::shared_mutex& lock) : lock_(lock) {
+    explicit SharedLock(UpdateLock& lock) : lock_(lock) {
         if (lock.try_lock_shared()) return;
         ReleasedInterpreter waiting;
         lock.lock_shared();
@@ -89,29 +90,30 @@ public:
     SharedLock& operator=(const SharedLock&) = delete;
 
 private:
-    std::shared_mutex& lock_;
+    UpdateLock& lock_;
 };
 
-// The shared lock, while this thread makes Python objects of what it reads.
-class ReadLock {
+// The collector paused while objects are made under an index's lock: it runs
+// finalizers, which are caller code. Held with the interpreter lock
+// throughout (never across a wait or a search's scoring), so that no other
+// thread runs while it is paused.
+class CollectorPaused {
 public:
-    explicit ReadLock(const IndexObject* self) : lock_(*self->lock), outer_(std::exchange(reading, self)) {}
-    ~ReadLock() { reading = outer_; }
-    ReadLock(const ReadLock&) = delete;
-    ReadLock& operator=(const ReadLock&) = delete;
+    CollectorPaused() : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPaused() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPaused(const CollectorPaused&) = delete;
+    CollectorPaused& operator=(const CollectorPaused&) = delete;
 
 private:
-    SharedLock lock_;
-    const IndexObject* outer_;
+    bool was_enabled_;
 };
+
 
 class ExclusiveLock {
 public:
     explicit ExclusiveLock(IndexObject* self) : lock_(*self->lock) {
-        if (reading == self) {
-            PyErr_SetString(PyExc_RuntimeError, "MemoryIndex changed while this thread makes objects of what it reads");
-            throw PythonErrorSet{};
-        }
         if (lock_.try_lock()) return;
         ReleasedInterpreter waiting;
         lock_.lock();
@@ -121,7 +123,7 @@ public:
     ExclusiveLock& operator=(const ExclusiveLock&) = delete;
 
 private:
-    std::shared_mutex& lock_;
+    UpdateLock& lock_;
 };
 
 // Calls that change nothing until they succeed (searches, reads, builds of a
@@ -273,7 +275,7 @@ PyObject* index_new(PyTypeObject* type, PyObject*, PyObject*) {
         check(static_cast<bool>(object));
         IndexObject* self = as_index(object.get());
         self->index = new MemoryIndex();
-        self->lock = new std::shared_mutex();
+        self->lock = new UpdateLock();
         return object.release();
     });
 }
@@ -322,7 +324,8 @@ Ref memory_dict(const MemoryIndex& index, std::size_t position) {
 PyObject* index_item(PyObject* object, PyObject* key) {
     return guarded_or_memory_error([&] {
         IndexObject* self = as_index(object);
-        ReadLock lock(self);
+        SharedLock lock(*self->lock);
+        const CollectorPaused paused;
         return memory_dict(*self->index, position_of(key, self->index->size())).release();
     });
 }
@@ -459,9 +462,10 @@ PyObject* search(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyOb
     return guarded_or_memory_error([&] {
         IndexObject* self = as_index(object);
         const SearchArguments arguments = read_search_arguments(kSearch, args, nargs, kwnames);
-        ReadLock lock(self);
+        SharedLock lock(*self->lock);
         const MemoryIndex& index = *self->index;
         const index::IndexSearchResult found = run_search(index, arguments);
+        const CollectorPaused paused;
         // Hits whose id other memories bear show the first one's content: one
         // str of the id and of that content serves all of them.
         std::unordered_map<std::uint32_t, std::pair<Ref, Ref>> shared;
@@ -528,9 +532,10 @@ PyObject* search_arrays(PyObject* object, PyObject* const* args, Py_ssize_t narg
     return guarded_or_memory_error([&] {
         IndexObject* self = as_index(object);
         const SearchArguments arguments = read_search_arguments(kSearchArrays, args, nargs, kwnames);
-        ReadLock lock(self);
+        SharedLock lock(*self->lock);
         const MemoryIndex& index = *self->index;
         const index::IndexSearchResult found = run_search(index, arguments);
+        const CollectorPaused paused;
         if (index.size() > 0 && arguments.offset > static_cast<std::size_t>(INT64_MAX) - (index.size() - 1))
             raise(PyExc_OverflowError, "offset puts positions beyond int64");
         const std::size_t count = found.hits.size();
@@ -577,18 +582,26 @@ PyObject* first_with_ids(PyObject* object, PyObject* const* args, Py_ssize_t nar
         std::vector<std::string_view> texts;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(id_list.get()); ++i)
             texts.push_back(text_of(PyList_GET_ITEM(id_list.get(), i), "id"));
-        Ref result = new_dict();
-        ReadLock lock(self);
-        const MemoryIndex& index = *self->index;
-        if (offset > SIZE_MAX - index.size()) raise(PyExc_OverflowError, "offset is too large");
-        for (std::size_t i = 0; i < texts.size(); ++i) {
-            const std::optional<std::size_t> position = index.first_position_of(texts[i]);
-            if (!position) continue;
-            Ref found = new_dict();
-            set_item(found.get(), keys.position, new_int(offset + *position));
-            set_item(found.get(), keys.content, new_str(index.content(*position)));
-            check(PyDict_SetItem(result.get(), PyList_GET_ITEM(id_list.get(), static_cast<Py_ssize_t>(i)), found.get()) == 0);
+        // Found under the lock; the caller's ids, whose hashing is caller code,
+        // are put in the result after.
+        std::vector<std::pair<Py_ssize_t, Ref>> found;
+        {
+            SharedLock lock(*self->lock);
+            const CollectorPaused paused;
+            const MemoryIndex& index = *self->index;
+            if (offset > SIZE_MAX - index.size()) raise(PyExc_OverflowError, "offset is too large");
+            for (std::size_t i = 0; i < texts.size(); ++i) {
+                const std::optional<std::size_t> position = index.first_position_of(texts[i]);
+                if (!position) continue;
+                Ref entry = new_dict();
+                set_item(entry.get(), keys.position, new_int(offset + *position));
+                set_item(entry.get(), keys.content, new_str(index.content(*position)));
+                found.emplace_back(static_cast<Py_ssize_t>(i), std::move(entry));
+            }
         }
+        Ref result = new_dict();
+        for (const auto& [i, entry] : found)
+            check(PyDict_SetItem(result.get(), PyList_GET_ITEM(id_list.get(), i), entry.get()) == 0);
         return result.release();
     });
 }
@@ -651,7 +664,7 @@ PyObject* size_of(PyObject* object, PyObject*) {
     return guarded_or_memory_error([&] {
         IndexObject* self = as_index(object);
         SharedLock lock(*self->lock);
-        return new_int(Py_TYPE(object)->tp_basicsize + sizeof(std::shared_mutex) + self->index->memory_bytes()).release();
+        return new_int(Py_TYPE(object)->tp_basicsize + sizeof(UpdateLock) + self->index->memory_bytes()).release();
     });
 }
 

@@ -14,6 +14,7 @@ extern PyMethodDef orvel_testing_text_methods[];
 extern PyMethodDef orvel_testing_json_methods[];
 extern PyMethodDef orvel_testing_fault_methods[];
 extern PyMethodDef orvel_testing_work_methods[];
+extern PyMethodDef orvel_testing_lock_methods[];
 
 // The UTF-8 view of a str argument (valid while the str lives); TypeError for
 // anything else.

@@ -7,7 +7,7 @@ namespace {
 std::vector<PyMethodDef> all_methods() {
     std::vector<PyMethodDef> methods;
     for (PyMethodDef* table : {orvel_testing_text_methods, orvel_testing_json_methods, orvel_testing_fault_methods,
-                              orvel_testing_work_methods})
+                              orvel_testing_work_methods, orvel_testing_lock_methods})
         for (PyMethodDef* m = table; m->ml_name != nullptr; ++m) methods.push_back(*m);
     methods.push_back({nullptr, nullptr, 0, nullptr});
     return methods;
