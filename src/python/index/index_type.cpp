@@ -184,7 +184,15 @@ std::size_t count_argument(PyObject* object, const char* name, std::size_t fallb
     return overflow > 0 ? SIZE_MAX : static_cast<std::size_t>(n);
 }
 
-RecordBatch read_records(PyObject* records) {
+// The rules a `lenient` argument asks for (absent: strict).
+RecordRules rules_of(PyObject* lenient) {
+    if (lenient == nullptr) return RecordRules::strict;
+    const int truth = PyObject_IsTrue(lenient);
+    check(truth >= 0);
+    return truth == 1 ? RecordRules::lenient : RecordRules::strict;
+}
+
+RecordBatch read_records(PyObject* records, RecordRules rules) {
     RecordBatch batch;
     Ref iterator(PyObject_GetIter(records));
     check(static_cast<bool>(iterator));
@@ -194,13 +202,13 @@ RecordBatch read_records(PyObject* records) {
             check(!PyErr_Occurred());
             return batch;
         }
-        check(read_record(record.get(), number, batch));
+        check(read_record(record.get(), number, rules, batch));
     }
 }
 
-RecordBatch read_one_record(PyObject* record) {
+RecordBatch read_one_record(PyObject* record, RecordRules rules) {
     RecordBatch batch;
-    check(read_record(record, 0, batch));
+    check(read_record(record, 0, rules, batch));
     return batch;
 }
 
@@ -251,15 +259,17 @@ std::unique_ptr<MemoryIndex> build_from_json(std::string_view text) {
 
 // ---- the methods' parameters, bound by the module's binder ----
 
-enum Method { kInit, kSearch, kSearchArrays, kFirstWithIds, kSetUsage, kReplace };
+enum Method { kInit, kFromRecords, kSearch, kSearchArrays, kFirstWithIds, kSetUsage, kAppend, kReplace };
 
 Signature signatures[] = {
     {"MemoryIndex", {"memories_json"}, 1, 0, 1},
+    {"from_records", {"records", "lenient"}, 2, 1, 1},
     {"search", {"query", "top", "stats", "offset"}, 4, 1, 2},
     {"search_arrays", {"query", "top", "stats", "offset"}, 4, 1, 2},
     {"first_with_ids", {"ids", "offset"}, 2, 1, 2},
-    {"set_usage", {"position", "loaded_count", "referenced_count"}, 3, 1, 3},
-    {"replace", {"position", "record"}, 2, 2, 2},
+    {"set_usage", {"position", "loaded_count", "referenced_count", "lenient"}, 4, 1, 3},
+    {"append", {"record", "lenient"}, 2, 1, 1},
+    {"replace", {"position", "record", "lenient"}, 3, 2, 2},
 };
 
 // Binds a method's arguments (a vectorcall) to its parameters; raises on failure.
@@ -332,9 +342,11 @@ PyObject* index_item(PyObject* object, PyObject* key) {
 
 // ---- methods ----
 
-PyObject* from_records(PyObject* type, PyObject* records) {
+PyObject* from_records(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded_or_memory_error([&] {
-        RecordBatch batch = read_records(records);
+        PyObject* bound[2];
+        bind(kFromRecords, args, nargs, kwnames, bound);
+        RecordBatch batch = read_records(bound[0], rules_of(bound[1]));
         Ref object(PyObject_CallNoArgs(type));
         check(static_cast<bool>(object));
         if (!PyObject_TypeCheck(object.get(), index_type)) raise(PyExc_TypeError, "from_records needs a MemoryIndex type");
@@ -609,14 +621,15 @@ PyObject* first_with_ids(PyObject* object, PyObject* const* args, Py_ssize_t nar
 PyObject* set_usage(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         IndexObject* self = as_index(object);
-        PyObject* bound[3];
+        PyObject* bound[4];
         bind(kSetUsage, args, nargs, kwnames, bound);
         PyObject* position_object = bound[0];
         PyObject* loaded = bound[1] != nullptr ? bound[1] : Py_None;
         PyObject* referenced = bound[2] != nullptr ? bound[2] : Py_None;
-        const auto count = [](PyObject* value, const char* name) -> std::optional<std::uint32_t> {
+        const RecordRules rules = rules_of(bound[3]);
+        const auto count = [&](PyObject* value, const char* name) -> std::optional<std::uint32_t> {
             if (value == Py_None) return std::nullopt;
-            std::optional<std::uint32_t> read = read_count(value, name);
+            std::optional<std::uint32_t> read = read_count(value, name, rules);
             check(read.has_value());
             return read;
         };
@@ -628,10 +641,12 @@ PyObject* set_usage(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-PyObject* append(PyObject* object, PyObject* record) {
+PyObject* append(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         IndexObject* self = as_index(object);
-        RecordBatch batch = read_one_record(record);
+        PyObject* bound[2];
+        bind(kAppend, args, nargs, kwnames, bound);
+        RecordBatch batch = read_one_record(bound[0], rules_of(bound[1]));
         ExclusiveLock lock(self);
         self->index->append(batch.memories[0]);
         return Py_NewRef(Py_None);
@@ -641,10 +656,10 @@ PyObject* append(PyObject* object, PyObject* record) {
 PyObject* replace(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         IndexObject* self = as_index(object);
-        PyObject* bound[2];
+        PyObject* bound[3];
         bind(kReplace, args, nargs, kwnames, bound);
         PyObject *position_object = bound[0], *record = bound[1];
-        RecordBatch batch = read_one_record(record);
+        RecordBatch batch = read_one_record(record, rules_of(bound[2]));
         ExclusiveLock lock(self);
         self->index->replace(position_of(position_object, self->index->size()), batch.memories[0]);
         return Py_NewRef(Py_None);
@@ -702,9 +717,11 @@ PyObject* setstate(PyObject* object, PyObject* state) {
 #define ORVEL_CAST(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
 
 PyMethodDef methods[] = {
-    {"from_records", ORVEL_CAST(from_records), METH_O | METH_CLASS,
-     "from_records($type, records)\n--\n\nAn index of the records: mappings with \"id\", \"content\", \"loadedCount\" "
-     "and \"referencedCount\",\nread as bm25_search_json reads the JSON that json.dumps writes of them."},
+    {"from_records", ORVEL_CAST(from_records), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_records($type, records, *, lenient=False)\n--\n\nAn index of the records: mappings with \"id\" and \"content\" "
+     "(str) and, when given,\n\"loadedCount\" and \"referencedCount\" (int from 0 to 2**32 - 1); anything else "
+     "raises\nTypeError or ValueError naming the record and field. lenient=True reads them\nas bm25_search_json reads "
+     "the JSON that json.dumps writes of them, with its defaults."},
     {"search", ORVEL_CAST(search), METH_FASTCALL | METH_KEYWORDS,
      "search($self, query, top=None, *, stats=None, offset=None)\n--\n\nThe result of bm25_search_json over the "
      "index's memories; with top, its first\ntop hits and the total of all. stats (merge_stats of the shards' "
@@ -720,9 +737,13 @@ PyMethodDef methods[] = {
      "first_with_ids($self, ids, offset=0)\n--\n\nFor each id the index bears: the position and content of its first "
      "memory."},
     {"set_usage", ORVEL_CAST(set_usage), METH_FASTCALL | METH_KEYWORDS,
-     "set_usage($self, position, loaded_count=None, referenced_count=None)\n--\n\nSets a memory's usage counts."},
-    {"append", ORVEL_CAST(append), METH_O, "append($self, record)\n--\n\nAdds a memory at the end."},
-    {"replace", ORVEL_CAST(replace), METH_FASTCALL | METH_KEYWORDS, "replace($self, position, record)\n--\n\nReplaces the memory at position."},
+     "set_usage($self, position, loaded_count=None, referenced_count=None, *, lenient=False)\n--\n\n"
+     "Sets a memory's usage counts (None keeps one); lenient as in from_records."},
+    {"append", ORVEL_CAST(append), METH_FASTCALL | METH_KEYWORDS,
+     "append($self, record, *, lenient=False)\n--\n\nAdds a memory at the end; record and lenient as in from_records."},
+    {"replace", ORVEL_CAST(replace), METH_FASTCALL | METH_KEYWORDS,
+     "replace($self, position, record, *, lenient=False)\n--\n\nReplaces the memory at position; record and lenient "
+     "as in from_records."},
     {"remove", ORVEL_CAST(remove), METH_O, "remove($self, position)\n--\n\nRemoves the memory at position."},
     {"__reduce__", ORVEL_CAST(reduce), METH_NOARGS, nullptr},
     {"__sizeof__", ORVEL_CAST(size_of), METH_NOARGS, nullptr},

@@ -149,6 +149,33 @@ int lookup(PyObject* record, bool is_dict, PyObject* key, PyObject** value) {
     return 0;
 }
 
+// TypeError naming the record, the field and the kind of value it holds.
+bool raise_strict_type_error(std::size_t number, const char* field, const char* expected, PyObject* value) {
+    if (value == nullptr) {
+        PyErr_Format(PyExc_TypeError, "Invalid memory record %zu: no \"%s\" (%s)", number, field, expected);
+    } else {
+        PyErr_Format(PyExc_TypeError, "Invalid memory record %zu: \"%s\" must be %s, not %.100s", number, field,
+                     expected, Py_TYPE(value)->tp_name);
+    }
+    return false;
+}
+
+constexpr const char* kStrictCount = "an int from 0 to 4294967295";
+
+// A strict count: an int (not a bool) from 0 to 2^32 - 1.
+bool read_strict_count(PyObject* value, std::size_t number, const char* field, std::uint32_t& count) {
+    switch (strict_count(value, count)) {
+        case StrictCount::read:
+            return true;
+        case StrictCount::not_an_int:
+            return raise_strict_type_error(number, field, kStrictCount, value);
+        case StrictCount::out_of_range:
+            break;
+    }
+    PyErr_Format(PyExc_ValueError, "Invalid memory record %zu: \"%s\" must be %s", number, field, kStrictCount);
+    return false;
+}
+
 bool is_mapping(PyObject* object, bool& is_dict) {
     is_dict = PyDict_Check(object);
     if (is_dict) return true;
@@ -164,7 +191,33 @@ bool is_mapping(PyObject* object, bool& is_dict) {
 
 }  // namespace
 
-std::optional<std::uint32_t> read_count(PyObject* value, const char* what) {
+StrictCount strict_count(PyObject* value, std::uint32_t& count) {
+    if (!PyLong_Check(value) || PyBool_Check(value)) return StrictCount::not_an_int;
+    const unsigned long long n = PyLong_AsUnsignedLongLong(value);
+    if ((n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || n > UINT32_MAX) {
+        PyErr_Clear();  // negative, or beyond 64 bits
+        return StrictCount::out_of_range;
+    }
+    count = static_cast<std::uint32_t>(n);
+    return StrictCount::read;
+}
+
+std::optional<std::uint32_t> read_count(PyObject* value, const char* what, RecordRules rules) {
+    if (rules == RecordRules::strict) {
+        std::uint32_t count = 0;
+        switch (strict_count(value, count)) {
+            case StrictCount::read:
+                return count;
+            case StrictCount::not_an_int:
+                PyErr_Format(PyExc_TypeError, "%s must be %s or None, not %.100s", what, kStrictCount,
+                             Py_TYPE(value)->tp_name);
+                return std::nullopt;
+            case StrictCount::out_of_range:
+                break;
+        }
+        PyErr_Format(PyExc_ValueError, "%s must be %s or None", what, kStrictCount);
+        return std::nullopt;
+    }
     const char* problem = nullptr;
     if (refused_number(value, &problem)) {
         PyErr_Format(PyExc_ValueError, "%s %s", what, problem);
@@ -173,11 +226,17 @@ std::optional<std::uint32_t> read_count(PyObject* value, const char* what) {
     return count_of(value);
 }
 
-bool read_record(PyObject* record, std::size_t number, RecordBatch& batch) {
+bool read_record(PyObject* record, std::size_t number, RecordRules rules, RecordBatch& batch) {
+    const bool strict = rules == RecordRules::strict;
     search::SearchMemory& memory = batch.memories.emplace_back();
     bool is_dict = false;
     if (!is_mapping(record, is_dict)) {
         if (PyErr_Occurred()) return false;
+        if (strict) {
+            PyErr_Format(PyExc_TypeError, "Invalid memory record %zu: it must be a mapping, not %.100s", number,
+                         Py_TYPE(record)->tp_name);
+            return false;
+        }
         // Any value other than a mapping: every default, if the reader reads it.
         return check_readable(record, kMostContainers - 1, number, nullptr);
     }
@@ -193,21 +252,27 @@ bool read_record(PyObject* record, std::size_t number, RecordBatch& batch) {
         PyObject* raw = nullptr;
         if (lookup(record, is_dict, fields[f].key, &raw) < 0) return false;
         Ref value(raw);
-        if (raw == nullptr) continue;  // missing: the default
-        switch (f) {
-            case 0:
-            case 1: {
-                std::string_view& field = f == 0 ? memory.id : memory.content;
-                if (PyUnicode_Check(raw)) {
-                    if (!read_text(raw, number, fields[f].name, field, batch)) return false;
-                } else {
-                    if (!check_readable(raw, kMostContainers - 2, number, fields[f].name)) return false;
-                    field = f == 0 ? search::kDefaultId : std::string_view();
-                }
-                break;
+        const bool text = f < 2;
+        if (raw == nullptr) {
+            // Missing: the default, but for a strict record's texts.
+            if (strict && text) return raise_strict_type_error(number, fields[f].name, "a str", nullptr);
+            continue;
+        }
+        if (text) {
+            std::string_view& field = f == 0 ? memory.id : memory.content;
+            if (PyUnicode_Check(raw)) {
+                if (!read_text(raw, number, fields[f].name, field, batch)) return false;
+            } else if (strict) {
+                return raise_strict_type_error(number, fields[f].name, "a str", raw);
+            } else {
+                if (!check_readable(raw, kMostContainers - 2, number, fields[f].name)) return false;
+                field = f == 0 ? search::kDefaultId : std::string_view();
             }
-            default: {
-                std::uint32_t& count = f == 2 ? memory.loaded_count : memory.referenced_count;
+        } else {
+            std::uint32_t& count = f == 2 ? memory.loaded_count : memory.referenced_count;
+            if (strict) {
+                if (!read_strict_count(raw, number, fields[f].name, count)) return false;
+            } else {
                 if (!check_readable(raw, kMostContainers - 2, number, fields[f].name)) return false;
                 count = count_of(raw);
             }
