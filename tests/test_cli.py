@@ -310,6 +310,36 @@ def test_search_without_hits():
     assert json.loads(orvel("search", "zebra", EXAMPLES / "memories.json", "--json").out) == {"hits": [], "total": 0}
 
 
+FALLBACKS = {
+    "int ids": ('[{"id": 101, "content": "socket timeout"}, {"id": 102, "content": "reading socket"}]',
+                ['2 memories have no "id" string: shown as "?", every such hit with the content of the first of them']),
+    "a text key instead of content": ('[{"id": "a", "text": "socket"}, {"id": "b", "content": "socket"}]',
+                                      ['1 memory has no "content" string: read as empty, matching no query']),
+    "entries that are not objects": ('[5, null, {"id": "b", "content": "socket"}]',
+                                     ['2 entries are not objects: read as memories with the id "?" and no content']),
+    "counts the search cannot take": (
+        '[{"id": "a", "content": "socket", "loadedCount": 3.0, "referencedCount": 4294967297},'
+        ' {"id": "b", "content": "x", "loadedCount": -1, "referencedCount": 18446744073709551616}]',
+        ['2 memories have a "loadedCount" that is not a whole number from 0 to 4294967295: '
+         "read as 0, or as its remainder modulo 2^32 when larger",
+         '2 memories have a "referencedCount" that is not a whole number from 0 to 4294967295: '
+         "read as 0, or as its remainder modulo 2^32 when larger"]),
+    "none: null counts and other keys": ('[{"id": "a", "content": "socket", "loadedCount": null, "zone": 1}]', []),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("case", FALLBACKS)
+def test_search_warns_about_memories_read_as_defaults(case, tmp_path):
+    text, warnings = FALLBACKS[case]
+    path = tmp_path / "memories.json"
+    path.write_text(text)
+    run = orvel("search", "socket", path, "--json")
+    assert run.code == 0
+    assert json.loads(run.out) == orvel_core.bm25_search_json("socket", text)
+    assert run.err.splitlines() == [f"orvel: warning: {path}: {warning}" for warning in warnings]
+    assert orvel("search", "socket", path, "--strict").code == (1 if warnings else 0)
+
+
 def test_search_chinese_query():
     memories = EXAMPLES / "memories.json"
     expected = orvel_core.bm25_search_json("索引问题", read(memories))

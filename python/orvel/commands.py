@@ -67,14 +67,20 @@ def run_search(args: argparse.Namespace) -> int:
         for line in lines[1:]:
             say("  " + line)
         return EXIT_UNREADABLE
+    from orvel.memory_defaults import default_warnings
+
+    warnings = default_warnings(text)
+    for warning in warnings:
+        say(f"orvel: warning: {terminal.one_line(name)}: {warning}")
+    status = EXIT_INVALID if warnings and args.strict else EXIT_OK
     hits = result["hits"][: args.top]
     if args.format == "json":
         print_json({"hits": hits, "total": result["total"]})
-        return EXIT_OK
+        return status
     from orvel.search_table import print_search_table
 
     print_search_table(query, hits, result["total"], args.width, args.no_truncate)
-    return EXIT_OK
+    return status
 
 
 def looks_like_a_pack(text: str) -> bool:
@@ -247,7 +253,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog="orvel",
         description="Validate packs, search memories and score texts with orvel_core.",
         epilog='Texts may be given as "-" to read them from standard input.\n'
-        "Exit status: 0 success, 1 a pack has errors (curate --strict: warnings),\n"
+        "Exit status: 0 success, 1 a pack has errors (curate and search --strict: warnings),\n"
         "2 something could not be read or the usage is wrong, 130 interrupted.\n\n"
         "examples:\n  orvel validate packs/\n  orvel search \"BM25 ranking\" memories.json",
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -291,6 +297,12 @@ def build_parser() -> argparse.ArgumentParser:
     search.add_argument("memories", metavar="MEMORIES.json", help='a JSON array of memories ("-" for standard input)')
     search.add_argument("--top", type=positive, default=10, metavar="N", help="show the N best hits (default 10)")
     search.add_argument("--width", type=positive, metavar="N", help="cut the table to N columns")
+    search.add_argument(
+        "--strict",
+        action="store_true",
+        help="exit 1 when memories fall back to defaults (an id or content that is not a string, "
+        "a count that is not a whole number from 0 to 4294967295)",
+    )
     search.add_argument(
         "--no-truncate", action="store_true", help="never cut the table (it is cut only on a terminal otherwise)"
     )
