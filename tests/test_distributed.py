@@ -66,7 +66,7 @@ CASES = {
     "empty query": ([[{"id": "a", **alpha}]], ""),
     "Han text": ([[{"id": "h", "content": "索引变慢"}], [{"id": "h", "content": "数据库索引"}]], "索引"),
 }
-TOPS = [None, 0, 1, 2, 10]
+TOPS = [None, 0, 1, 2, 10, 2**64, 2**100]
 
 
 @pytest.mark.parametrize("top", TOPS)

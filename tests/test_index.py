@@ -70,6 +70,13 @@ def refused(memories):
 # --- Records as Python values -------------------------------------------------
 
 
+class HashedOtherwise(str):
+    """A str subclass equal to its text but hashed otherwise: a dict may hold both."""
+
+    def __hash__(self):
+        return str.__hash__(self) ^ 1
+
+
 class Text(str):
     """A str subclass: its characters are its value."""
 
@@ -1010,6 +1017,8 @@ FITTING = {"memoryCount": 4, "tokenCount": 8, "documentFrequencies": {"alpha": 3
         ({"memoryCount": True}, 1, TypeError),
         ({"documentFrequencies": [("alpha", 3)]}, 1, TypeError),
         ({"documentFrequencies": {"alpha": 3.0, "gamma": 1}}, 1, TypeError),
+        # one token's text twice, through a str subclass hashed otherwise
+        ({"documentFrequencies": {"alpha": 2, "gamma": 1, HashedOtherwise("alpha"): 1}}, 1, ValueError),
     ],
 )
 def test_stats_that_cannot_be_the_collections(change, offset, error):

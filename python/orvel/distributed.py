@@ -21,6 +21,7 @@ from __future__ import annotations
 import bisect
 import heapq
 import itertools
+import sys
 from collections.abc import Callable, Iterable, Sequence
 from operator import methodcaller
 from types import TracebackType
@@ -52,7 +53,8 @@ def search_shards(run: Runner, offsets: Sequence[int], query: str, top: int | No
         [(s, methodcaller("search", query, top=top, stats=stats, offset=offsets[s])) for s in shards]
     )
     ranked = heapq.merge(*(result["hits"] for result in results), key=lambda hit: (-hit["score"], hit["position"]))
-    hits = list(itertools.islice(ranked, top))
+    # A top beyond any list's length asks for every hit, as the index takes it.
+    hits = list(itertools.islice(ranked, None if top is None or top > sys.maxsize else top))
     contents = _first_contents(run, offsets, hits)
     return {
         "hits": [

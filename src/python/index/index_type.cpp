@@ -22,6 +22,7 @@
 #include <cstring>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "index/memory_index.h"
@@ -384,9 +385,14 @@ index::CollectionStats read_stats(PyObject* stats, const std::string& what = "st
     }
     Py_ssize_t at = 0;
     PyObject *token, *df;
+    // Keys are distinct objects, but str subclasses may bear one text twice.
+    std::unordered_set<std::string> seen;
     while (PyDict_Next(frequencies, &at, &token, &df)) {
         if (!PyUnicode_Check(token)) raise(PyExc_TypeError, shape);
-        out.document_frequencies.emplace_back(std::string(text_of(token, "token")), number(df));
+        std::string text(text_of(token, "token"));
+        if (!seen.insert(text).second)
+            raise(PyExc_ValueError, what + " hold the document frequency of \"" + text + "\" twice");
+        out.document_frequencies.emplace_back(std::move(text), number(df));
     }
     return out;
 }
