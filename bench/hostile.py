@@ -114,6 +114,11 @@ FAMILIES = [
     Family("index: distinct query tokens, each memory matching one", "MemoryIndex.search",
            lambda n: (" ".join(words(n)), memories([{"id": f"m{i}", "content": w} for i, w in enumerate(words(n))])),
            4_000, 60.0),
+    # Each position of the query adds its term to every memory holding the token, as the
+    # one-call search does: time grows with the repeats, memory does not.
+    Family("index: one query token repeated, 1,000 memories holding it", "MemoryIndex.search",
+           lambda n: ("alpha " * n, memories([{"id": f"m{i}", "content": f"alpha w{i}"} for i in range(1000)])),
+           2_000, 12.0),
     Family("index: memories sharing one id, removed from the end", "MemoryIndex.remove",
            lambda n: (memories([{"id": "?", "content": "alpha"}] * n),), 4_000, 12.0),
     Family("index: fresh tokens appended and removed", "MemoryIndex.append", lambda n: (n,), 4_000, 4.0),
