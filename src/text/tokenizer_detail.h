@@ -75,14 +75,17 @@ static_assert(ideographs_share_one_record());
 static_assert((kIdeographRecord & ucd::kWordBreakMask) == ucd::kWbOther && (kIdeographRecord & ucd::kAlphabetic) &&
               (kIdeographRecord >> ucd::kLowerShift) == 0 && !(kIdeographRecord & ucd::kLowerSpecial));
 
-// The ideograph (U+4E00..U+9FFF) whose three bytes start at `at`, or 0 when
-// another character starts there. The text is valid UTF-8: a lead byte 0xE5
-// to 0xE9, or 0xE4 with a second byte from 0xB8 on, starts the three bytes
-// of an ideograph.
+// The ideograph (U+4E00..U+9FFF) whose three bytes start at `at`, with room
+// for three bytes there, or 0 when another character starts there. The
+// three bytes are decoded whatever they are and the range decides, with one
+// branch for the caller: the lead bytes of common ideographs (0xE4 to 0xE9)
+// alternate too unpredictably to be told apart by branches.
 inline char32_t ideograph_at(const unsigned char* at) {
     const unsigned b0 = at[0];
-    if (b0 - 0xE5u > 0xE9u - 0xE5u && !(b0 == 0xE4 && at[1] >= 0xB8)) return 0;
-    return (char32_t(b0 & 0x0F) << 12) | (char32_t(at[1] & 0x3F) << 6) | (at[2] & 0x3F);
+    const char32_t c = (char32_t(b0 & 0x0F) << 12) | (char32_t(at[1] & 0x3F) << 6) | (at[2] & 0x3F);
+    const bool three_bytes = (b0 & 0xF0) == 0xE0;
+    const bool in_range = c - kIdeographsFirst <= kIdeographsLast - kIdeographsFirst;
+    return (three_bytes & in_range) ? c : 0;
 }
 static_assert(kIdeographsFirst == 0x4E00 && kIdeographsLast == 0x9FFF);  // 0xE4 0xB8 0x80 .. 0xE9 0xBF 0xBF
 
