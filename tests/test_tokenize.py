@@ -220,6 +220,15 @@ def test_shortcuts_give_the_general_tokens(text):
         "我们\u200d😀",
         "一\u9fff\u4dff\ua000\u4dc0一鿿",  # the ends of the ideographs' block and their neighbours
         "我\u200d😀",  # WB4, then WB3c
+        # A run of ideographs ends at the text's end, at ASCII, at a character of four
+        # bytes, at another three-byte one (Extension A, Yi, punctuation) or at a mark.
+        "我们的",
+        "我们a",
+        "我们\U00020000的",
+        "我们😀",
+        "一丁\u3400\u4db5丂",
+        "大\ua000小。中、",
+        "大小\u0301\u0301中",
         "数据。库\u3000ひらがな",
         "Москва,Россия.ПАМЯТЬ's",
         "ΟΔΟΣ ΟΔΟΣ.Α Σ",

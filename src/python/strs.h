@@ -136,12 +136,18 @@ public:
     // for by `get` may get another str). Below U+0100 the interpreter hands
     // out its shared one-character strs, up to U+FFFF the module does.
     [[gnu::always_inline]] PyObject* get_character(char32_t c) {
-        if (c <= kLastSharedCharacter) return shared_character_str(c);
+        if (c <= kLastSharedCharacter) [[likely]]
+            return shared_character_str(c);
+        return get_astral_character(c);
+    }
+
+private:
+    // Characters beyond the plane are rare: out of the callers' loops.
+    [[gnu::noinline]] PyObject* get_astral_character(char32_t c) {
         return characters_.get({c, CharacterEntry::hash_of(c)},
                                [&] { return created(PyUnicode_FromOrdinal(static_cast<int>(c))); });
     }
 
-private:
     static constexpr std::size_t kLongestKept = 16;
 
     const text::HashKey hash_key_ = text::hash_key();

@@ -16,7 +16,8 @@
 //   letter_run_end   runs of ALetter         WB5; the classes that may still join (WB4, WB6,
 //                                            WB7a, WB9, WB13a) hand the run to the general path
 //   stands_alone     Other, Mid*, quotes     WB999 unless WB4 follows
-//   ideographs       U+4E00..U+9FFF          one record for the whole range (static_assert)
+//   ideographs       U+4E00..U+9FFF          one record for the whole range (static_assert); in a
+//                                            run of them, each but the last stands alone (WB999)
 #pragma once
 
 #include <cstddef>
@@ -73,6 +74,20 @@ constexpr bool ideographs_share_one_record() {
 static_assert(ideographs_share_one_record());
 static_assert((kIdeographRecord & ucd::kWordBreakMask) == ucd::kWbOther && (kIdeographRecord & ucd::kAlphabetic) &&
               (kIdeographRecord >> ucd::kLowerShift) == 0 && !(kIdeographRecord & ucd::kLowerSpecial));
+
+// The ideograph (U+4E00..U+9FFF) whose three bytes start at `at`, with room
+// for three bytes there, or 0 when another character starts there. The
+// three bytes are decoded whatever they are and the range decides, with one
+// branch for the caller: the lead bytes of common ideographs (0xE4 to 0xE9)
+// alternate too unpredictably to be told apart by branches.
+inline char32_t ideograph_at(const unsigned char* at) {
+    const unsigned b0 = at[0];
+    const char32_t c = (char32_t(b0 & 0x0F) << 12) | (char32_t(at[1] & 0x3F) << 6) | (at[2] & 0x3F);
+    const bool three_bytes = (b0 & 0xF0) == 0xE0;
+    const bool in_range = c - kIdeographsFirst <= kIdeographsLast - kIdeographsFirst;
+    return (three_bytes & in_range) ? c : 0;
+}
+static_assert(kIdeographsFirst == 0x4E00 && kIdeographsLast == 0x9FFF);  // 0xE4 0xB8 0x80 .. 0xE9 0xBF 0xBF
 
 // The record of the character at `pos`, which the call moves past it.
 inline std::uint32_t next_record(std::string_view text, std::size_t& pos, char32_t& c) {
@@ -395,6 +410,18 @@ void scan_mixed(std::string_view text, S& sink) {
             std::uint32_t record = next_record(text, next, c);
             bool at_ascii = false;
             while (stands_alone(record & ucd::kWordBreakMask)) {
+                // An ideograph followed by an ideograph is a segment of its
+                // own (WB999; an ideograph is no Extend, Format or ZWJ, so
+                // WB4 joins nothing to it): a run goes by its bytes alone,
+                // its last character by the general lookahead below.
+                if (record == kIdeographRecord) {
+                    for (char32_t ideograph; next + 3 <= n && (ideograph = ideograph_at(p + next)) != 0;) {
+                        sink.character(text.substr(pos, next - pos), kIdeographRecord, c);
+                        pos = next;
+                        next += 3;
+                        c = ideograph;
+                    }
+                }
                 std::size_t after = next;
                 std::uint32_t record_after = 0;
                 char32_t c_after = 0;
