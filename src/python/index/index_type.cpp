@@ -19,9 +19,11 @@
 #include <unordered_map>
 #include <utility>
 
+#include "index/index_file.h"
 #include "index/memory_index.h"
 #include "python/binder.h"
 #include "python/guard.h"
+#include "python/index/file_io.h"
 #include "python/index/records.h"
 #include "python/objects.h"
 #include "python/strs.h"
@@ -678,6 +680,71 @@ PyObject* setstate(PyObject* object, PyObject* state) {
     });
 }
 
+// Files of the index's own format (index/index_file.h). Saving holds the
+// shared lock while it writes, so the file is one state of the index.
+PyObject* save(PyObject* object, PyObject* path_object) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        std::filesystem::path path;
+        PyObject* named = nullptr;
+        check(path_argument(path_object, path, &named));
+        Ref filename(named);
+        IoFailure failure;
+        ReplacingFile file;
+        {
+            SharedLock lock(*self->lock);
+            ReleasedInterpreter writing;
+            failure = file.open(path);
+            if (!failure)
+                index::IndexFile::write(*self->index, [&](std::string_view piece) {
+                    if (!failure) failure = file.write(piece);
+                });
+        }
+        if (!failure) {
+            ReleasedInterpreter syncing;
+            failure = file.commit();
+        }
+        if (failure) {
+            set_io_error(failure, filename.get());
+            throw PythonErrorSet{};
+        }
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* load(PyObject* type, PyObject* path_object) {
+    return guarded([&] {
+        std::filesystem::path path;
+        PyObject* named = nullptr;
+        check(path_argument(path_object, path, &named));
+        Ref filename(named);
+        IoFailure failure;
+        std::string error;
+        std::unique_ptr<MemoryIndex> fresh;
+        {
+            ReleasedInterpreter reading;
+            std::string bytes;
+            failure = read_whole_file(path, bytes);
+            if (!failure) fresh = index::IndexFile::read(bytes, error);
+            std::string().swap(bytes);
+            if (fresh) give_back_freed_memory(*fresh);
+        }
+        if (failure) {
+            set_io_error(failure, filename.get());
+            throw PythonErrorSet{};
+        }
+        if (!fresh) {
+            PyErr_Format(PyExc_ValueError, "%s: %R", error.c_str(), filename.get());
+            throw PythonErrorSet{};
+        }
+        Ref object(PyObject_CallNoArgs(type));
+        check(static_cast<bool>(object));
+        if (!PyObject_TypeCheck(object.get(), index_type)) raise(PyExc_TypeError, "load needs a MemoryIndex type");
+        install(as_index(object.get()), std::move(fresh));
+        return object.release();
+    });
+}
+
 #define ORVEL_CAST(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
 
 PyMethodDef methods[] = {
@@ -703,6 +770,12 @@ PyMethodDef methods[] = {
     {"append", ORVEL_CAST(append), METH_O, "append($self, record)\n--\n\nAdds a memory at the end."},
     {"replace", ORVEL_CAST(replace), METH_FASTCALL | METH_KEYWORDS, "replace($self, position, record)\n--\n\nReplaces the memory at position."},
     {"remove", ORVEL_CAST(remove), METH_O, "remove($self, position)\n--\n\nRemoves the memory at position."},
+    {"save", ORVEL_CAST(save), METH_O,
+     "save($self, path)\n--\n\nWrites the index to a file of its own format, atomically: the file at path\nis "
+     "the old one or the whole new one, never half of it."},
+    {"load", ORVEL_CAST(load), METH_O | METH_CLASS,
+     "load($type, path)\n--\n\nThe index saved at path; ValueError when the file is not one that save\nwrote "
+     "(foreign, damaged, truncated), OSError when it cannot be read."},
     {"__reduce__", ORVEL_CAST(reduce), METH_NOARGS, nullptr},
     {"__sizeof__", ORVEL_CAST(size_of), METH_NOARGS, nullptr},
     {"__setstate__", ORVEL_CAST(setstate), METH_O, nullptr},
