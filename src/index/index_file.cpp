@@ -1,13 +1,11 @@
 #include "index/index_file.h"
 
-// SHA256_Init and friends, as the state format uses them (see state_format.cpp).
-#define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/sha.h>
-
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -20,9 +18,70 @@ namespace orvel::index {
 namespace {
 
 constexpr unsigned char kMagic[8] = {0x89, 'O', 'R', 'V', 'I', 'X', '\r', '\n'};
-constexpr std::size_t kHeaderSize = sizeof kMagic + 2 * sizeof(std::uint32_t);
-constexpr std::size_t kDigestSize = SHA256_DIGEST_LENGTH;
+// Magic, version, flags and the six numbers after them.
+constexpr std::size_t kHeaderSize = sizeof kMagic + 2 * sizeof(std::uint32_t) + 6 * sizeof(std::uint64_t);
+constexpr std::size_t kChecksumSize = sizeof(std::uint64_t);
+constexpr std::size_t kRecordSize = 40;  // a memory's numbers
 constexpr std::size_t kPiece = std::size_t{1} << 20;
+// Below this many bytes a second thread costs about what it saves.
+constexpr std::size_t kTwoThreadsFrom = std::size_t{1} << 20;
+constexpr const char* kChecksumMismatch = "MemoryIndex file is corrupt: its checksum does not match (damaged or truncated)";
+
+// XXH64 with seed 0: a checksum for accidental damage (a crafted file can
+// carry any checksum; the structural checks deal with those). Written as one
+// running state, so that a file is checksummed as it is written.
+class Xxh64 {
+public:
+    void update(const char* data, std::size_t n) {
+        total_ += n;
+        if (buffered_ != 0) {
+            const std::size_t take = std::min(n, sizeof stripe_ - buffered_);
+            std::memcpy(stripe_ + buffered_, data, take);
+            buffered_ += take, data += take, n -= take;
+            if (buffered_ < sizeof stripe_) return;
+            consume(stripe_);
+            buffered_ = 0;
+        }
+        for (; n >= sizeof stripe_; data += sizeof stripe_, n -= sizeof stripe_) consume(data);
+        std::memcpy(stripe_, data, n);
+        buffered_ = n;
+    }
+    std::uint64_t digest() const {
+        std::uint64_t h;
+        if (total_ >= 32) {
+            h = std::rotl(v_[0], 1) + std::rotl(v_[1], 7) + std::rotl(v_[2], 12) + std::rotl(v_[3], 18);
+            for (std::uint64_t v : v_) h = (h ^ round(0, v)) * kP1 + kP4;
+        } else {
+            h = kP5;
+        }
+        h += total_;
+        const char* p = stripe_;
+        std::size_t n = buffered_;
+        for (; n >= 8; p += 8, n -= 8) h = std::rotl(h ^ round(0, word64(p)), 27) * kP1 + kP4;
+        if (n >= 4) {
+            h = std::rotl(h ^ (std::uint64_t{word32(p)} * kP1), 23) * kP2 + kP3;
+            p += 4, n -= 4;
+        }
+        for (; n > 0; ++p, --n) h = std::rotl(h ^ (static_cast<unsigned char>(*p) * kP5), 11) * kP1;
+        h ^= h >> 33, h *= kP2, h ^= h >> 29, h *= kP3, h ^= h >> 32;
+        return h;
+    }
+
+private:
+    static constexpr std::uint64_t kP1 = 0x9E3779B185EBCA87, kP2 = 0xC2B2AE3D27D4EB4F, kP3 = 0x165667B19E3779F9,
+                                   kP4 = 0x85EBCA77C2B2AE63, kP5 = 0x27D4EB2F165667C5;
+    static std::uint64_t round(std::uint64_t acc, std::uint64_t input) { return std::rotl(acc + input * kP2, 31) * kP1; }
+    static std::uint64_t word64(const char* p);
+    static std::uint32_t word32(const char* p);
+    void consume(const char* p) {
+        for (int i = 0; i < 4; ++i) v_[i] = round(v_[i], word64(p + 8 * i));
+    }
+
+    std::uint64_t v_[4] = {kP1 + kP2, kP2, 0, 0 - kP1};
+    std::uint64_t total_ = 0;
+    char stripe_[32];
+    std::size_t buffered_ = 0;
+};
 
 template <class Number>
 std::make_unsigned_t<Number> as_bits(Number v) {
@@ -34,10 +93,7 @@ inline std::uint32_t as_bits(float v) { return std::bit_cast<std::uint32_t>(v); 
 // Hands the file on in pieces, hashing what it hands on.
 class Output {
 public:
-    explicit Output(const std::function<void(std::string_view)>& sink) : sink_(sink) {
-        SHA256_Init(&context_);
-        buffer_.reserve(kPiece + 64);
-    }
+    explicit Output(const std::function<void(std::string_view)>& sink) : sink_(sink) { buffer_.reserve(kPiece + 64); }
 
     template <class Number>
     void number(Number v) {
@@ -61,22 +117,27 @@ public:
     }
     void finish() {
         flush();
-        unsigned char digest[kDigestSize];
-        SHA256_Final(digest, &context_);
-        sink_(std::string_view(reinterpret_cast<const char*>(digest), kDigestSize));
+        number(checksum_.digest());
+        sink_(buffer_);
     }
 
 private:
     void flush() {
-        SHA256_Update(&context_, buffer_.data(), buffer_.size());
+        checksum_.update(buffer_.data(), buffer_.size());
         sink_(buffer_);
         buffer_.clear();
     }
 
     const std::function<void(std::string_view)>& sink_;
-    SHA256_CTX context_;
+    Xxh64 checksum_;
     std::string buffer_;
 };
+
+template <class Number>
+Number load(const char* at);
+
+std::uint64_t Xxh64::word64(const char* p) { return load<std::uint64_t>(p); }
+std::uint32_t Xxh64::word32(const char* p) { return load<std::uint32_t>(p); }
 
 template <class Number>
 Number load(const char* at) {
@@ -95,15 +156,15 @@ class Input {
 public:
     explicit Input(std::string_view bytes) : bytes_(bytes) {}
 
-    bool failed() const { return !error_.empty(); }
-    const std::string& error() const { return error_; }
+    bool failed() const { return error_ != nullptr; }
+    std::string error() const { return error_ == nullptr ? std::string() : std::string(error_); }
     std::size_t left() const { return bytes_.size() - at_; }
     bool at_end() const { return at_ == bytes_.size(); }
 
-    // False, keeping `why`, when `ok` is false.
+    // False, keeping the first `why`, when `ok` is false or something failed before.
     bool expect(bool ok, const char* why) {
-        if (!ok && error_.empty()) error_ = why;
-        return ok && error_.empty();
+        if (!ok && error_ == nullptr) error_ = why;
+        return error_ == nullptr;
     }
     // Whether `count` items of at least `size` bytes each can still follow:
     // checked before anything is reserved for them.
@@ -113,7 +174,10 @@ public:
 
     template <class Number>
     Number number() {
-        if (!room_for(1, sizeof(Number))) return Number{};
+        if (left() < sizeof(Number)) {
+            expect(false, "it ends before the items it announces");
+            return Number{};
+        }
         const Number v = load<Number>(bytes_.data() + at_);
         at_ += sizeof(Number);
         return v;
@@ -143,15 +207,26 @@ public:
 private:
     std::string_view bytes_;
     std::size_t at_ = 0;
-    std::string error_;
+    const char* error_ = nullptr;
 };
 
-void sha256(std::string_view bytes, unsigned char* digest) {
-    SHA256_CTX context;
-    SHA256_Init(&context);
-    SHA256_Update(&context, bytes.data(), bytes.size());
-    SHA256_Final(digest, &context);
+// Strict UTF-8 (text::is_valid_utf8), past runs of ASCII eight bytes at a
+// time: bytes below 0x80 are whole characters, so the runs of other bytes
+// between them are checked on their own.
+bool is_valid_utf8(std::string_view s) {
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    while (p != end) {
+        while (end - p >= 8 && (load<std::uint64_t>(p) & 0x8080808080808080u) == 0) p += 8;
+        while (p != end && static_cast<unsigned char>(*p) < 0x80) ++p;
+        const char* run = p;
+        while (p != end && static_cast<unsigned char>(*p) >= 0x80) ++p;
+        if (!text::is_valid_utf8(std::string_view(run, static_cast<std::size_t>(p - run)))) return false;
+    }
+    return true;
 }
+
+bool is_continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
 
 bool finite_at_least(double v, double low) { return std::isfinite(v) && v >= low; }
 
@@ -169,6 +244,9 @@ void IndexFile::write(const MemoryIndex& index, const std::function<void(std::st
     out.number(std::uint64_t{index.total_length_});
     out.number(index.peak_average_length_);
     out.number(std::uint64_t{index.peaks_computed_at_});
+    std::uint64_t texts_size = 0;
+    for (std::uint32_t slot : index.order_) texts_size += index.memories_[slot].texts.size();
+    out.number(texts_size);
     for (std::uint32_t slot : index.order_) out.number(slot);
     for (std::uint32_t slot : index.order_) {
         const StoredMemory& memory = index.memories_[slot];
@@ -179,8 +257,8 @@ void IndexFile::write(const MemoryIndex& index, const std::function<void(std::st
         out.number(index.peak_usage_[slot]);
         out.number(std::uint64_t{memory.id().size()});
         out.number(std::uint64_t{memory.content().size()});
-        out.raw(memory.texts);
     }
+    for (std::uint32_t slot : index.order_) out.raw(index.memories_[slot].texts);
     out.number(std::uint64_t{index.usage_growth_.size()});
     for (double growth : index.usage_growth_) out.number(growth);
     const Vocabulary& vocabulary = index.vocabulary_;
@@ -232,23 +310,40 @@ std::string IndexFile::write(const MemoryIndex& index) {
 // - slots: the order increases and lies below the slot count; removed slots
 //   number at most the live ones plus 1024, and tokens without postings at
 //   most those with postings plus 4096 (updates keep both so);
-// - texts are valid UTF-8, vocabulary tokens non-empty and distinct;
+// - texts are valid UTF-8 (the texts as a whole, and each starts a
+//   character), vocabulary tokens non-empty, valid and distinct;
 // - lists: slots (or blocks) increase, name live slots only, blocked masks are
 //   non-empty and their postings add up to the list's size, sparse lists have
 //   a peak for every span they touch (searches walk them together), counts
-//   are at least 1, peaks and usage numbers are finite and not negative;
+//   are at least 1, peaks and usage numbers are finite and not negative
+//   (growth at least 1);
 // - per memory, its counts over all lists add up to its token count, and
 //   those add up to the index's token count.
 // What is left unchecked is whether a memory's postings are those of its
 // text: that would mean tokenizing everything, the cost a file saves. The
 // index finds it out for the one memory an update takes the postings of, and
 // then refuses the update (see MemoryIndex::check_postings).
+//
+// Large files are read on two threads: this one takes the checksum, the
+// texts' UTF-8 and the memories, the other the lists; the two fill distinct
+// members of the index.
+
+struct IndexFile::Layout {
+    std::uint32_t slots = 0;
+    std::uint64_t live = 0;
+    std::uint64_t tokens = 0;
+    std::uint64_t computed_at = 0;
+    double reference = 0.0;
+    std::string_view order, records, texts, lists;
+};
+
 std::unique_ptr<MemoryIndex> IndexFile::read(std::string_view bytes, std::string& error) {
+    const std::size_t version_end = sizeof kMagic + sizeof(std::uint32_t);
     if (bytes.size() < sizeof kMagic || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
         error = "not a MemoryIndex file";
         return nullptr;
     }
-    if (bytes.size() < kHeaderSize + kDigestSize) {
+    if (bytes.size() < version_end) {
         error = "MemoryIndex file is truncated";
         return nullptr;
     }
@@ -258,78 +353,184 @@ std::unique_ptr<MemoryIndex> IndexFile::read(std::string_view bytes, std::string
                 std::to_string(kVersion) + ")";
         return nullptr;
     }
-    const std::string_view sealed = bytes.substr(0, bytes.size() - kDigestSize);
-    unsigned char digest[kDigestSize];
-    sha256(sealed, digest);
-    if (std::memcmp(digest, bytes.data() + sealed.size(), kDigestSize) != 0) {
-        error = "MemoryIndex file is corrupt: its checksum does not match (damaged or truncated)";
+    if (bytes.size() < kHeaderSize + kChecksumSize) {
+        error = "MemoryIndex file is truncated";
         return nullptr;
     }
-    Input in(sealed.substr(sizeof kMagic + sizeof(std::uint32_t)));
-    auto index = std::make_unique<MemoryIndex>();
-    MemoryIndex& x = *index;
-    const auto fail = [&] {
-        error = "MemoryIndex file is corrupt: " + in.error();
+    const std::string_view sealed = bytes.substr(0, bytes.size() - kChecksumSize);
+    const auto checksum = load<std::uint64_t>(bytes.data() + sealed.size());
+    const auto corrupt = [&](const std::string& why) {
+        error = "MemoryIndex file is corrupt: " + why;
         return nullptr;
     };
 
-    in.expect(in.number<std::uint32_t>() == 0, "it has flags this version does not know");
-    const auto slot_count = in.number<std::uint64_t>();
-    const auto live_count = in.number<std::uint64_t>();
-    const auto total_length = in.number<std::uint64_t>();
-    x.peak_average_length_ = in.real();
-    const auto computed_at = in.number<std::uint64_t>();
-    in.expect(finite_at_least(x.peak_average_length_, 0.0) && x.peak_average_length_ > 0.0,
-              "its reference length is not a positive number");
-    // Each live memory takes 40 bytes at least, and removed slots are bounded by the live ones.
-    if (!in.room_for(live_count, 44)) return fail();
-    in.expect(slot_count >= live_count && slot_count - live_count <= live_count + 1024 &&
-                  slot_count < MemoryIndex::kNoSlot - 1 && computed_at <= slot_count,
-              "its slot counts do not agree");
-    if (in.failed()) return fail();
+    Layout layout;
+    {
+        Input in(sealed.substr(version_end));
+        const auto flags = in.number<std::uint32_t>();
+        const auto slots = in.number<std::uint64_t>();
+        layout.live = in.number<std::uint64_t>();
+        layout.tokens = in.number<std::uint64_t>();
+        layout.reference = in.real();
+        layout.computed_at = in.number<std::uint64_t>();
+        const auto texts_size = in.number<std::uint64_t>();
+        in.expect(flags == 0, "it has flags this version does not know");
+        in.expect(std::isfinite(layout.reference) && layout.reference > 0.0,
+                  "its reference length is not a positive number");
+        // Each live memory takes 44 bytes before its texts.
+        in.room_for(layout.live, 4 + kRecordSize);
+        if (in.failed()) return corrupt(in.error());
+        in.expect(slots >= layout.live && slots - layout.live <= layout.live + 1024 &&
+                      slots < MemoryIndex::kNoSlot - 1 && layout.computed_at <= slots,
+                  "its slot counts do not agree");
+        in.expect(texts_size <= in.left() - layout.live * (4 + kRecordSize), "it ends before the items it announces");
+        if (in.failed()) return corrupt(in.error());
+        layout.slots = static_cast<std::uint32_t>(slots);
+        std::size_t at = kHeaderSize;
+        const auto part = [&](std::uint64_t size) {
+            const std::string_view piece = sealed.substr(at, size);
+            at += size;
+            return piece;
+        };
+        layout.order = part(layout.live * 4);
+        layout.records = part(layout.live * kRecordSize);
+        layout.texts = part(texts_size);
+        layout.lists = sealed.substr(at);
+    }
 
-    const auto slots = static_cast<std::uint32_t>(slot_count);
-    const std::uint32_t block_count = (slots + kBlockSlots - 1) / kBlockSlots;
-    if (!in.numbers(live_count, x.order_)) return fail();
-    std::vector<std::uint64_t> live_masks(block_count);
+    auto index = std::make_unique<MemoryIndex>();
+    MemoryIndex& x = *index;
+    {
+        Input in(layout.order);
+        in.numbers(layout.live, x.order_);
+    }
+    std::vector<std::uint64_t> live_masks((layout.slots + kBlockSlots - 1) / kBlockSlots);
     for (std::size_t i = 0; i < x.order_.size(); ++i) {
         const std::uint32_t slot = x.order_[i];
-        if (!in.expect(slot < slots && (i == 0 || x.order_[i - 1] < slot), "its live slots are out of order or range"))
-            return fail();
+        if (slot >= layout.slots || (i != 0 && x.order_[i - 1] >= slot))
+            return corrupt("its live slots are out of order or range");
         live_masks[block_of(slot)] |= slot_bit(slot);
     }
 
-    x.memories_.resize(slots);
-    x.scoring_.resize(slots);
-    x.peak_usage_.assign(slots, 1.0);
+    // The checksum, the texts' UTF-8 and the memories on this thread, the
+    // lists on the other; alone, the checksum first.
+    bool checksum_matches = false, texts_valid = false;
+    std::string memories_error, lists_error;
+    std::vector<std::uint64_t> slot_sums(layout.slots);
+    const auto check_texts = [&] {
+        Xxh64 sum;
+        sum.update(sealed.data(), sealed.size());
+        checksum_matches = sum.digest() == checksum;
+        texts_valid = checksum_matches && is_valid_utf8(layout.texts);
+    };
+    const auto read_rest = [&] { read_lists(layout.lists, layout.slots, live_masks, x, slot_sums, lists_error); };
+    {
+        std::thread worker;
+        std::exception_ptr worker_failed;
+        if (sealed.size() >= kTwoThreadsFrom) {
+            try {
+                worker = std::thread([&] {
+                    try {
+                        read_rest();
+                    } catch (...) {
+                        worker_failed = std::current_exception();
+                    }
+                });
+            } catch (const std::system_error&) {
+            }
+        }
+        struct JoinOnExit {
+            std::thread& t;
+            ~JoinOnExit() {
+                if (t.joinable()) t.join();
+            }
+        };
+        {
+            JoinOnExit join{worker};
+            const bool alone = !worker.joinable();
+            check_texts();
+            if (alone && texts_valid) read_rest();
+            // (Alone, nothing is read past a finding; together, the lists' is looked at after the join.)
+            if (texts_valid && (!alone || lists_error.empty())) read_memories(layout, x, memories_error);
+        }
+        if (worker_failed) std::rethrow_exception(worker_failed);
+    }
+    if (!checksum_matches) {
+        error = kChecksumMismatch;
+        return nullptr;
+    }
+    if (!memories_error.empty()) return corrupt(memories_error);
+    if (!texts_valid) return corrupt("a memory's text is not valid UTF-8");
+    if (!lists_error.empty()) return corrupt(lists_error);
+    for (std::uint32_t slot = 0; slot < layout.slots; ++slot)
+        if (slot_sums[slot] != x.scoring_[slot].length) return corrupt("a memory's postings do not add up to its length");
+    x.peak_average_length_ = layout.reference;
+    x.peaks_computed_at_ = layout.computed_at;
+    x.peaks_pending_ = false;
+    return index;
+}
+
+// The memories' numbers and texts, and the chains of their ids.
+void IndexFile::read_memories(const Layout& layout, MemoryIndex& x, std::string& error) {
+    Input in(layout.records);
+    const std::string_view texts = layout.texts;
+    const auto starts_character = [&](std::uint64_t at) { return at == texts.size() || !is_continuation(texts[at]); };
+    x.memories_.resize(layout.slots);
+    x.scoring_.resize(layout.slots);
+    x.peak_usage_.assign(layout.slots, 1.0);
     std::uint64_t length_sum = 0;
+    std::uint64_t at = 0;
     for (std::uint32_t slot : x.order_) {
         SlotScoring& scoring = x.scoring_[slot];
         scoring.loaded_count = in.number<std::uint32_t>();
         scoring.referenced_count = in.number<std::uint32_t>();
         scoring.length = in.number<std::uint64_t>();
-        x.peak_usage_[slot] = in.real();
+        const double usage = in.real();
         const auto id_size = in.number<std::uint64_t>();
         const auto content_size = in.number<std::uint64_t>();
-        const std::string_view id = in.bytes(id_size);
-        const std::string_view content = in.bytes(content_size);
-        if (in.failed() ||
-            !in.expect(finite_at_least(x.peak_usage_[slot], 0.0) && x.peak_usage_[slot] > 0.0,
-                       "a memory's usage factor is not a positive number") ||
-            !in.expect(text::is_valid_utf8(id) && text::is_valid_utf8(content), "a memory's text is not valid UTF-8"))
-            return fail();
+        x.peak_usage_[slot] = usage;
+        if (!(std::isfinite(usage) && usage > 0.0)) {
+            error = "a memory's usage factor is not a positive number";
+            return;
+        }
+        if (id_size > texts.size() - at || content_size > texts.size() - at - id_size ||
+            !starts_character(at + id_size) || !starts_character(at + id_size + content_size)) {
+            error = "its texts do not fit their sizes";
+            return;
+        }
         // Lengths are below 2^64 each: a sum that wraps is a lie.
-        if (!in.expect(length_sum + scoring.length >= length_sum, "its token counts do not add up")) return fail();
+        if (length_sum + scoring.length < length_sum) {
+            error = "its token counts do not add up";
+            return;
+        }
         length_sum += scoring.length;
         StoredMemory& memory = x.memories_[slot];
-        memory.texts.reserve(id.size() + content.size());
-        memory.texts.append(id).append(content);
-        memory.id_size = id.size();
-        memory.id_hash = text::text_hash(id);
+        memory.texts.assign(texts.substr(at, id_size + content_size));
+        memory.id_size = id_size;
+        memory.id_hash = text::text_hash(memory.id());
+        at += id_size + content_size;
     }
-    if (!in.expect(length_sum == total_length, "its token counts do not add up")) return fail();
-    x.total_length_ = total_length;
+    if (at != texts.size() || (texts.size() != 0 && is_continuation(texts[0]))) {
+        error = "its texts do not fit their sizes";
+        return;
+    }
+    if (length_sum != layout.tokens) {
+        error = "its token counts do not add up";
+        return;
+    }
+    x.total_length_ = layout.tokens;
     for (std::uint32_t slot : x.order_) x.ids_.link(x.memories_, slot);
+}
+
+// The usage growth, the vocabulary and the posting lists; each slot's counts
+// added up into `slot_sums`.
+void IndexFile::read_lists(std::string_view bytes, std::uint32_t slots, const std::vector<std::uint64_t>& live_masks,
+                           MemoryIndex& x, std::vector<std::uint64_t>& slot_sums, std::string& error) {
+    // `slot_sums` has a place per slot.
+    Input in(bytes);
+    const auto fail = [&] { error = in.error(); };
+    const std::uint32_t block_count = static_cast<std::uint32_t>(live_masks.size());
+    const auto is_live = [&](std::uint32_t slot) { return (live_masks[block_of(slot)] & slot_bit(slot)) != 0; };
 
     const auto growth_count = in.number<std::uint64_t>();
     if (!in.expect(growth_count == std::uint64_t{slots} / kBlockSlots + 1, "its usage growth does not cover its slots") ||
@@ -343,20 +544,17 @@ std::unique_ptr<MemoryIndex> IndexFile::read(std::string_view bytes, std::string
 
     const auto term_count = in.number<std::uint64_t>();
     // A token takes 8 bytes and its list 10 at least.
-    if (!in.room_for(term_count, 18) ||
-        !in.expect(term_count < Vocabulary::kNoTerm, "its vocabulary is too large"))
+    if (!in.room_for(term_count, 18) || !in.expect(term_count < Vocabulary::kNoTerm, "its vocabulary is too large"))
         return fail();
     for (std::uint64_t term = 0; term < term_count; ++term) {
         const std::string_view token = in.bytes(in.number<std::uint64_t>());
-        if (in.failed() || !in.expect(!token.empty() && text::is_valid_utf8(token), "a token is empty or not UTF-8") ||
+        if (in.failed() || !in.expect(!token.empty() && is_valid_utf8(token), "a token is empty or not UTF-8") ||
             !in.expect(x.vocabulary_.term_of(token) == term, "a token appears twice in its vocabulary"))
             return fail();
     }
     x.postings_.resize(term_count);
     x.tf_scratch_.assign(term_count, 0);
 
-    std::vector<std::uint64_t> slot_sums(slots);
-    std::vector<std::uint32_t> posting_slots;
     for (PostingList& list : x.postings_) {
         const auto form = in.number<std::uint8_t>();
         const auto width = in.number<std::uint8_t>();
@@ -364,56 +562,56 @@ std::unique_ptr<MemoryIndex> IndexFile::read(std::string_view bytes, std::string
         if (!in.expect(form <= 1 && (width == 1 || width == 4), "a posting list has an unknown form") ||
             !in.room_for(size, 1 + (form == 0 ? 4 : 0)))
             return fail();
-        // The slots of the list's postings in order, whichever the form.
-        posting_slots.clear();
         if (form == 0) {
             if (!in.numbers(size, list.slots_)) return fail();
+            std::uint32_t previous = 0;
+            bool slots_ok = true;
             for (std::size_t i = 0; i < list.slots_.size(); ++i) {
                 const std::uint32_t slot = list.slots_[i];
-                if (!in.expect(slot < slots && (i == 0 || list.slots_[i - 1] < slot) &&
-                                   (live_masks[block_of(slot)] & slot_bit(slot)) != 0,
-                               "a posting list names slots out of order or not live"))
-                    return fail();
+                slots_ok &= slot < slots && (i == 0 || previous < slot);
+                if (!slots_ok) break;
+                slots_ok &= is_live(slot);
+                previous = slot;
             }
+            if (!in.expect(slots_ok, "a posting list names slots out of order or not live")) return fail();
             const auto span_count = in.number<std::uint64_t>();
             if (!in.room_for(span_count, 8)) return fail();
             list.span_peaks_.resize(span_count);
-            std::size_t next_slot = 0;
+            std::size_t next = 0;  // the first slot whose span has no peak yet
             for (std::size_t i = 0; i < span_count; ++i) {
                 SpanPeak& peak = list.span_peaks_[i];
                 peak.span = in.number<std::uint32_t>();
                 peak.peak = in.real32();
-                if (!in.expect((i == 0 || list.span_peaks_[i - 1].span < peak.span) &&
-                                   finite_at_least(peak.peak, 0.0),
-                               "a posting list's peaks are out of order or not numbers"))
-                    return fail();
-                while (next_slot < list.slots_.size() && span_of(list.slots_[next_slot]) == peak.span) ++next_slot;
-                if (!in.expect(next_slot == list.slots_.size() || span_of(list.slots_[next_slot]) > peak.span,
+                if (!in.expect((i == 0 || list.span_peaks_[i - 1].span < peak.span) && finite_at_least(peak.peak, 0.0),
+                               "a posting list's peaks are out of order or not numbers") ||
+                    !in.expect(next == list.slots_.size() || span_of(list.slots_[next]) >= peak.span,
                                "a posting list lacks the peak of a span it holds"))
                     return fail();
+                while (next < list.slots_.size() && span_of(list.slots_[next]) == peak.span) ++next;
             }
-            if (!in.expect(next_slot == list.slots_.size(), "a posting list lacks the peak of a span it holds"))
-                return fail();
+            if (!in.expect(next == list.slots_.size(), "a posting list lacks the peak of a span it holds")) return fail();
         } else {
             list.blocked_ = true;
             const auto blocks = in.number<std::uint64_t>();
             if (!in.room_for(blocks, 20)) return fail();
             list.blocks_.resize(blocks);
             std::uint64_t first = 0;
+            bool blocks_ok = true;
             for (std::size_t i = 0; i < blocks; ++i) {
                 PostingBlock& block = list.blocks_[i];
                 block.block = in.number<std::uint32_t>();
                 block.mask = in.number<std::uint64_t>();
                 block.peak = in.real();
                 block.first = static_cast<std::uint32_t>(first);
-                if (!in.expect(block.block < block_count && (i == 0 || list.blocks_[i - 1].block < block.block) &&
-                                   block.mask != 0 && (block.mask & ~live_masks[block.block]) == 0 &&
-                                   finite_at_least(block.peak, 0.0),
-                               "a posting list names blocks out of order or slots not live"))
-                    return fail();
+                blocks_ok &= block.block < block_count && (i == 0 || list.blocks_[i - 1].block < block.block) &&
+                             block.mask != 0 && (block.mask & ~live_masks[block.block]) == 0 &&
+                             finite_at_least(block.peak, 0.0);
+                if (!blocks_ok) break;
                 first += static_cast<std::uint64_t>(std::popcount(block.mask));
             }
-            if (!in.expect(first == size, "a posting list's blocks do not hold its postings")) return fail();
+            if (!in.expect(blocks_ok, "a posting list names blocks out of order or slots not live") ||
+                !in.expect(first == size, "a posting list's blocks do not hold its postings"))
+                return fail();
         }
         Counts& counts = list.counts_;
         if (width == 1) {
@@ -422,25 +620,22 @@ std::unique_ptr<MemoryIndex> IndexFile::read(std::string_view bytes, std::string
             counts.wide_ = true;
             if (!in.numbers(size, counts.wide_counts_)) return fail();
         }
-        bool counts_ok = true;
-        list.for_each([&](std::uint32_t slot, std::uint32_t at) {
-            const std::uint32_t tf = counts[at];
-            counts_ok = counts_ok && tf != 0;
-            slot_sums[slot] += tf;
-        });
+        const auto add_counts = [&](const auto* tf) {
+            bool counts_ok = true;
+            list.for_each([&](std::uint32_t slot, std::uint32_t at) {
+                counts_ok &= tf[at] != 0;
+                slot_sums[slot] += tf[at];
+            });
+            return counts_ok;
+        };
+        const bool counts_ok = width == 1 ? add_counts(counts.narrow_.data()) : add_counts(counts.wide_counts_.data());
         if (!in.expect(counts_ok, "a posting list holds a count of 0")) return fail();
         if (list.empty()) ++x.terms_without_postings_;
     }
     if (!in.expect(in.at_end(), "it has bytes after its last posting list")) return fail();
-    for (std::uint32_t slot = 0; slot < slots; ++slot)
-        if (!in.expect(slot_sums[slot] == x.scoring_[slot].length, "a memory's postings do not add up to its length"))
-            return fail();
     if (!in.expect(x.terms_without_postings_ <= (term_count - x.terms_without_postings_) + 4096,
                    "it holds more tokens without postings than an index keeps"))
         return fail();
-    x.peaks_computed_at_ = computed_at;
-    x.peaks_pending_ = false;
-    return index;
 }
 
 }  // namespace orvel::index

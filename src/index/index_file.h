@@ -14,11 +14,12 @@
 //   tokens       u64      their token count
 //   reference    f64      the average length the peaks were computed against
 //   computed at  u64      the memory count then
+//   texts        u64      the size of all the memories' texts
 //   order        live x u32, the live slots, increasing
-//   per live memory, in order:
-//                u32 loaded count, u32 referenced count, u64 token count,
-//                f64 usage factor at the last peaks, u64 id size, u64 content
-//                size, the id's bytes, the content's bytes
+//   records      live x (u32 loaded count, u32 referenced count, u64 token
+//                count, f64 usage factor at the last peaks, u64 id size, u64
+//                content size), in order
+//   texts        each memory's id and content, in order, back to back
 //   growth       u64 count (slots / 64 + 1), then that many f64
 //   vocabulary   u64 count, then per token: u64 size, its bytes
 //   per token's posting list:
@@ -26,9 +27,11 @@
 //                postings; sparse: postings x u32 slots, u64 spans, per span
 //                u32 span and f32 peak; blocked: u64 blocks, per block u32
 //                block, u64 mask, f64 peak; then the counts in their width
-//   checksum     32 bytes, SHA-256 of everything before it
+//   checksum     u64, XXH64 (seed 0) of everything before it
 //
 // The magic's last bytes catch a file that went through a text-mode copy.
+// The fixed-size records put every part at an offset the header gives, so
+// that two threads read the memories and the lists at once.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +39,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvel::index {
 
@@ -53,6 +57,12 @@ public:
     // The index that `bytes` holds, or null with a message saying why they
     // are not a file that write() could have written.
     static std::unique_ptr<MemoryIndex> read(std::string_view bytes, std::string& error);
+
+private:
+    struct Layout;
+    static void read_memories(const Layout& layout, MemoryIndex& index, std::string& error);
+    static void read_lists(std::string_view bytes, std::uint32_t slots, const std::vector<std::uint64_t>& live_masks,
+                           MemoryIndex& index, std::vector<std::uint64_t>& slot_sums, std::string& error);
 };
 
 }  // namespace orvel::index

@@ -13,7 +13,13 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/mman.h>
 #include <unistd.h>
+#ifdef MAP_POPULATE
+#define MAP_POPULATE_IF_ANY MAP_POPULATE  // one call maps every page rather than a fault per few
+#else
+#define MAP_POPULATE_IF_ANY 0
+#endif
 #endif
 
 #include "text/keyed_hash.h"
@@ -90,17 +96,38 @@ void set_io_error(const IoFailure& failure, PyObject* filename) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
 }
 
-IoFailure read_whole_file(const std::filesystem::path& path, std::string& out) {
+FileBytes::~FileBytes() {
+#ifndef _WIN32
+    if (mapped_) munmap(const_cast<char*>(data_), size_);
+#endif
+}
+
+IoFailure FileBytes::open(const std::filesystem::path& path) {
     const int fd = open_file(path, kReadOnly);
     if (fd < 0) return from_errno();
     IoFailure failure;
     struct stat status {};
-    if (fstat(fd, &status) == 0 && status.st_size > 0) out.reserve(static_cast<std::size_t>(status.st_size));
-    // Reads to the end, whatever the size said: a file may grow meanwhile.
+    const bool sized = fstat(fd, &status) == 0 && status.st_size > 0;
+#ifndef _WIN32
+    if (sized && S_ISREG(status.st_mode)) {
+        const auto size = static_cast<std::size_t>(status.st_size);
+        void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE_IF_ANY, fd, 0);
+        if (mapping != MAP_FAILED) {
+            data_ = static_cast<const char*>(mapping);
+            size_ = size;
+            mapped_ = true;
+            close_file(fd);
+            return {};
+        }
+    }
+#endif
+    // Read to the end, whatever the size said: a file may grow meanwhile,
+    // and some report no size at all.
+    if (sized) buffer_.reserve(static_cast<std::size_t>(status.st_size));
     std::size_t have = 0;
     for (;;) {
-        if (out.size() - have < 65536) out.resize(std::max<std::size_t>(out.capacity(), have + 65536));
-        const long long n = read_some(fd, out.data() + have, out.size() - have);
+        if (buffer_.size() - have < 65536) buffer_.resize(std::max<std::size_t>(buffer_.capacity(), have + 65536));
+        const long long n = read_some(fd, buffer_.data() + have, buffer_.size() - have);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             failure = from_errno();
@@ -109,7 +136,9 @@ IoFailure read_whole_file(const std::filesystem::path& path, std::string& out) {
         if (n == 0) break;
         have += static_cast<std::size_t>(n);
     }
-    out.resize(have);
+    buffer_.resize(have);
+    data_ = buffer_.data();
+    size_ = buffer_.size();
     close_file(fd);
     return failure;
 }

@@ -29,8 +29,29 @@ bool path_argument(PyObject* object, std::filesystem::path& path, PyObject** fsp
 // subclass that the error number picks, with the file name).
 void set_io_error(const IoFailure& failure, PyObject* filename);
 
-// The whole content of the file at `path` into `out`.
-IoFailure read_whole_file(const std::filesystem::path& path, std::string& out);
+// The whole content of a file, mapped into memory where the system can,
+// read into a buffer otherwise. A mapping spares the copy and the fresh
+// pages of a buffer as large as the file, which at a million memories cost
+// more than all the checks; the index copies what it keeps, so the mapping
+// goes once the file is read. (A file truncated by another process while it
+// is mapped and read would end the process with SIGBUS, as with any mapping:
+// files are replaced by renaming, which leaves a mapped file whole.)
+class FileBytes {
+public:
+    FileBytes() = default;
+    ~FileBytes();
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+
+    IoFailure open(const std::filesystem::path& path);
+    std::string_view bytes() const { return {data_, size_}; }
+
+private:
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool mapped_ = false;
+    std::string buffer_;
+};
 
 // A new file that replaces its target only once it is whole and on disk:
 // open() creates a temporary file in the target's directory, write() adds

@@ -723,11 +723,9 @@ PyObject* load(PyObject* type, PyObject* path_object) {
         std::unique_ptr<MemoryIndex> fresh;
         {
             ReleasedInterpreter reading;
-            std::string bytes;
-            failure = read_whole_file(path, bytes);
-            if (!failure) fresh = index::IndexFile::read(bytes, error);
-            std::string().swap(bytes);
-            if (fresh) give_back_freed_memory(*fresh);
+            FileBytes file;
+            failure = file.open(path);
+            if (!failure) fresh = index::IndexFile::read(file.bytes(), error);
         }
         if (failure) {
             set_io_error(failure, filename.get());
