@@ -232,6 +232,12 @@ bool finite_at_least(double v, double low) { return std::isfinite(v) && v >= low
 
 }  // namespace
 
+std::uint64_t IndexFile::checksum(std::string_view bytes) {
+    Xxh64 sum;
+    sum.update(bytes.data(), bytes.size());
+    return sum.digest();
+}
+
 // ---- writing ----
 
 void IndexFile::write(const MemoryIndex& index, const std::function<void(std::string_view)>& sink) {

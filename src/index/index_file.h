@@ -54,6 +54,10 @@ public:
     // The whole file in one string (tests and the fuzzer).
     static std::string write(const MemoryIndex& index);
 
+    // The checksum that ends a file whose other bytes are `bytes` (the fuzzer
+    // seals the bodies it makes up with it).
+    static std::uint64_t checksum(std::string_view bytes);
+
     // The index that `bytes` holds, or null with a message saying why they
     // are not a file that write() could have written.
     static std::unique_ptr<MemoryIndex> read(std::string_view bytes, std::string& error);
