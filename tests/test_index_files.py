@@ -135,6 +135,7 @@ def test_a_large_index_with_every_form_of_list():
     index = large_index()
     data = saved(index)
     assert len(data) > 1 << 20
+    assert resealed(data[:-8]) == data  # written in pieces, checksummed as one
     restored = loaded(data)
     assert observed(restored, LARGE_QUERIES) == observed(index, LARGE_QUERIES)
     text = json.dumps(memories_of(index))
@@ -266,6 +267,12 @@ def small_file():
 )
 def test_foreign_files(data):
     assert load_error(data).startswith("not a MemoryIndex file")
+
+
+@pytest.mark.parametrize("memories", [[], [{"content": "alpha"}], [{"id": "x" * n, "content": "y"} for n in range(40)]])
+def test_the_checksum_is_xxh64_of_the_rest(memories):
+    data = saved(MemoryIndex(json.dumps(memories)))
+    assert data.startswith(MAGIC) and resealed(data[:-8]) == data
 
 
 def test_other_versions():
