@@ -83,10 +83,10 @@ private:
     std::size_t buffered_ = 0;
 };
 
-template <class Number>
-std::make_unsigned_t<Number> as_bits(Number v) {
-    return static_cast<std::make_unsigned_t<Number>>(v);
-}
+// The bits a number is written as.
+inline std::uint8_t as_bits(std::uint8_t v) { return v; }
+inline std::uint32_t as_bits(std::uint32_t v) { return v; }
+inline std::uint64_t as_bits(std::uint64_t v) { return v; }
 inline std::uint64_t as_bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 inline std::uint32_t as_bits(float v) { return std::bit_cast<std::uint32_t>(v); }
 
@@ -473,6 +473,7 @@ std::unique_ptr<MemoryIndex> IndexFile::read(std::string_view bytes, std::string
     x.peak_average_length_ = layout.reference;
     x.peaks_computed_at_ = layout.computed_at;
     x.peaks_pending_ = false;
+    x.postings_from_file_ = true;
     return index;
 }
 

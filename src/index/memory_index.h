@@ -148,6 +148,8 @@ private:
     std::vector<TermCount> fresh_terms_, gone_terms_;
     std::uint64_t counted_length_ = 0;
     bool counted_unknown_token_ = false;  // count_terms met a token the vocabulary lacks
+    // The postings came from a file, not from the contents (see check_postings).
+    bool postings_from_file_ = false;
     std::string token_scratch_;
 };
 
