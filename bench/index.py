@@ -11,7 +11,9 @@ RESULTS-quick.md) between markers, so that the other scripts' tables stay.
 
 The suite "scale" (bench/index_scale.py) measures the index at 10k, 100k and (with
 --sizes 10k,100k,1M) a million memories of realistic text against PISA, tantivy and
-bm25s fed with our tokens, in child processes, and writes a section of its own.
+bm25s fed with our tokens, in child processes, and writes a section of its own; so
+does the suite "files" (bench/index_files.py): MemoryIndex.load against building and
+unpickling, at 10k, 100k and 1M memories (the same --sizes when given).
 
     python bench/index.py [--quick] [--only SUITE[,SUITE...]] [--out DIR] [--wall] [--sizes 10k,100k,1M]
 """
@@ -38,6 +40,7 @@ sys.path.insert(0, HERE)
 
 import data  # noqa: E402
 import hostile  # noqa: E402
+import index_files  # noqa: E402
 import index_peers  # noqa: E402
 import index_scale  # noqa: E402
 import run  # noqa: E402
@@ -452,6 +455,12 @@ def bench_scale(results: Results, cfg: Config, collections: list[Collection]) ->
     index_scale.run_scale(index_scale.default_sizes(cfg.quick, ARGS.sizes), cfg.quick, ARGS.out, COMMAND)
 
 
+def bench_files(results: Results, cfg: Config, collections: list[Collection]) -> None:
+    """Writes its own section (bench/index_files.py); nothing in this one."""
+    log("files")
+    index_files.run_files(index_files.default_sizes(cfg.quick, ARGS.sizes), cfg.quick, ARGS.out, COMMAND)
+
+
 SUITES = {
     "build": bench_build,
     "search": bench_search,
@@ -459,6 +468,7 @@ SUITES = {
     "updates": bench_updates,
     "threads": bench_threads,
     "scale": bench_scale,
+    "files": bench_files,
 }
 ARGS = argparse.Namespace()
 COMMAND = ""
@@ -508,11 +518,12 @@ def main() -> int:
     ARGS, COMMAND = args, "python bench/index.py" + "".join(f" {a}" for a in sys.argv[1:])
     others = OtherProcesses().start()
     # The scale suite makes its own data.
-    collections = [Collection(share, cfg) for share in SHARES] if chosen != ["scale"] else []
+    own_sections = {"scale", "files"}  # suites that write sections of their own
+    collections = [Collection(share, cfg) for share in SHARES] if not set(chosen) <= own_sections else []
     results = Results()
     for name in chosen:
         SUITES[name](results, cfg, collections)
-    if chosen == ["scale"]:
+    if set(chosen) <= own_sections:
         return 0
     text = section(results, cfg, COMMAND, others.cores())
     if not args.only:

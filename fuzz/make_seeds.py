@@ -101,6 +101,9 @@ def main(out):
     write(out / "index_state", b"\x01" + body)
     write(out / "index_state", b"\x00" + header + body + hashlib.sha256(header + body).digest())
     write(out / "index_state", b"\x00" + header + body)
+    # Index files: saved files are committed in fuzz/corpus/index_file (the seeds
+    # cannot be made without the module); here only a bare magic and version.
+    write(out / "index_file", b"\x00\x89ORVIX\r\n" + (1).to_bytes(4, "little"))
 
 
 if __name__ == "__main__":

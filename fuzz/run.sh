@@ -25,7 +25,7 @@ CMAKE=${CMAKE:-cmake}
 MERGE=0
 if [ "${1:-}" = --merge ]; then MERGE=1; shift; fi
 HARNESSES=("$@")
-[ ${#HARNESSES[@]} -eq 0 ] && HARNESSES=(memories pack tokenize lcs text index_ops index_state)
+[ ${#HARNESSES[@]} -eq 0 ] && HARNESSES=(memories pack tokenize lcs text index_ops index_state index_file)
 
 if [ "${FUZZ_NO_BUILD:-0}" != 1 ]; then
     CXX=${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}
@@ -42,6 +42,7 @@ options() {
     case "$1" in
         lcs) echo -max_len=4096 ;;
         index_state) echo -max_len=65536 -malloc_limit_mb=16 ;;
+        index_file) echo -max_len=65536 -malloc_limit_mb=16 ;;
         index_ops) echo -max_len=2048 ;;
     esac
 }

@@ -32,11 +32,10 @@ def test_one_version_number():
 
 
 def test_changelog_starts_with_this_release():
-    # Changes not yet released may come first, under "Unreleased".
     text = (ROOT / "CHANGELOG.md").read_text(encoding="utf-8")
-    headings = re.findall(r"^## (\S+)", text, re.M)
-    releases = headings[1:] if headings[:1] == ["Unreleased"] else headings
-    assert releases and releases[0] == orvel.__version__
+    # Changes not yet released gather under "## Unreleased", above the releases.
+    first_release = re.search(r"^## (?!Unreleased$)(\S+)", text, re.M)
+    assert first_release and first_release.group(1) == orvel.__version__
 
 
 def test_the_running_python_is_supported_and_listed():

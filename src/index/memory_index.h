@@ -98,6 +98,7 @@ public:
     static std::unique_ptr<MemoryIndex> from_state(std::string_view bytes, std::string& error);
 
 private:
+    friend class IndexFile;  // writes and reads the built structures (index_file.h)
     static constexpr std::uint32_t kNoSlot = IdChains::kNoSlot;
 
     // Appends without computing the peaks again (building computes them once, at its end).
@@ -109,6 +110,8 @@ private:
     };
     // The distinct terms of `content` with their counts into `out`, its token count into counted_length_.
     void count_terms(std::string_view content, bool new_terms_too, std::vector<TermCount>& out);
+    // Throws unless `terms`, counted from the slot's content, are its postings.
+    void check_postings(std::uint32_t slot, const std::vector<TermCount>& terms) const;
     void set_posting(std::uint32_t term, std::uint32_t slot, std::uint32_t tf);
     void erase_posting(std::uint32_t term, std::uint32_t slot);
     void add_postings(std::uint32_t slot);
@@ -144,6 +147,9 @@ private:
     std::vector<std::uint32_t> seen_scratch_;
     std::vector<TermCount> fresh_terms_, gone_terms_;
     std::uint64_t counted_length_ = 0;
+    bool counted_unknown_token_ = false;  // count_terms met a token the vocabulary lacks
+    // The postings came from a file, not from the contents (see check_postings).
+    bool postings_from_file_ = false;
     std::string token_scratch_;
 };
 

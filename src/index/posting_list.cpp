@@ -77,6 +77,18 @@ void PostingList::set(std::uint32_t slot, std::uint32_t tf, double contribution)
     counts_.insert(index, tf);
 }
 
+std::uint32_t PostingList::count_of(std::uint32_t slot) const {
+    if (!blocked_) {
+        const auto at = std::lower_bound(slots_.begin(), slots_.end(), slot);
+        return at == slots_.end() || *at != slot ? 0 : counts_[static_cast<std::size_t>(at - slots_.begin())];
+    }
+    const auto entry = std::lower_bound(blocks_.begin(), blocks_.end(), block_of(slot),
+                                        [](const PostingBlock& e, std::uint32_t b) { return e.block < b; });
+    const std::uint64_t bit = slot_bit(slot);
+    if (entry == blocks_.end() || entry->block != block_of(slot) || (entry->mask & bit) == 0) return 0;
+    return counts_[entry->first + rank_in_block(entry->mask, bit)];
+}
+
 bool PostingList::erase(std::uint32_t slot) {
     if (blocked_) return erase_blocked(slot);
     const auto at = std::lower_bound(slots_.begin(), slots_.end(), slot);

@@ -85,6 +85,7 @@ public:
     std::size_t memory_bytes() const { return narrow_.capacity() + wide_counts_.capacity() * sizeof(std::uint32_t); }
 
 private:
+    friend class IndexFile;
     void widen();
 
     bool wide_ = false;
@@ -116,6 +117,8 @@ public:
         slots_.push_back(slot);
         counts_.push_back(tf);
     }
+    // The count of `slot`, 0 when the list lacks it.
+    std::uint32_t count_of(std::uint32_t slot) const;
     // Takes `slot` out; false when the list lacks it.
     bool erase(std::uint32_t slot);
     // Appends the postings of `other`, whose slots are numbered from
@@ -131,6 +134,7 @@ public:
     std::size_t memory_bytes() const;
 
 private:
+    friend class IndexFile;
     // Calls visit(slot, index of its count) for every posting, in slot order.
     template <class Visit>
     void for_each(Visit&& visit) const;

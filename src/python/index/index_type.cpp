@@ -25,9 +25,11 @@
 #include <unordered_set>
 #include <utility>
 
+#include "index/index_file.h"
 #include "index/memory_index.h"
 #include "python/binder.h"
 #include "python/guard.h"
+#include "python/index/file_io.h"
 #include "python/index/records.h"
 #include "python/index/update_lock.h"
 #include "python/objects.h"
@@ -720,6 +722,69 @@ PyObject* setstate(PyObject* object, PyObject* state) {
     });
 }
 
+// Files of the index's own format (index/index_file.h). Saving holds the
+// shared lock while it writes, so the file is one state of the index.
+PyObject* save(PyObject* object, PyObject* path_object) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        std::filesystem::path path;
+        PyObject* named = nullptr;
+        check(path_argument(path_object, path, &named));
+        Ref filename(named);
+        IoFailure failure;
+        ReplacingFile file;
+        {
+            SharedLock lock(*self->lock);
+            ReleasedInterpreter writing;
+            failure = file.open(path);
+            if (!failure)
+                index::IndexFile::write(*self->index, [&](std::string_view piece) {
+                    if (!failure) failure = file.write(piece);
+                });
+        }
+        if (!failure) {
+            ReleasedInterpreter syncing;
+            failure = file.commit();
+        }
+        if (failure) {
+            set_io_error(failure, filename.get());
+            throw PythonErrorSet{};
+        }
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* load(PyObject* type, PyObject* path_object) {
+    return guarded([&] {
+        std::filesystem::path path;
+        PyObject* named = nullptr;
+        check(path_argument(path_object, path, &named));
+        Ref filename(named);
+        IoFailure failure;
+        std::string error;
+        std::unique_ptr<MemoryIndex> fresh;
+        {
+            ReleasedInterpreter reading;
+            FileBytes file;
+            failure = file.open(path);
+            if (!failure) fresh = index::IndexFile::read(file.bytes(), error);
+        }
+        if (failure) {
+            set_io_error(failure, filename.get());
+            throw PythonErrorSet{};
+        }
+        if (!fresh) {
+            PyErr_Format(PyExc_ValueError, "%s: %R", error.c_str(), filename.get());
+            throw PythonErrorSet{};
+        }
+        Ref object(PyObject_CallNoArgs(type));
+        check(static_cast<bool>(object));
+        if (!PyObject_TypeCheck(object.get(), index_type)) raise(PyExc_TypeError, "load needs a MemoryIndex type");
+        install(as_index(object.get()), std::move(fresh));
+        return object.release();
+    });
+}
+
 #define ORVEL_CAST(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
 
 PyMethodDef methods[] = {
@@ -751,6 +816,12 @@ PyMethodDef methods[] = {
      "replace($self, position, record, *, lenient=False)\n--\n\nReplaces the memory at position; record and lenient "
      "as in from_records."},
     {"remove", ORVEL_CAST(remove), METH_O, "remove($self, position)\n--\n\nRemoves the memory at position."},
+    {"save", ORVEL_CAST(save), METH_O,
+     "save($self, path)\n--\n\nWrites the index to a file of its own format, atomically: the file at path\nis "
+     "the old one or the whole new one, never half of it."},
+    {"load", ORVEL_CAST(load), METH_O | METH_CLASS,
+     "load($type, path)\n--\n\nThe index saved at path; ValueError when the file is not one that save\nwrote "
+     "(foreign, damaged, truncated), OSError when it cannot be read."},
     {"__reduce__", ORVEL_CAST(reduce), METH_NOARGS, nullptr},
     {"__sizeof__", ORVEL_CAST(size_of), METH_NOARGS, nullptr},
     {"__setstate__", ORVEL_CAST(setstate), METH_O, nullptr},
