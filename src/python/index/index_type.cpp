@@ -743,7 +743,8 @@ PyObject* search_many(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
         std::vector<std::string_view> queries(count);
         for (std::size_t i = 0; i < count; ++i)
             queries[i] = text_of(PyList_GET_ITEM(query_list.get(), static_cast<Py_ssize_t>(i)), "query");
-        const std::size_t top = count_argument(top_object, "top", 10, true);
+        // Ten hits unless told otherwise; None, as in search, asks for every hit.
+        const std::size_t top = top_object == nullptr ? 10 : count_argument(top_object, "top", MemoryIndex::kNoLimit, true);
         const Among among_argument = read_among(bound[2]);
         ReadLock lock(self);
         const MemoryIndex& index = *self->index;
