@@ -719,7 +719,7 @@ PyObject* search(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // A batch shorter than this many queries per thread is not shared out:
 // starting a thread costs about what a short search does.
-constexpr std::size_t kQueriesPerThread = 8;
+constexpr std::size_t kQueriesPerThread = 16;
 
 unsigned batch_threads(std::size_t queries) {
     const unsigned cores = std::max(1u, std::min(std::thread::hardware_concurrency(), 8u));
