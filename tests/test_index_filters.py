@@ -177,6 +177,20 @@ def test_nothing_kept_gives_no_hits(among):
     assert index.search_arrays("alpha", among=among).total == 0
 
 
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("size", [1, 8, 9, 64, 130, 1003])
+def test_any_nonzero_byte_of_a_mask_keeps_its_memory(seed, size):
+    # Bytes are read eight at a time where the buffer is contiguous: every
+    # value, and each place within the eight, must count alike.
+    random = Random(seed)
+    index = MemoryIndex.from_records([{"id": str(i), "content": "alpha"} for i in range(size)])
+    values = [0, 0, 0, 1, 2, 0x7F, 0x80, 0x81, 0xFE, 0xFF]
+    mask_bytes = bytes(random.choice(values) for _ in range(size))
+    kept = [position for position in range(size) if mask_bytes[position]]
+    assert index.search("alpha", among=mask_bytes) == index.search("alpha", among=kept)
+    assert index.search("alpha", among=np.repeat(np.frombuffer(mask_bytes, dtype=np.uint8), 2)[::2]) == index.search("alpha", among=kept)
+
+
 def test_none_keeps_all():
     index = MemoryIndex.from_records([{"content": "alpha"}] * 3)
     assert index.search("alpha", among=None) == index.search("alpha")
