@@ -332,8 +332,11 @@ PyObject* index_item(PyObject* object, PyObject* key) {
             const MemoryIndex& index = *self->index;
             const Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(index.size()), &start, &stop, step);
             Ref records = new_list(static_cast<std::size_t>(count));
-            for (Py_ssize_t i = 0, position = start; i < count; ++i, position += step)
-                PyList_SET_ITEM(records.get(), i, memory_dict(index, static_cast<std::size_t>(position)).release());
+            // In unsigned arithmetic, as lists slice: a step past the last record may overflow.
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                const std::size_t position = static_cast<std::size_t>(start) + static_cast<std::size_t>(i) * static_cast<std::size_t>(step);
+                PyList_SET_ITEM(records.get(), i, memory_dict(index, position).release());
+            }
             return records.release();
         }
         ReadLock lock(self);
