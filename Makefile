@@ -56,10 +56,11 @@ test-asan: install-test
 	PYTHONPATH=build/asan $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 # The index's thread tests (searches during updates, updates from several threads, the
-# shard search's threads) against a ThreadSanitizer build of both modules, the runtime
-# preloaded into the interpreter. Any report fails the run (exitcode 66); the
-# suppressions in tools/tsan.supp cover only the interpreter's own code.
-TSAN_TESTS := tests/test_index_threads.py tests/test_distributed.py tests/test_index.py
+# shard search's threads, the threads of a batch of queries) against a ThreadSanitizer
+# build of both modules, the runtime preloaded into the interpreter. Any report fails
+# the run (exitcode 66); the suppressions in tools/tsan.supp cover only the
+# interpreter's own code.
+TSAN_TESTS := tests/test_index_threads.py tests/test_distributed.py tests/test_index.py tests/test_index_filters.py
 test-tsan: install-test
 	$(MAKE) dev BUILD=build/tsan CMAKE_EXTRA="-DORVEL_THREAD_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 	LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONMALLOC=malloc \

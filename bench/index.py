@@ -5,7 +5,8 @@ indexes a Python user would pick instead (bm25s and tantivy, bench/index_peers.p
 The same memories and queries as bench/run.py's search scenarios (English, and 5 %
 Chinese) at 10k and 100k memories (1k and 10k with --quick): building from the JSON text
 and from a list of dicts, top-10 and every-hit search, the memory an index keeps, the
-updates, and two threads searching one index. Every figure is timed in this one process
+updates, two threads searching one index, batches (search_many) against a loop of
+search, and searches restricted to some memories (among=). Every figure is timed in this one process
 (the memory in a fresh child process), and the section goes into bench/RESULTS.md (or
 RESULTS-quick.md) between markers, so that the other scripts' tables stay.
 
@@ -447,6 +448,82 @@ def bench_threads(results: Results, cfg: Config, collections: list[Collection]) 
                  "time near 2 means both cores searched at once.")
 
 
+# --- batches and filters --------------------------------------------------------------
+
+def bench_batches(results: Results, cfg: Config, collections: list[Collection]) -> None:
+    """search_many against a loop of search: the batch scores on every core, so both are
+    timed on the wall clock, and the batch's CPU time shows the cores it took."""
+    log("batches")
+    for c in collections:
+        for n in sizes(cfg):
+            index = MemoryIndex(c.text(n))
+            scenario = scenario_name(n, c.share)
+            # The scenario's queries, repeated into a batch of a few hundred (of 32 for
+            # every hit: the results of a batch are all held at once, up to a dict per memory).
+            for top, label, size in ((TOP, f"top={TOP}", 300), (None, "every hit", 32)):
+                batch = (c.queries * (1 + size // len(c.queries)))[:size]
+                if index.search_many(batch, top) != [index.search(q, top=top) for q in batch]:
+                    results.note("exactness", f"{scenario}: search_many(queries, {label}) differs from search")
+                wall = per_query(measure(cfg, index.search_many, batch, top, clock=time.perf_counter), len(batch))
+                loop = per_query(measure(cfg, every_result, index.search, batch, top, clock=time.perf_counter),
+                                 len(batch))
+                results.add(Row("search_many", f"{scenario}: search_many(queries, {label})", wall,
+                                f"a loop of search(q, {label})", loop))
+                cpu = per_query(measure(cfg, index.search_many, batch, top, clock=time.process_time), len(batch))
+                results.check(Check("search_many", f"{scenario}: search_many(queries, {label})",
+                                    "process CPU time ÷ wall time", cpu.median / wall.median, "cores", None))
+    results.note("search_many", f"A batch of 300 queries for top={TOP}, 32 for every hit (the scenario's, repeated), per query, on the wall clock; "
+                 f"the loop calls search once per query on one thread and keeps the results in a list. CPU time ÷ wall time near "
+                 f"{min(os.cpu_count() or 1, 8)} means the batch used every core. An every-hit search spends most of its time "
+                 "making a dict per hit, which the calling thread does alone, holding the interpreter lock.")
+
+
+def every_result(search: Callable, queries: list[str], top: int | None) -> list:
+    """The loop that search_many replaces: it keeps the results, as the batch does."""
+    return [search(q, top=top) for q in queries]
+
+
+def filtered_in_python(index: MemoryIndex, queries: list[str], kept: set[int]) -> None:
+    """What a caller does without `among`: every hit with its position, then the kept
+    ones, their first ten and their number."""
+    for q in queries:
+        hits = [hit for hit in index.search(q, offset=0)["hits"] if hit["position"] in kept]
+        {"hits": hits[:TOP], "total": len(hits)}
+
+
+def bench_filters(results: Results, cfg: Config, collections: list[Collection]) -> None:
+    log("filters")
+    for c in collections:
+        for n in sizes(cfg):
+            index = MemoryIndex(c.text(n))
+            scenario = scenario_name(n, c.share)
+            chooser = random.Random(n)
+            few = sorted(chooser.sample(range(n), 100))
+            half = bytes(chooser.random() < 0.5 for _ in range(n))
+            count = len(c.queries)
+            for label, among, kept in (("100 positions", few, set(few)),
+                                       ("a mask of half", half, {p for p in range(n) if half[p]})):
+                for q in c.queries:
+                    found = index.search(q, top=TOP, among=among)
+                    hits = [hit for hit in index.search(q, offset=0)["hits"] if hit["position"] in kept]
+                    if found["total"] != len(hits) or [h["score"] for h in found["hits"]] != [h["score"] for h in hits[:TOP]]:
+                        results.note("exactness", f"{scenario}: search({q!r}, among={label}) differs from the filtered search")
+                ours = per_query(measure(cfg, each_query_among, index.search, c.queries, among), count)
+                results.add(Row("search", f"{scenario}: search(q, top={TOP}, among={label})", ours,
+                                f"search(q, top={TOP}) unfiltered",
+                                per_query(measure(cfg, each_top, index.search, c.queries), count)))
+                results.add(Row("search", f"{scenario}: search(q, top={TOP}, among={label})", ours,
+                                "every hit filtered in Python",
+                                per_query(measure(cfg, filtered_in_python, index, c.queries, kept), count)))
+    results.note("search", "Filters: among= 100 positions drawn at random, or a bytes mask keeping about half; "
+                 "the alternative asks for every hit with its position and keeps those of the filter in Python.")
+
+
+def each_query_among(search: Callable, queries: list[str], among: object) -> None:
+    for q in queries:
+        search(q, top=TOP, among=among)
+
+
 # --- main -----------------------------------------------------------------------------
 
 def bench_scale(results: Results, cfg: Config, collections: list[Collection]) -> None:
@@ -467,6 +544,8 @@ SUITES = {
     "memory": bench_memory,
     "updates": bench_updates,
     "threads": bench_threads,
+    "batches": bench_batches,
+    "filters": bench_filters,
     "scale": bench_scale,
     "files": bench_files,
 }

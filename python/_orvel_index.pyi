@@ -1,8 +1,8 @@
 from _typeshed import StrOrBytesPath, structseq
-from collections.abc import Iterable
-from typing import Any, Final, NotRequired, Self, TypedDict, final, type_check_only
+from collections.abc import Iterable, Iterator
+from typing import Any, Final, NotRequired, Self, SupportsIndex, TypeAlias, TypedDict, final, overload, type_check_only
 
-from typing_extensions import disjoint_base
+from typing_extensions import Buffer, disjoint_base
 
 @type_check_only
 class SearchHit(TypedDict):
@@ -35,6 +35,10 @@ class FirstMemory(TypedDict):
     position: int
     content: str
 
+# The memories a search keeps: their positions (negative ones from the end), or
+# a mask with one item per memory (a buffer of bool or bytes, nonzero: kept).
+_Among: TypeAlias = Iterable[SupportsIndex] | Buffer
+
 @final
 class SearchArrays(structseq[Any], tuple[memoryview, memoryview, int]):
     # The hits' positions (plus offset) as int64 and their scores as float64, best first.
@@ -58,6 +62,7 @@ class MemoryIndex:
         *,
         stats: CollectionStats | None = None,
         offset: int | None = None,
+        among: _Among | None = None,
     ) -> SearchResult: ...
     def search_arrays(
         self,
@@ -66,7 +71,11 @@ class MemoryIndex:
         *,
         stats: CollectionStats | None = None,
         offset: int | None = None,
+        among: _Among | None = None,
     ) -> SearchArrays: ...
+    def search_many(
+        self, queries: Iterable[str], top: int | None = 10, *, among: _Among | None = None
+    ) -> list[SearchResult]: ...
     def collection_stats(self, query: str) -> CollectionStats: ...
     def first_with_ids(self, ids: Iterable[str], offset: int = 0) -> dict[str, FirstMemory]: ...
     def set_usage(
@@ -84,6 +93,11 @@ class MemoryIndex:
     @classmethod
     def load(cls, path: StrOrBytesPath) -> Self: ...
     def __len__(self) -> int: ...
+    @overload
     def __getitem__(self, position: int, /) -> Memory: ...
+    @overload
+    def __getitem__(self, positions: slice, /) -> list[Memory]: ...
+    # Reads by position; RuntimeError once a removal or a rebuild shifts positions.
+    def __iter__(self) -> Iterator[Memory]: ...
 
 def merge_stats(stats: Iterable[CollectionStats]) -> CollectionStats: ...

@@ -9,9 +9,11 @@ import itertools
 import json
 import logging
 import os
+import re
 import time
 
 import distributed
+import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -38,9 +40,10 @@ class LocalShards:
         self.rounds.append([shard for shard, _ in calls])
         return [call(self.indexes[shard]) for shard, call in calls]
 
-    def search(self, query, top=None):
+    def search(self, query, top=None, among=None):
         self.rounds.clear()
-        return search_shards(self.run, self.offsets, query, top)
+        length = sum(map(len, self.indexes))
+        return search_shards(self.run, self.offsets, query, top, among=among, length=length)
 
 
 alpha = {"content": "alpha"}
@@ -100,6 +103,39 @@ def test_in_process_merge_equals_whole_search_on_any_split(shards, query, top):
     assert LocalShards(shards).search(query, top) == whole_search(query, shards, top)
 
 
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(shards=sharded_collections, query=queries, top=tops, data=st.data())
+def test_restricted_merge_equals_the_whole_index_restricted(shards, query, top, data):
+    whole = MemoryIndex(json.dumps([memory for shard in shards for memory in shard]))
+    size = len(whole)
+    keep = data.draw(st.lists(st.integers(-size, size - 1)) if size else st.just([]))
+    mask = bytes(position in keep or position - size in keep for position in range(size))
+    local = LocalShards(shards)
+    expected = whole.search(query, top, among=keep)
+    assert local.search(query, top, among=keep) == expected
+    assert local.search(query, top, among=mask) == expected
+    assert local.search(query, top, among=np.frombuffer(mask, dtype=np.bool_)) == expected
+
+
+@pytest.mark.parametrize(
+    "among, error",
+    [([2], IndexError), ([-3], IndexError), ([True], TypeError), ([0.0], TypeError), (b"\1", ValueError), (3, TypeError),
+     (np.ones((2, 1), dtype=bool), ValueError), (np.zeros(2, dtype=np.float32), TypeError)],
+)
+def test_restricted_merge_refuses_what_an_index_refuses(among, error):
+    shards = [[alpha], [alpha]]
+    whole = MemoryIndex(json.dumps([alpha, alpha]))
+    with pytest.raises(error) as refused:
+        whole.search("alpha", among=among)
+    with pytest.raises(error, match=re.escape(str(refused.value))):
+        LocalShards(shards).search("alpha", among=among)
+
+
+def test_restricted_merge_needs_the_collections_length():
+    with pytest.raises(TypeError, match="needs the collection's length"):
+        search_shards(LocalShards([[alpha]]).run, [0], "alpha", among=[0])
+
+
 @pytest.mark.parametrize(
     "case, top, asked",
     [
@@ -155,6 +191,14 @@ def test_cluster_search_equals_whole_search(client, shards, query):
         assert len(sharded) == sum(map(len, shards))
         for top in TOPS:
             assert sharded.search(query, top=top) == whole_search(query, shards, top)
+
+
+def test_cluster_search_keeps_the_memories_among(client):
+    shards, query = CASES["one id in several shards"]
+    whole = MemoryIndex(json.dumps([memory for shard in shards for memory in shard]))
+    with ShardedIndex(client, texts(shards)) as sharded:
+        for among in ([2], [-1, 0], b"\0\1\1", []):
+            assert sharded.search(query, among=among) == whole.search(query, among=among)
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])

@@ -21,6 +21,7 @@ from __future__ import annotations
 import bisect
 import heapq
 import itertools
+import operator
 import sys
 from collections.abc import Callable, Iterable, Sequence
 from operator import methodcaller
@@ -41,16 +42,28 @@ if TYPE_CHECKING:
 Runner = Callable[[Sequence[tuple[int, Callable[[Any], Any]]]], list[Any]]
 
 
-def search_shards(run: Runner, offsets: Sequence[int], query: str, top: int | None = None) -> SearchResult:
+def search_shards(
+    run: Runner,
+    offsets: Sequence[int],
+    query: str,
+    top: int | None = None,
+    *,
+    among: Any = None,
+    length: int | None = None,
+) -> SearchResult:
     """What `orvel_core.bm25_search_json(query, whole)` returns, with `top` its first
     `top` hits, where whole is the concatenation of the shards and shard s starts
-    at position `offsets[s]` (offsets ascending, one per shard)."""
+    at position `offsets[s]` (offsets ascending, one per shard). With `among`, only
+    the hits of the memories at those positions of the whole, as
+    `MemoryIndex.search(among=...)` keeps them: positions (negative ones from the
+    end of the whole, whose `length` this then needs) or a mask of `length` items."""
     # An empty index checks the arguments as every shard would, before any round trip.
     MemoryIndex().search(query, top=top)
     shards = range(len(offsets))
+    kept = [None] * len(offsets) if among is None else _among_per_shard(among, offsets, length)
     stats = merge_stats(run([(s, methodcaller("collection_stats", query)) for s in shards]))
     results = run(
-        [(s, methodcaller("search", query, top=top, stats=stats, offset=offsets[s])) for s in shards]
+        [(s, methodcaller("search", query, top=top, stats=stats, offset=offsets[s], among=kept[s])) for s in shards]
     )
     ranked = heapq.merge(*(result["hits"] for result in results), key=lambda hit: (-hit["score"], hit["position"]))
     # A top beyond any list's length asks for every hit, as the index takes it.
@@ -88,6 +101,55 @@ def _first_contents(run: Runner, offsets: Sequence[int], hits: Sequence[dict[str
         for ident, bearer in found.items():
             contents.setdefault(ident, bearer["content"])
     return contents
+
+
+_AMONG_SHAPE = (
+    "among must be an iterable of int positions, or a mask: a one-dimensional buffer of bool or bytes "
+    "(format '?', 'B', 'b' or 'c'), one item per memory"
+)
+
+
+def _among_per_shard(among: Any, offsets: Sequence[int], length: int | None) -> list[Any]:
+    """`among` over the whole collection as each shard's own: its positions less the
+    shard's offset, or its slice of the mask; read by the rules of MemoryIndex.search."""
+    if length is None:
+        raise TypeError("search_shards needs the collection's length with among")
+    ends = [*offsets[1:], length]
+    try:
+        view: memoryview | None = memoryview(among)
+    except TypeError:
+        view = None
+    if view is not None and view.itemsize == 1 and view.format.lstrip("@=<>!") in ("?", "B", "b", "c"):
+        if view.ndim != 1:
+            raise ValueError("among must be one-dimensional")
+        if len(view) != length:
+            raise ValueError(f"among mask has {len(view)} items, the index {length} memories")
+        flags = bytes(item not in (0, b"\0") for item in view.tolist())
+        return [flags[start:end] for start, end in zip(offsets, ends)]
+    if view is not None:
+        if view.format.lstrip("@=<>!") not in tuple("hHiIlLqQnN"):
+            raise TypeError(_AMONG_SHAPE)
+        if view.ndim != 1:
+            raise ValueError("among must be one-dimensional")
+        among = view.tolist()
+    try:
+        given = iter(among)
+    except TypeError:
+        raise TypeError(_AMONG_SHAPE) from None
+    kept: list[list[int]] = [[] for _ in offsets]
+    for item in given:
+        if isinstance(item, bool) or not hasattr(type(item), "__index__"):
+            raise TypeError(
+                f"among positions must be int, not {type(item).__name__} (a mask goes as bytes or a bool array)"
+            )
+        position = operator.index(item)
+        if position < 0:
+            position += length
+        if not 0 <= position < length:
+            raise IndexError("among position out of range")
+        shard = _shard_of(offsets, position)
+        kept[shard].append(position - offsets[shard])
+    return kept
 
 
 def _shard_of(offsets: Sequence[int], position: int) -> int:
@@ -153,12 +215,13 @@ class ShardedIndex:
     def _run(self, calls: Sequence[tuple[int, Callable[[Any], Any]]]) -> list[Any]:
         return self._gather([self._submit(s, call, self._indexes[s]) for s, call in calls])
 
-    def search(self, query: str, top: int | None = None) -> SearchResult:
+    def search(self, query: str, top: int | None = None, *, among: Any = None) -> SearchResult:
         """`orvel_core.bm25_search_json(query, whole)` for the whole collection;
-        with `top`, its first `top` hits and "total" counting all of them."""
+        with `top`, its first `top` hits and "total" counting all of them; with
+        `among`, only the hits of those memories, as `MemoryIndex.search` keeps them."""
         if self._closed:
             raise ValueError("the ShardedIndex is closed")
-        return search_shards(self._run, self._offsets, query, top)
+        return search_shards(self._run, self._offsets, query, top, among=among, length=self._length)
 
     def __len__(self) -> int:
         return self._length

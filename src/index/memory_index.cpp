@@ -1,6 +1,8 @@
 #include "index/memory_index.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -403,9 +405,87 @@ CollectionStats MemoryIndex::collection_stats(std::string_view query) const {
 }
 
 IndexSearchResult MemoryIndex::search(std::string_view query, std::size_t top, const CollectionStats* stats,
-                                      std::string* error, ScoringGate* gate) const {
+                                      std::string* error, ScoringGate* gate, const SlotFilter* among) const {
     const SearchableIndex parts{vocabulary_, postings_, scoring_, usage_growth_, peak_average_length_, size(), total_length_};
-    return search_index(parts, query, top, stats, error, gate);
+    return search_index(parts, query, top, stats, error, gate, among);
+}
+
+// The queries are handed out one at a time from a shared counter, so that a
+// few long ones do not leave a thread idle. Each thread scores with its own
+// accumulator (searcher.cpp's, one per thread, freed when the thread ends).
+std::vector<IndexSearchResult> MemoryIndex::search_many(std::span<const std::string_view> queries, std::size_t top,
+                                                        const SlotFilter* among, unsigned threads) const {
+    std::vector<IndexSearchResult> results(queries.size());
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t at; (at = next.fetch_add(1, std::memory_order_relaxed)) < queries.size();)
+            results[at] = search(queries[at], top, nullptr, nullptr, nullptr, among);
+    };
+    std::vector<std::thread> workers;
+    std::vector<std::exception_ptr> failed(threads > 1 ? threads - 1 : 0);
+    struct JoinOnExit {
+        std::vector<std::thread>& threads;
+        ~JoinOnExit() {
+            for (std::thread& t : threads) t.join();
+        }
+    } join{workers};
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            workers.emplace_back([&, t] {
+                try {
+                    work();
+                } catch (...) {
+                    failed[t - 1] = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: those started do the rest
+        }
+    }
+    std::exception_ptr own_failure;
+    try {
+        work();
+    } catch (...) {
+        own_failure = std::current_exception();
+        next.store(queries.size());  // the others stop at their next query
+    }
+    for (std::thread& t : workers) t.join();
+    workers.clear();
+    if (own_failure) std::rethrow_exception(own_failure);
+    for (const std::exception_ptr& failure : failed)
+        if (failure) std::rethrow_exception(failure);
+    return results;
+}
+
+SlotFilter MemoryIndex::filter_of_positions(std::span<const std::size_t> positions) const {
+    SlotFilter filter;
+    bool increasing = true;
+    for (std::size_t i = 1; i < positions.size() && increasing; ++i) increasing = positions[i - 1] <= positions[i];
+    // Positions in another order go through a bitmap of the positions when
+    // they are many, so that the cost stays linear (sorting them would not).
+    const std::size_t words = size() / kBlockSlots + 1;
+    if (increasing || positions.size() < words) {
+        for (std::size_t position : positions) filter.add(order_[position]);
+        filter.finish();
+        return filter;
+    }
+    std::vector<std::uint64_t> bits(words, 0);
+    for (std::size_t position : positions) bits[position / kBlockSlots] |= std::uint64_t{1} << (position % kBlockSlots);
+    return filter_of_position_bits(bits);
+}
+
+SlotFilter MemoryIndex::filter_of_position_bits(std::span<const std::uint64_t> position_bits) const {
+    SlotFilter filter;
+    if (order_.size() == memories_.size()) {
+        // No slot left empty: positions are slots.
+        for (std::size_t word = 0; word < position_bits.size(); ++word)
+            filter.add_block(static_cast<std::uint32_t>(word), position_bits[word]);
+        return filter;
+    }
+    for (std::size_t word = 0; word < position_bits.size(); ++word)
+        for (std::uint64_t bits = position_bits[word]; bits != 0; bits &= bits - 1)
+            filter.add(order_[word * kBlockSlots + static_cast<std::size_t>(std::countr_zero(bits))]);
+    return filter;
 }
 
 // ---- state ----

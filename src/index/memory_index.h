@@ -78,7 +78,20 @@ public:
     // is told how many postings the search is about to add up.
     IndexSearchResult search(std::string_view query, std::size_t top = kNoLimit,
                              const CollectionStats* stats = nullptr, std::string* error = nullptr,
-                             ScoringGate* gate = nullptr) const;
+                             ScoringGate* gate = nullptr, const SlotFilter* among = nullptr) const;
+
+    // The best `top` hits of each query, as search gives them, scored on up
+    // to `threads` threads: the index must not change meanwhile.
+    std::vector<IndexSearchResult> search_many(std::span<const std::string_view> queries, std::size_t top,
+                                               const SlotFilter* among, unsigned threads) const;
+
+    // The slots of the memories at `positions` (each below size(); any
+    // order, repeats harmless): O(k) for k positions in increasing order,
+    // and never more than O(k + size()).
+    SlotFilter filter_of_positions(std::span<const std::size_t> positions) const;
+    // The slots of the memories whose bit is set in `position_bits` (bit
+    // p % 64 of word p / 64 for position p, size() bits).
+    SlotFilter filter_of_position_bits(std::span<const std::uint64_t> position_bits) const;
 
     // What a hit shows: its slot's id, and the content of the first memory
     // bearing that id (`alone`: no other memory bears it); the position of a

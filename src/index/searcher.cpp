@@ -74,8 +74,8 @@ struct QueryToken {
 class Searcher {
 public:
     Searcher(const SearchableIndex& index, const search::QueryTerms& terms, std::vector<QueryToken> tokens,
-             double average_length)
-        : index_(index), terms_(terms), tokens_(std::move(tokens)), average_length_(average_length),
+             double average_length, const SlotFilter* among)
+        : index_(index), terms_(terms), tokens_(std::move(tokens)), average_length_(average_length), among_(among),
           inflation_(1.0 + static_cast<double>(terms.token_slots().size() + 64) * 0x1p-44), acc_(block_accumulator) {
         acc_.fit(index.scoring.size() / kBlockSlots + 1);
         for (const QueryToken& token : tokens_) repeated_ |= token.repeats > 1;
@@ -100,6 +100,7 @@ private:
     const search::QueryTerms& terms_;
     std::vector<QueryToken> tokens_;
     double average_length_;
+    const SlotFilter* among_;  // the slots kept, or none: all
     bool repeated_ = false;  // some token appears at several query positions
     // A bound is computed as the scores it bounds are, in other orders and on
     // other numbers, so each rounding may go the other way: bounds are raised
@@ -119,15 +120,46 @@ private:
     std::vector<std::pair<std::uint32_t, std::uint32_t>> block_positions_;
 };
 
+// The first place at or after `from` in `items` (increasing by key_of) whose
+// key is at least `key`: steps that double from `from`, then a binary search,
+// so that walking one increasing sequence through another costs the log of
+// the distances skipped rather than the distances.
+template <class T, class Key>
+std::size_t gallop(std::span<const T> items, std::size_t from, std::uint32_t key, Key&& key_of) {
+    if (from >= items.size() || key_of(items[from]) >= key) return from;
+    std::size_t low = from, high = from;  // key_of(items[low]) < key
+    for (std::size_t step = 1;; step *= 2) {
+        high = low + step;
+        if (high >= items.size()) {
+            high = items.size();
+            break;
+        }
+        if (key_of(items[high]) >= key) break;
+        low = high;
+    }
+    const auto below = [&](const T& item) { return key_of(item) < key; };
+    return static_cast<std::size_t>(std::partition_point(items.begin() + static_cast<std::ptrdiff_t>(low) + 1,
+                                                         items.begin() + static_cast<std::ptrdiff_t>(high), below) -
+                                    items.begin());
+}
+
+constexpr auto block_key = [](const auto& entry) { return entry.block; };
+
 std::uint64_t Searcher::gather(bool bounds) {
+    // `kept`: the block's slots that the search keeps. A block holding none
+    // of them gets no entry, and is neither counted nor scored.
     const auto add = [&](std::uint32_t block, std::uint64_t mask, std::uint32_t first, std::uint32_t distinct,
-                         double bound) {
+                         double bound, std::uint64_t kept) {
+        if ((mask & kept) == 0) return;
         if (acc_.head[block] == kNone) acc_.touched.push_back(block);
         acc_.entries.push_back({mask, first, distinct, acc_.head[block]});
         acc_.head[block] = static_cast<std::uint32_t>(acc_.entries.size() - 1);
-        acc_.mask[block] |= mask;
+        acc_.mask[block] |= mask & kept;
         if (bounds) acc_.bound[block] += bound;
     };
+    constexpr std::uint64_t kAll = ~std::uint64_t{0};
+    const std::span<const SlotFilter::Block> kept =
+        among_ != nullptr ? among_->blocks() : std::span<const SlotFilter::Block>{};
     // The tokens are taken last to first so that each block's chain, built
     // from its front, lists them in the order of their first positions.
     for (std::size_t d = tokens_.size(); d-- > 0;) {
@@ -136,19 +168,63 @@ std::uint64_t Searcher::gather(bool bounds) {
         const auto distinct = static_cast<std::uint32_t>(d);
         const double weight = token.idf * static_cast<double>(token.repeats);
         if (token.list->blocked()) {
-            for (const PostingBlock& entry : token.list->blocks())
-                add(entry.block, entry.mask, entry.first, distinct, entry.peak * weight);
+            const std::span<const PostingBlock> blocks = token.list->blocks();
+            const auto add_block = [&](const PostingBlock& entry, std::uint64_t kept_mask) {
+                add(entry.block, entry.mask, entry.first, distinct, entry.peak * weight, kept_mask);
+            };
+            if (among_ == nullptr) {
+                for (const PostingBlock& entry : blocks) add_block(entry, kAll);
+            } else if (blocks.size() <= kept.size()) {
+                // The list's blocks, each looked up in the filter's further on.
+                std::size_t f = 0;
+                for (const PostingBlock& entry : blocks) {
+                    if ((f = gallop(kept, f, entry.block, block_key)) == kept.size()) break;
+                    if (kept[f].block == entry.block) add_block(entry, kept[f].mask);
+                }
+            } else {
+                // The filter's blocks, each looked up in the list's further on.
+                std::size_t b = 0;
+                for (const SlotFilter::Block& keep : kept) {
+                    if ((b = gallop(blocks, b, keep.block, block_key)) == blocks.size()) break;
+                    if (blocks[b].block == keep.block) add_block(blocks[b], keep.mask);
+                }
+            }
             continue;
         }
         // A sparse list: its runs of slots in one block, under their span's peak.
         const std::span<const std::uint32_t> slots = token.list->slots();
-        const SpanPeak* span = token.list->span_peaks().data();
-        for (std::uint32_t i = 0; i < slots.size();) {
+        const std::span<const SpanPeak> spans = token.list->span_peaks();
+        std::size_t span = 0;
+        // Adds the run of slots of one block from slots[i] on; gives where the next run starts.
+        const auto add_run = [&](std::uint32_t i, std::uint64_t kept_mask) {
             const std::uint32_t block = block_of(slots[i]), first = i;
-            while (span->span < span_of(slots[i])) ++span;
             std::uint64_t mask = 0;
             for (; i < slots.size() && block_of(slots[i]) == block; ++i) mask |= slot_bit(slots[i]);
-            add(block, mask, first, distinct, static_cast<double>(span->peak) * weight);
+            if ((mask & kept_mask) != 0) {
+                span = gallop(spans, span, span_of(slots[first]), [](const SpanPeak& peak) { return peak.span; });
+                add(block, mask, first, distinct, static_cast<double>(spans[span].peak) * weight, kept_mask);
+            }
+            return i;
+        };
+        if (among_ == nullptr) {
+            for (std::uint32_t i = 0; i < slots.size();) i = add_run(i, kAll);
+        } else if (slots.size() <= kept.size()) {
+            std::size_t f = 0;
+            for (std::uint32_t i = 0; i < slots.size();) {
+                if ((f = gallop(kept, f, block_of(slots[i]), block_key)) == kept.size()) break;
+                if (kept[f].block == block_of(slots[i])) {
+                    i = add_run(i, kept[f].mask);
+                } else {
+                    // On to the first slot at or after the filter's next block.
+                    i = static_cast<std::uint32_t>(gallop(slots, i, kept[f].block * kBlockSlots, [](std::uint32_t s) { return s; }));
+                }
+            }
+        } else {
+            std::size_t i = 0;
+            for (const SlotFilter::Block& keep : kept) {
+                if ((i = gallop(slots, i, keep.block * kBlockSlots, [](std::uint32_t s) { return s; })) == slots.size()) break;
+                if (block_of(slots[i]) == keep.block) i = add_run(static_cast<std::uint32_t>(i), keep.mask);
+            }
         }
     }
     std::uint64_t total = 0;
@@ -306,8 +382,24 @@ std::vector<IndexHit> Searcher::best_hits(std::size_t top) {
 
 }  // namespace
 
+void SlotFilter::finish() {
+    if (increasing_) return;
+    std::sort(blocks_.begin(), blocks_.end(), [](const Block& x, const Block& y) { return x.block < y.block; });
+    std::size_t kept = 0;
+    for (const Block& entry : blocks_) {
+        if (kept > 0 && blocks_[kept - 1].block == entry.block) {
+            blocks_[kept - 1].mask |= entry.mask;
+        } else {
+            blocks_[kept++] = entry;
+        }
+    }
+    blocks_.resize(kept);
+    increasing_ = true;
+}
+
 IndexSearchResult search_index(const SearchableIndex& index, std::string_view query, std::size_t top,
-                               const CollectionStats* stats, std::string* error, ScoringGate* gate) {
+                               const CollectionStats* stats, std::string* error, ScoringGate* gate,
+                               const SlotFilter* among) {
     IndexSearchResult result;
     text::TokenList tokens;
     text::tokenize(query, tokens);
@@ -357,7 +449,7 @@ IndexSearchResult search_index(const SearchableIndex& index, std::string_view qu
     }
     if (gate != nullptr) gate->opening(postings_added);
 
-    Searcher searcher(index, terms, std::move(query_tokens), average_length);
+    Searcher searcher(index, terms, std::move(query_tokens), average_length, among);
     // The union of the lists is no larger than their sizes' sum: a `top` at
     // least as large asks for every hit, and needs no bounds.
     const bool may_prune = top < postings_listed;

@@ -91,11 +91,47 @@ struct SearchableIndex {
 
 inline constexpr std::size_t kNoLimit = SIZE_MAX;
 
+// The slots a search keeps, as a mask per block of 64 slots: the blocks that
+// hold any, increasing. A filter of k slots takes room in proportion to k and
+// to the index's blocks at most.
+class SlotFilter {
+public:
+    struct Block {
+        std::uint32_t block;
+        std::uint64_t mask;  // never 0
+    };
+
+    // Adds a slot; slots in increasing order cost O(1) each, repeats are harmless.
+    void add(std::uint32_t slot) {
+        if (!blocks_.empty() && blocks_.back().block == block_of(slot)) {
+            blocks_.back().mask |= slot_bit(slot);
+            return;
+        }
+        increasing_ &= blocks_.empty() || blocks_.back().block < block_of(slot);
+        blocks_.push_back({block_of(slot), slot_bit(slot)});
+    }
+    // Adds a whole block's mask, blocks in increasing order.
+    void add_block(std::uint32_t block, std::uint64_t mask) {
+        if (mask != 0) blocks_.push_back({block, mask});
+    }
+    // Sorts and merges the blocks of slots added out of order.
+    void finish();
+
+    std::span<const Block> blocks() const { return blocks_; }
+
+private:
+    std::vector<Block> blocks_;
+    bool increasing_ = true;
+};
+
 // The best `top` hits of `query`, scored with the index's numbers, or with
 // `stats` when given (the numbers of a collection the index is part of).
 // Sets `error` and gives no hits when `stats` cannot be the numbers of such a
-// collection. Searches may run on several threads at once.
+// collection. With `among`, only the memories of its slots are hits (and
+// counted in the total), scored as in the full search. Searches may run on
+// several threads at once.
 IndexSearchResult search_index(const SearchableIndex& index, std::string_view query, std::size_t top,
-                               const CollectionStats* stats, std::string* error, ScoringGate* gate);
+                               const CollectionStats* stats, std::string* error, ScoringGate* gate,
+                               const SlotFilter* among = nullptr);
 
 }  // namespace orvel::index

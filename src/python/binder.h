@@ -10,7 +10,7 @@
 
 namespace orvel::python {
 
-inline constexpr std::size_t kMostParameters = 4;
+inline constexpr std::size_t kMostParameters = 5;
 
 // A function's or method's parameters: the first `required` must be given, the
 // first `positional` may be given by position, every one by keyword.

@@ -15,12 +15,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -44,6 +48,9 @@ struct IndexObject {
     PyObject_HEAD
     MemoryIndex* index;
     UpdateLock* lock;
+    // Counts the changes that shift positions (a removal, the index built
+    // anew), under the exclusive lock: iterators compare it.
+    std::uint64_t shifts;
 };
 
 PyTypeObject* index_type = nullptr;  // created once, at the module's import
@@ -221,6 +228,7 @@ void install(IndexObject* self, std::unique_ptr<MemoryIndex> fresh) {
     {
         ExclusiveLock lock(self);
         old.reset(std::exchange(self->index, fresh.release()));
+        ++self->shifts;
     }
 }
 
@@ -262,17 +270,20 @@ std::unique_ptr<MemoryIndex> build_from_json(std::string_view text) {
 
 // ---- the methods' parameters, bound by the module's binder ----
 
-enum Method { kInit, kFromRecords, kSearch, kSearchArrays, kFirstWithIds, kSetUsage, kAppend, kReplace };
+enum Method {
+    kInit, kFromRecords, kSearch, kSearchArrays, kFirstWithIds, kSetUsage, kAppend, kReplace, kSearchMany
+};
 
 Signature signatures[] = {
     {"MemoryIndex", {"memories_json"}, 1, 0, 1},
     {"from_records", {"records", "lenient"}, 2, 1, 1},
-    {"search", {"query", "top", "stats", "offset"}, 4, 1, 2},
-    {"search_arrays", {"query", "top", "stats", "offset"}, 4, 1, 2},
+    {"search", {"query", "top", "stats", "offset", "among"}, 5, 1, 2},
+    {"search_arrays", {"query", "top", "stats", "offset", "among"}, 5, 1, 2},
     {"first_with_ids", {"ids", "offset"}, 2, 1, 2},
     {"set_usage", {"position", "loaded_count", "referenced_count", "lenient"}, 4, 1, 3},
     {"append", {"record", "lenient"}, 2, 1, 1},
     {"replace", {"position", "record", "lenient"}, 3, 2, 2},
+    {"search_many", {"queries", "top", "among"}, 3, 1, 2},
 };
 
 // Binds a method's arguments (a vectorcall) to its parameters; raises on failure.
@@ -289,6 +300,7 @@ PyObject* index_new(PyTypeObject* type, PyObject*, PyObject*) {
         IndexObject* self = as_index(object.get());
         self->index = new MemoryIndex();
         self->lock = new UpdateLock();
+        self->shifts = 0;
         return object.release();
     });
 }
@@ -334,14 +346,93 @@ Ref memory_dict(const MemoryIndex& index, std::size_t position) {
     return dict;
 }
 
+// A position gives its record; a slice the list of its records, read under one lock.
 PyObject* index_item(PyObject* object, PyObject* key) {
     return guarded_or_memory_error([&] {
         IndexObject* self = as_index(object);
+        if (PySlice_Check(key)) {
+            Py_ssize_t start = 0, stop = 0, step = 0;
+            check(PySlice_Unpack(key, &start, &stop, &step) == 0);  // may call __index__: before the lock
+            SharedLock lock(*self->lock);
+            const CollectorPaused paused;
+            const MemoryIndex& index = *self->index;
+            const Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(index.size()), &start, &stop, step);
+            Ref records = new_list(static_cast<std::size_t>(count));
+            // In unsigned arithmetic, as lists slice: a step past the last record may overflow.
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                const std::size_t position = static_cast<std::size_t>(start) + static_cast<std::size_t>(i) * static_cast<std::size_t>(step);
+                PyList_SET_ITEM(records.get(), i, memory_dict(index, position).release());
+            }
+            return records.release();
+        }
         SharedLock lock(*self->lock);
         const CollectorPaused paused;
         return memory_dict(*self->index, position_of(key, self->index->size())).release();
     });
 }
+
+// ---- iteration ----
+
+// Reads the records by position, one step at a time under the shared lock.
+// Appends made meanwhile are met, as a list's iterator meets them; a removal
+// or a rebuild shifts the positions, and the next step raises RuntimeError.
+struct IteratorObject {
+    PyObject_HEAD
+    PyObject* index;  // none once exhausted
+    std::size_t next;
+    std::uint64_t shifts;  // the index's then
+};
+
+PyTypeObject* iterator_type = nullptr;  // created once, at the module's import
+
+PyObject* index_iter(PyObject* object) {
+    return guarded([&] {
+        IndexObject* self = as_index(object);
+        Ref iterator(created(PyType_GenericAlloc(iterator_type, 0)));
+        auto* it = reinterpret_cast<IteratorObject*>(iterator.get());
+        it->index = Py_NewRef(object);
+        it->next = 0;
+        SharedLock lock(*self->lock);
+        it->shifts = self->shifts;
+        return iterator.release();
+    });
+}
+
+PyObject* iterator_next(PyObject* object) {
+    auto* it = reinterpret_cast<IteratorObject*>(object);
+    if (it->index == nullptr) return nullptr;
+    return guarded([&]() -> PyObject* {
+        IndexObject* self = as_index(it->index);
+        Ref record;
+        {
+            SharedLock lock(*self->lock);
+            const CollectorPaused paused;
+            if (self->shifts != it->shifts)
+                raise(PyExc_RuntimeError, "MemoryIndex changed during iteration: a memory was removed or the index rebuilt");
+            if (it->next < self->index->size()) record = memory_dict(*self->index, it->next++);
+        }
+        if (!record) Py_CLEAR(it->index);  // exhausted, and stays so
+        return record.release();
+    });
+}
+
+void iterator_dealloc(PyObject* object) {
+    Py_XDECREF(reinterpret_cast<IteratorObject*>(object)->index);
+    PyTypeObject* type = Py_TYPE(object);
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {0, nullptr},
+};
+
+PyType_Spec iterator_spec = {
+    "orvel.MemoryIndexIterator", sizeof(IteratorObject), 0, Py_TPFLAGS_DEFAULT, iterator_slots,
+};
 
 // ---- methods ----
 
@@ -440,6 +531,155 @@ PyObject* merge_stats(PyObject*, PyObject* parts) {
     });
 }
 
+// ---- among: the memories a search keeps ----
+
+// What `among` gave, read before any lock is taken (reading it may run the
+// caller's code): positions as given, negative ones counting from the end,
+// or a mask with one item per memory.
+struct Among {
+    enum class Kind { kAll, kPositions, kMask } kind = Kind::kAll;
+    std::vector<Py_ssize_t> positions;
+    std::vector<std::uint64_t> mask_bits;  // bit p % 64 of word p / 64: item p is nonzero
+    std::size_t mask_length = 0;
+};
+
+constexpr const char* kAmongShape =
+    "among must be an iterable of int positions, or a mask: a one-dimensional buffer of bool or bytes "
+    "(format '?', 'B', 'b' or 'c'), one item per memory";
+
+[[noreturn]] void position_out_of_range() { raise(PyExc_IndexError, "among position out of range"); }
+
+Py_ssize_t among_position(PyObject* item) {
+    // A bool is an int to Python, but a list of them is a mask gone astray.
+    if (PyBool_Check(item) || !PyIndex_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "among positions must be int, not %.100s (a mask goes as bytes or a bool array)",
+                     Py_TYPE(item)->tp_name);
+        throw PythonErrorSet{};
+    }
+    Ref number(PyNumber_Index(item));
+    check(static_cast<bool>(number));
+    const Py_ssize_t position = PyLong_AsSsize_t(number.get());
+    if (position == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonErrorSet{};
+        PyErr_Clear();
+        position_out_of_range();
+    }
+    return position;
+}
+
+// A buffer of one-byte items is a mask; one of wider integers holds positions.
+void read_among_buffer(PyObject* object, Among& among) {
+    Py_buffer view;
+    check(PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) == 0);
+    struct Release {
+        Py_buffer& view;
+        ~Release() { PyBuffer_Release(&view); }
+    } release{view};
+    std::string_view format = view.format != nullptr ? view.format : "B";
+    bool native = true;
+    if (!format.empty() && std::string_view("@=<>!").find(format[0]) != std::string_view::npos) {
+        native = format[0] == '@' || format[0] == '=' ||
+                 (format[0] == '<') == (std::endian::native == std::endian::little);
+        format.remove_prefix(1);
+    }
+    const char code = format.size() == 1 ? format[0] : '\0';
+    const bool mask = code != '\0' && std::string_view("?Bbc").find(code) != std::string_view::npos && view.itemsize == 1;
+    const bool positions = code != '\0' && std::string_view("hHiIlLqQnN").find(code) != std::string_view::npos &&
+                           (native || view.itemsize == 1);
+    if (!mask && !positions) raise(PyExc_TypeError, kAmongShape);
+    if (view.ndim != 1) raise(PyExc_ValueError, "among must be one-dimensional");
+    const auto count = static_cast<std::size_t>(view.shape[0]);
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    const char* item = static_cast<const char*>(view.buf);
+    if (mask) {
+        among.kind = Among::Kind::kMask;
+        among.mask_length = count;
+        among.mask_bits.assign(count / 64 + 1, 0);
+        std::size_t i = 0;
+        if (stride == 1) {
+            // Eight items at a time: the top bit of each nonzero byte, gathered
+            // into eight bits by one multiplication (in little-endian order).
+            constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F, kTop = 0x8080808080808080;
+            for (; i + 8 <= count; i += 8, item += 8) {
+                std::uint64_t bytes = 0;
+                std::memcpy(&bytes, item, 8);
+                if constexpr (std::endian::native == std::endian::big) bytes = __builtin_bswap64(bytes);
+                const std::uint64_t nonzero = (((bytes & kLow7) + kLow7) | bytes) & kTop;
+                const std::uint64_t eight = ((nonzero >> 7) * 0x0102040810204080) >> 56;
+                among.mask_bits[i / 64] |= eight << (i % 64);
+            }
+        }
+        for (; i < count; ++i, item += stride)
+            if (*item != 0) among.mask_bits[i / 64] |= std::uint64_t{1} << (i % 64);
+        return;
+    }
+    among.kind = Among::Kind::kPositions;
+    among.positions.reserve(count);
+    const bool is_signed = code >= 'a' && code <= 'z';
+    for (std::size_t i = 0; i < count; ++i, item += stride) {
+        std::uint64_t raw = 0;
+        std::memcpy(&raw, item, static_cast<std::size_t>(view.itemsize));  // little-endian: the low bytes
+        if constexpr (std::endian::native == std::endian::big) raw >>= 64 - 8 * view.itemsize;
+        const unsigned width = 8 * static_cast<unsigned>(view.itemsize);
+        if (is_signed && width < 64 && (raw >> (width - 1) & 1) != 0) raw |= ~std::uint64_t{0} << width;  // sign
+        const auto value = static_cast<std::int64_t>(raw);
+        if (!is_signed && raw > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) position_out_of_range();
+        among.positions.push_back(static_cast<Py_ssize_t>(value));
+    }
+}
+
+Among read_among(PyObject* object) {
+    Among among;
+    if (object == nullptr || object == Py_None) return among;
+    if (PyObject_CheckBuffer(object)) {
+        read_among_buffer(object, among);
+        return among;
+    }
+    Ref iterator(PyObject_GetIter(object));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, kAmongShape);
+        }
+        throw PythonErrorSet{};
+    }
+    among.kind = Among::Kind::kPositions;
+    for (;;) {
+        Ref item(PyIter_Next(iterator.get()));
+        if (!item) {
+            check(!PyErr_Occurred());
+            return among;
+        }
+        among.positions.push_back(among_position(item.get()));
+    }
+}
+
+// The slots that `among` keeps in `index`, under the caller's lock; none
+// when it keeps all. IndexError or ValueError when it does not fit the index.
+std::optional<index::SlotFilter> filter_of(const MemoryIndex& index, const Among& among) {
+    const std::size_t size = index.size();
+    switch (among.kind) {
+    case Among::Kind::kAll:
+        return std::nullopt;
+    case Among::Kind::kMask:
+        if (among.mask_length != size)
+            raise(PyExc_ValueError, "among mask has " + std::to_string(among.mask_length) + " items, the index " +
+                                        std::to_string(size) + " memories");
+        return index.filter_of_position_bits(std::span(among.mask_bits).first(size / 64 + 1));
+    case Among::Kind::kPositions:
+        break;
+    }
+    std::vector<std::size_t> positions;
+    positions.reserve(among.positions.size());
+    const auto n = static_cast<Py_ssize_t>(size);
+    for (const Py_ssize_t given : among.positions) {
+        const Py_ssize_t position = given < 0 ? given + n : given;
+        if (position < 0 || position >= n) position_out_of_range();
+        positions.push_back(static_cast<std::size_t>(position));
+    }
+    return index.filter_of_positions(positions);
+}
+
 // What search and search_arrays take.
 struct SearchArguments {
     std::string_view query;
@@ -447,10 +687,11 @@ struct SearchArguments {
     std::optional<index::CollectionStats> stats;
     bool with_positions = false;
     std::size_t offset = 0;
+    Among among;
 };
 
 SearchArguments read_search_arguments(Method method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[4];
+    PyObject* bound[5];
     bind(method, args, nargs, kwnames, bound);
     PyObject *query_object = bound[0], *top_object = bound[1], *stats_object = bound[2], *offset_object = bound[3];
     SearchArguments read;
@@ -459,6 +700,7 @@ SearchArguments read_search_arguments(Method method, PyObject* const* args, Py_s
     read.with_positions = offset_object != nullptr && offset_object != Py_None;
     read.offset = count_argument(offset_object, "offset", 0, false);
     if (stats_object != nullptr && stats_object != Py_None) read.stats = read_stats(stats_object);
+    read.among = read_among(bound[4]);
     return read;
 }
 
@@ -466,9 +708,11 @@ SearchArguments read_search_arguments(Method method, PyObject* const* args, Py_s
 index::IndexSearchResult run_search(const MemoryIndex& index, const SearchArguments& arguments) {
     std::string error;
     index::IndexSearchResult found;
+    const std::optional<index::SlotFilter> among = filter_of(index, arguments.among);
     {
         ReleaseWhileScoring gate;
-        found = index.search(arguments.query, arguments.top, arguments.stats ? &*arguments.stats : nullptr, &error, &gate);
+        found = index.search(arguments.query, arguments.top, arguments.stats ? &*arguments.stats : nullptr, &error, &gate,
+                             among ? &*among : nullptr);
     }
     if (!error.empty()) raise(PyExc_ValueError, error);
     if (arguments.offset > SIZE_MAX - index.size()) raise(PyExc_OverflowError, "offset is too large");
@@ -476,6 +720,40 @@ index::IndexSearchResult run_search(const MemoryIndex& index, const SearchArgume
         (arguments.offset > arguments.stats->memory_count || index.size() > arguments.stats->memory_count - arguments.offset))
         raise(PyExc_ValueError, "offset puts this index beyond the collection that stats count");
     return found;
+}
+
+// The dict of a search's result; with `with_positions`, each hit's position plus `offset`.
+Ref result_dict(const MemoryIndex& index, const index::IndexSearchResult& found, bool with_positions, std::size_t offset) {
+    // Hits whose id other memories bear show the first one's content: one
+    // str of the id and of that content serves all of them.
+    std::unordered_map<std::uint32_t, std::pair<Ref, Ref>> shared;
+    Ref hit_list = new_list(found.hits.size());
+    for (std::size_t i = 0; i < found.hits.size(); ++i) {
+        const index::IndexHit& hit = found.hits[i];
+        Ref hit_dict = new_dict();
+        bool alone = false;
+        const std::uint32_t bearer = index.first_bearer(hit.slot, alone);
+        if (alone) {
+            set_item(hit_dict.get(), keys.id, new_str(index.hit_id(hit.slot)));
+            set_item(hit_dict.get(), keys.score, new_float(hit.score));
+            set_item(hit_dict.get(), keys.content, new_str(index.slot_content(hit.slot)));
+        } else {
+            auto& [id, content] = shared[bearer];
+            if (!id) {
+                id = new_str(index.hit_id(hit.slot));
+                content = new_str(index.slot_content(bearer));
+            }
+            set_item(hit_dict.get(), keys.id, Ref(Py_NewRef(id.get())));
+            set_item(hit_dict.get(), keys.score, new_float(hit.score));
+            set_item(hit_dict.get(), keys.content, Ref(Py_NewRef(content.get())));
+        }
+        if (with_positions) set_item(hit_dict.get(), keys.position, new_int(offset + index.position_of(hit.slot)));
+        PyList_SET_ITEM(hit_list.get(), static_cast<Py_ssize_t>(i), hit_dict.release());
+    }
+    Ref result = new_dict();
+    set_item(result.get(), keys.hits, hit_list);
+    set_item(result.get(), keys.total, new_int(found.total));
+    return result;
 }
 
 PyObject* search(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -486,37 +764,56 @@ PyObject* search(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyOb
         const MemoryIndex& index = *self->index;
         const index::IndexSearchResult found = run_search(index, arguments);
         const CollectorPaused paused;
-        // Hits whose id other memories bear show the first one's content: one
-        // str of the id and of that content serves all of them.
-        std::unordered_map<std::uint32_t, std::pair<Ref, Ref>> shared;
-        Ref hit_list = new_list(found.hits.size());
-        for (std::size_t i = 0; i < found.hits.size(); ++i) {
-            const index::IndexHit& hit = found.hits[i];
-            Ref hit_dict = new_dict();
-            bool alone = false;
-            const std::uint32_t bearer = index.first_bearer(hit.slot, alone);
-            if (alone) {
-                set_item(hit_dict.get(), keys.id, new_str(index.hit_id(hit.slot)));
-                set_item(hit_dict.get(), keys.score, new_float(hit.score));
-                set_item(hit_dict.get(), keys.content, new_str(index.slot_content(hit.slot)));
-            } else {
-                auto& [id, content] = shared[bearer];
-                if (!id) {
-                    id = new_str(index.hit_id(hit.slot));
-                    content = new_str(index.slot_content(bearer));
-                }
-                set_item(hit_dict.get(), keys.id, Ref(Py_NewRef(id.get())));
-                set_item(hit_dict.get(), keys.score, new_float(hit.score));
-                set_item(hit_dict.get(), keys.content, Ref(Py_NewRef(content.get())));
-            }
-            if (arguments.with_positions)
-                set_item(hit_dict.get(), keys.position, new_int(arguments.offset + index.position_of(hit.slot)));
-            PyList_SET_ITEM(hit_list.get(), static_cast<Py_ssize_t>(i), hit_dict.release());
+        return result_dict(index, found, arguments.with_positions, arguments.offset).release();
+    });
+}
+
+// ---- batches ----
+
+// A batch shorter than this many queries per thread is not shared out:
+// starting a thread costs about what a short search does.
+constexpr std::size_t kQueriesPerThread = 16;
+
+unsigned batch_threads(std::size_t queries) {
+    const unsigned cores = std::max(1u, std::min(std::thread::hardware_concurrency(), 8u));
+    return static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(cores, queries / kQueriesPerThread)));
+}
+
+// The batch is scored on several threads with the interpreter released, all
+// under the one shared lock that this thread takes (the threads take none):
+// every query sees the index as it stood when the batch began. The results'
+// objects are made afterwards on this thread.
+PyObject* search_many(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded_or_memory_error([&] {
+        IndexObject* self = as_index(object);
+        PyObject* bound[3];
+        bind(kSearchMany, args, nargs, kwnames, bound);
+        PyObject *queries_object = bound[0], *top_object = bound[1];
+        if (PyUnicode_Check(queries_object)) raise(PyExc_TypeError, "queries must be an iterable of str, not a str");
+        Ref query_list(PySequence_List(queries_object));  // keeps the texts alive
+        check(static_cast<bool>(query_list));
+        const auto count = static_cast<std::size_t>(PyList_GET_SIZE(query_list.get()));
+        std::vector<std::string_view> queries(count);
+        for (std::size_t i = 0; i < count; ++i)
+            queries[i] = text_of(PyList_GET_ITEM(query_list.get(), static_cast<Py_ssize_t>(i)), "query");
+        // Ten hits unless told otherwise; None, as in search, asks for every hit.
+        const std::size_t top = top_object == nullptr ? 10 : count_argument(top_object, "top", MemoryIndex::kNoLimit, true);
+        const Among among_argument = read_among(bound[2]);
+        SharedLock lock(*self->lock);
+        const MemoryIndex& index = *self->index;
+        const std::optional<index::SlotFilter> among = filter_of(index, among_argument);
+        std::vector<index::IndexSearchResult> found;
+        {
+            ReleasedInterpreter scoring;
+            found = index.search_many(queries, top, among ? &*among : nullptr, batch_threads(count));
         }
-        Ref result = new_dict();
-        set_item(result.get(), keys.hits, hit_list);
-        set_item(result.get(), keys.total, new_int(found.total));
-        return result.release();
+        const CollectorPaused paused;
+        Ref results = new_list(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), result_dict(index, found[i], false, 0).release());
+            std::vector<index::IndexHit>().swap(found[i].hits);  // freed as they become objects
+        }
+        return results.release();
     });
 }
 
@@ -679,6 +976,7 @@ PyObject* remove(PyObject* object, PyObject* position_object) {
         IndexObject* self = as_index(object);
         ExclusiveLock lock(self);
         self->index->remove(position_of(position_object, self->index->size()));
+        ++self->shifts;
         return Py_NewRef(Py_None);
     });
 }
@@ -794,11 +1092,17 @@ PyMethodDef methods[] = {
      "raises\nTypeError or ValueError naming the record and field. lenient=True reads them\nas bm25_search_json reads "
      "the JSON that json.dumps writes of them, with its defaults."},
     {"search", ORVEL_CAST(search), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, query, top=None, *, stats=None, offset=None)\n--\n\nThe result of bm25_search_json over the "
+     "search($self, query, top=None, *, stats=None, offset=None, among=None)\n--\n\nThe result of bm25_search_json over the "
      "index's memories; with top, its first\ntop hits and the total of all. stats (merge_stats of the shards' "
-     "collection_stats)\nscores with the numbers of a whole collection; offset adds each hit's \"position\"."},
+     "collection_stats)\nscores with the numbers of a whole collection; offset adds each hit's \"position\".\n"
+     "among (positions, or a mask of bool or bytes, one per memory) keeps only the hits\nof those memories, "
+     "scored with the whole index's numbers."},
+    {"search_many", ORVEL_CAST(search_many), METH_FASTCALL | METH_KEYWORDS,
+     "search_many($self, queries, top=10, *, among=None)\n--\n\nThe results of search(query, top, among=among) "
+     "for each query, in order,\nscored on every core with the interpreter lock released, all on the index as\n"
+     "it stood when the batch began."},
     {"search_arrays", ORVEL_CAST(search_arrays), METH_FASTCALL | METH_KEYWORDS,
-     "search_arrays($self, query, top=None, *, stats=None, offset=None)\n--\n\nThe hits of search() as arrays: "
+     "search_arrays($self, query, top=None, *, stats=None, offset=None, among=None)\n--\n\nThe hits of search() as arrays: "
      "SearchArrays(positions, scores, total), the\npositions (plus offset) and scores as memoryviews of int64 and "
      "float64, best first."},
     {"collection_stats", ORVEL_CAST(collection_stats), METH_O,
@@ -837,6 +1141,7 @@ PyType_Slot type_slots[] = {
     {Py_mp_length, reinterpret_cast<void*>(index_length)},
     {Py_sq_length, reinterpret_cast<void*>(index_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(index_item)},
+    {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
     {Py_tp_doc, const_cast<char*>(
                     "MemoryIndex(memories_json='[]')\n--\n\n"
                     "A reusable index of memories whose searches equal bm25_search_json over them.")},
@@ -872,6 +1177,8 @@ PyObject* initialise() {
     Ref type(PyType_FromSpec(&type_spec));
     if (!type || PyModule_AddObjectRef(module.get(), "MemoryIndex", type.get()) < 0) return nullptr;
     index_type = reinterpret_cast<PyTypeObject*>(type.release());
+    iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_spec));
+    if (iterator_type == nullptr) return nullptr;
     Ref arrays_type(reinterpret_cast<PyObject*>(PyStructSequence_NewType(&search_arrays_desc)));
     if (!arrays_type || PyModule_AddObjectRef(module.get(), "SearchArrays", arrays_type.get()) < 0) return nullptr;
     search_arrays_type = reinterpret_cast<PyTypeObject*>(arrays_type.release());

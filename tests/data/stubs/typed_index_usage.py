@@ -23,5 +23,9 @@ index.remove(0)
 memory_id: str = index[0]["id"]
 first = index.first_with_ids(["b"])
 restored: orvel.MemoryIndex = pickle.loads(pickle.dumps(index))
+kept = other.search("gamma", among=[0, -1])["total"] + other.search_arrays("gamma", among=b"\1").total
+batch: list[int] = [found["total"] for found in other.search_many(["gamma", "absent"], top=None, among=range(1))]
+ids: list[str] = [memory["id"] for memory in other] + [memory["id"] for memory in other[::-1]]
+assert (kept, batch, ids) == (2, [1, 0], ["c", "c"])
 assert (best > 0, total, count, position, memory_id, first["b"]["position"], len(restored)) == (True, 2, 3, 2, "b", 0, 1)
 print("ran")
