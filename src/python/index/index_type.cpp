@@ -165,6 +165,19 @@ std::string_view text_of(PyObject* object, const char* parameter) {
     return text;
 }
 
+// The UTF-8 texts of an iterable of str, each named `what` in errors; `items`
+// receives the list of them, which keeps the texts alive. Iterating runs the
+// caller's code: this is done before any lock is taken.
+std::vector<std::string_view> texts_of_items(PyObject* iterable, const char* what, Ref& items) {
+    items = Ref(PySequence_List(iterable));
+    check(static_cast<bool>(items));
+    std::vector<std::string_view> texts;
+    texts.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i)
+        texts.push_back(text_of(PyList_GET_ITEM(items.get(), i), what));
+    return texts;
+}
+
 // A position as lists take it (negative ones count from the end).
 std::size_t position_of(PyObject* object, std::size_t size) {
     if (!PyLong_Check(object)) raise(PyExc_TypeError, "MemoryIndex positions must be int");
@@ -790,12 +803,9 @@ PyObject* search_many(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
         bind(kSearchMany, args, nargs, kwnames, bound);
         PyObject *queries_object = bound[0], *top_object = bound[1];
         if (PyUnicode_Check(queries_object)) raise(PyExc_TypeError, "queries must be an iterable of str, not a str");
-        Ref query_list(PySequence_List(queries_object));  // keeps the texts alive
-        check(static_cast<bool>(query_list));
-        const auto count = static_cast<std::size_t>(PyList_GET_SIZE(query_list.get()));
-        std::vector<std::string_view> queries(count);
-        for (std::size_t i = 0; i < count; ++i)
-            queries[i] = text_of(PyList_GET_ITEM(query_list.get(), static_cast<Py_ssize_t>(i)), "query");
+        Ref query_list;
+        const std::vector<std::string_view> queries = texts_of_items(queries_object, "query", query_list);
+        const std::size_t count = queries.size();
         // Ten hits unless told otherwise; None, as in search, asks for every hit.
         const std::size_t top = top_object == nullptr ? 10 : count_argument(top_object, "top", MemoryIndex::kNoLimit, true);
         const Among among_argument = read_among(bound[2]);
@@ -894,11 +904,8 @@ PyObject* first_with_ids(PyObject* object, PyObject* const* args, Py_ssize_t nar
         PyObject *ids = bound[0], *offset_object = bound[1];
         const std::size_t offset = count_argument(offset_object, "offset", 0, false);
         // The ids are taken before the lock: taking them runs the caller's code.
-        Ref id_list(PySequence_List(ids));
-        check(static_cast<bool>(id_list));
-        std::vector<std::string_view> texts;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(id_list.get()); ++i)
-            texts.push_back(text_of(PyList_GET_ITEM(id_list.get(), i), "id"));
+        Ref id_list;
+        const std::vector<std::string_view> texts = texts_of_items(ids, "id", id_list);
         // Found under the lock; the caller's ids, whose hashing is caller code,
         // are put in the result after.
         std::vector<std::pair<Py_ssize_t, Ref>> found;
