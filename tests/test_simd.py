@@ -46,7 +46,7 @@ def test_every_byte_value():
     check_kernels(bytes(range(256)) + bytes(range(255, -1, -1)))
 
 
-@pytest.mark.parametrize("length", [0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 63, 64, 65, 130])
+@pytest.mark.parametrize("length", [0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 63, 64, 65, 130, 160])
 @pytest.mark.parametrize("byte", [0x22, 0x5C, 0x1F, 0x41, 0x5F, 0x2E, 0xC4, 0xF0, 0x80, 0x20, 0x09, 0x0A, 0x0D])
 def test_one_special_byte_at_every_place_of_the_steps(length, byte):
     for at in range(length):
@@ -70,27 +70,51 @@ def test_build_names_its_twins():
     assert t.simd_kernels() in ("sse2", "portable")
 
 
-# The search's prefilter: the places of a few bytes (compared with the 0x20 bit
-# set on both sides) in a block of 64, or every place once the set is too large.
-def check_lead_bytes(data, lead):
-    keys = {b | 0x20 for b in lead}
-    padded = data + bytes(64)
+# The search's prefilter: the places where a word may start like one of a few
+# tokens (bytes compared with the 0x20 bit set on both sides) in a block of 64:
+# by their first two bytes for up to 8 distinct pairs, by their first byte alone
+# for more pairs over up to 8 first bytes, and every place beyond that.
+def check_lead_pairs(data, leads):
+    pairs = {(lead[0] | 0x20, lead[1] | 0x20) for lead in leads}
+    firsts = {first for first, _ in pairs}
+    padded = data + bytes(65)
+
+    def starts_like_one(at):
+        if len(pairs) <= 8:
+            return (padded[at] | 0x20, padded[at + 1] | 0x20) in pairs
+        return padded[at] | 0x20 in firsts
+
     expected = [
-        (1 << 64) - 1 if len(keys) > 8 else sum(1 << i for i, b in enumerate(padded[at : at + 64]) if b | 0x20 in keys)
+        (1 << 64) - 1 if len(firsts) > 8 else sum(1 << i for i in range(64) if starts_like_one(at + i))
         for at in range(len(data) + 1)
     ]
-    got = t.lead_byte_twins(data, lead)
+    got = t.lead_pair_twins(data, leads)
     assert [taken for taken, _ in got] == expected
     assert [portable for _, portable in got] == expected
 
 
-@pytest.mark.parametrize("lead", [b"", b"s", b"S", b"sgw", b"_", b"\x7f", b"0a", b"abcdefgh", b"abcdefghi", b"aAbB"])
-def test_lead_bytes_in_every_byte_value(lead):
-    check_lead_bytes(bytes(range(256)) + bytes(range(255, -1, -1)), lead)
+EVERY_BYTE_PAIR = bytes(range(256)) + bytes(range(255, -1, -1)) + bytes(b for i in range(256) for b in (i, 255 - i))
 
 
-@given(st.lists(st.sampled_from(list(SPECIAL)), max_size=150).map(bytes) | st.binary(max_size=150),
-       st.binary(max_size=10))
+@pytest.mark.parametrize("leads", [
+    [],
+    [b"sp"],
+    [b"SP"],
+    [b"gr", b"wi", b"sp"],
+    [b"th", b"of", b"an", b"to", b"th"],
+    [b"__", b"\x7f\x7f", b"0a"],
+    [b"ab", b"aB", b"Ab"],  # one pair up to the 0x20 bit
+    [bytes([0x61, 0x62 + i]) for i in range(8)],  # 8 pairs: still by pairs
+    [bytes([0x61, 0x62 + i]) for i in range(9)],  # 9 pairs, one first byte
+    [bytes([0x61 + i, 0x62]) for i in range(8)] + [b"az"],  # 9 pairs, 8 first bytes
+    [bytes([0x61 + i, 0x62]) for i in range(9)],  # 9 first bytes: every place
+], ids=repr)
+def test_lead_pairs_in_every_byte_value(leads):
+    check_lead_pairs(EVERY_BYTE_PAIR, leads)
+
+
+@given(st.lists(st.sampled_from(list(SPECIAL) + list(b"thofanTHOF")), max_size=150).map(bytes) | st.binary(max_size=150),
+       st.lists(st.binary(min_size=2, max_size=3) | st.sampled_from([b"th", b"of", b"an", b"to"]), max_size=12))
 @settings(max_examples=300)
-def test_lead_byte_twins_agree(data, lead):
-    check_lead_bytes(data, lead)
+def test_lead_pair_twins_agree(data, leads):
+    check_lead_pairs(data, leads)

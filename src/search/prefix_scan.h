@@ -20,26 +20,27 @@ namespace orvel::search {
 // bytes with the bit 0x20 set in both (the lower case of an ASCII letter),
 // so that a word's first two bytes are looked up without being lower-cased;
 // other pairs that share a bit are let through, to be told apart later.
-// The first bytes alone are also kept as a small set, which a SIMD kernel
-// looks for in a whole block at once: only the words that start with one of
-// them are looked up by their pair.
+// A few pairs (or their first bytes) are also kept as a small set, which a
+// SIMD kernel looks for in a whole block at once: only the words that start
+// like one of them are looked up by their pair.
 class TokenPrefixes {
 public:
     void add(unsigned char first, unsigned char second) {
         const unsigned char pair[2] = {first, second};
         const unsigned key = key_of(pair);
         bits_[key >> 6] |= std::uint64_t{1} << (key & 63);
-        first_bytes_.add(first);
+        leads_.add(first, second);
     }
     // Bit i set when byte i of the block at `at` (`available` bytes of text,
-    // 64 or fewer at the end) may start a wanted word: its first byte, up to
-    // the 0x20 bit, is the first byte of one. A set too large to be worth
-    // looking for lets every place through.
+    // 64 or fewer at the end, and the byte after the block when there is one)
+    // may start a wanted word: its first two bytes, up to the 0x20 bit, are
+    // those of one (or its first byte is, for many pairs). A set too large to
+    // be worth looking for lets every place through.
     std::uint64_t lead_places(const unsigned char* at, std::size_t available) const {
-        if (available >= 64) return text::simd::lead_byte_places(at, first_bytes_);
-        unsigned char tail[64] = {};
+        if (available > 64) return text::simd::lead_pair_places(at, leads_);
+        unsigned char tail[65] = {};
         std::memcpy(tail, at, available);
-        return text::simd::lead_byte_places(tail, first_bytes_);
+        return text::simd::lead_pair_places(tail, leads_);
     }
     // Whether a word whose first two bytes are at `at` may be wanted.
     bool may_start(const unsigned char* at) const {
@@ -55,7 +56,7 @@ private:
         return key | 0x2020u;
     }
     std::uint64_t bits_[65536 / 64] = {};
-    text::simd::LeadBytes first_bytes_;
+    text::simd::LeadPairs leads_;
 };
 
 // a + b + carry, with the carry out left in `carry`: runs of ones added to

@@ -238,24 +238,32 @@ PyObject* simd_twins(PyObject*, PyObject* arg) {
     return result;
 }
 
-// lead_byte_places on the 64 bytes at every offset of `bytes` (zeros beyond
-// the end) for the set of the bytes of `set`: [(taken twin, portable twin)].
-PyObject* lead_byte_twins(PyObject*, PyObject* args) {
+// lead_pair_places on the 64 bytes at every offset of `bytes` (zeros beyond
+// the end) for the pairs of the first two bytes of each of `leads` (bytes of
+// two bytes or more): [(taken twin, portable twin)].
+PyObject* lead_pair_twins(PyObject*, PyObject* args) {
     const char* data;
     Py_ssize_t size;
-    const char* set_data;
-    Py_ssize_t set_size;
-    if (!PyArg_ParseTuple(args, "y#y#", &data, &size, &set_data, &set_size)) return nullptr;
-    simd::LeadBytes set;
-    for (Py_ssize_t i = 0; i < set_size; ++i) set.add(static_cast<unsigned char>(set_data[i]));
+    PyObject* leads;
+    if (!PyArg_ParseTuple(args, "y#O!", &data, &size, &PyList_Type, &leads)) return nullptr;
+    simd::LeadPairs set;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(leads); ++i) {
+        PyObject* lead = PyList_GET_ITEM(leads, i);
+        if (!PyBytes_Check(lead) || PyBytes_GET_SIZE(lead) < 2) {
+            PyErr_SetString(PyExc_ValueError, "each lead is bytes of two bytes at least");
+            return nullptr;
+        }
+        const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(lead));
+        set.add(bytes[0], bytes[1]);
+    }
     std::string padded(data, static_cast<std::size_t>(size));
-    padded.append(64, '\0');
+    padded.append(65, '\0');
     const auto* p = reinterpret_cast<const unsigned char*>(padded.data());
     PyObject* out = PyList_New(size + 1);
     if (out == nullptr) return nullptr;
     for (Py_ssize_t at = 0; at <= size; ++at) {
-        PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(simd::lead_byte_places(p + at, set)),
-                                       static_cast<unsigned long long>(simd::portable::lead_byte_places(p + at, set)));
+        PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(simd::lead_pair_places(p + at, set)),
+                                       static_cast<unsigned long long>(simd::portable::lead_pair_places(p + at, set)));
         if (pair == nullptr) {
             Py_DECREF(out);
             return nullptr;
@@ -282,7 +290,7 @@ PyMethodDef orvel_testing_text_methods[] = {
     {"unicode_version", unicode_version, METH_NOARGS, "UCD version of the generated tables."},
     {"simd_kernels", simd_kernels, METH_NOARGS, "The SIMD kernels compiled in: 'sse2' or 'portable'."},
     {"simd_twins", simd_twins, METH_O, "Every SIMD kernel on bytes by the twin taken and by the portable twin."},
-    {"lead_byte_twins", lead_byte_twins, METH_VARARGS,
-     "(taken, portable) places of the bytes of a set in the 64 bytes at every offset of bytes."},
+    {"lead_pair_twins", lead_pair_twins, METH_VARARGS,
+     "(taken, portable) places of the leading pairs of a list of bytes in the 64 bytes at every offset of bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
