@@ -130,6 +130,17 @@ def test_repeated_query_token_counts_twice():
     assert search("ALPHA Alpha", *memories)["hits"][0]["score"] == 2 * once
 
 
+@pytest.mark.parametrize("length", [2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24])
+def test_query_token_matches_only_words_of_its_every_byte(length):
+    # Words of the token's length, first and last byte, one other byte apart.
+    token = "".join("abcdefghijklmnopqrstuvwxyz"[i % 26] for i in range(length))
+    near = [token[:at] + "9" + token[at + 1:] for at in range(1, length - 1)] + [token[:-1] + "z", "z" + token[1:]]
+    memories = [{"id": f"near-{i}", "content": word} for i, word in enumerate(near)]
+    memories.append({"id": "same", "content": token.upper() + " " + token})
+    result = search(token, *memories)
+    assert [h["id"] for h in result["hits"]] == ["same"]
+
+
 def test_token_in_every_memory_still_hits():
     result = search("alpha", {"content": "alpha"}, {"content": "alpha beta"})
     assert result["total"] == 2

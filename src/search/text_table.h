@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -89,7 +90,25 @@ private:
     }
     // Texts are often views of the same bytes (a hit's id and its memory's).
     static bool same_text(std::string_view a, std::string_view b) {
-        return a.size() == b.size() && (a.data() == b.data() || a == b);
+        return a.size() == b.size() && (a.data() == b.data() || same_bytes(a.data(), b.data(), a.size()));
+    }
+    // Most query tokens are short words, met at most places of a content:
+    // up to 16 bytes are compared inline, by two reads that may overlap,
+    // rather than by a call to memcmp.
+    static bool same_bytes(const char* a, const char* b, std::size_t n) {
+        const auto read = [](const char* at, auto width) {
+            decltype(width) value;
+            std::memcpy(&value, at, sizeof value);
+            return value;
+        };
+        const auto ends_equal = [&](auto width) {
+            const std::size_t last = n - sizeof width;
+            return ((read(a, width) ^ read(b, width)) | (read(a + last, width) ^ read(b + last, width))) == 0;
+        };
+        if (n >= 8) return n <= 16 ? ends_equal(std::uint64_t{}) : std::memcmp(a, b, n) == 0;
+        if (n >= 4) return ends_equal(std::uint32_t{});
+        if (n >= 2) return ends_equal(std::uint16_t{});
+        return n == 0 || a[0] == b[0];
     }
     // A text's number + 1 and the low half of its hash, which turns most
     // other texts away before their bytes are read.
