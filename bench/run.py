@@ -388,6 +388,10 @@ def bench_reading(results: Results, cfg: Config) -> None:
             raw = text.encode()
             label = f"{n // 1000}k memories, {share:.0%} Chinese"
             simd = measure(cfg, simdjson_parse, raw)
+            # A query without tokens: the call reads and checks the whole text and ranks nothing.
+            alone = measure(cfg, orvel_core.bm25_search_json, "", text)
+            results.add(Row("reading", f"{label}, reading alone (query without tokens)", alone,
+                            "simdjson parse (bytes)", simd, None, ""))
             for kind, query, bound in (("rare words", rare_query, 1.5), ("common words", common_query, 3.0)):
                 hit_share = orvel_core.bm25_search_json(query, text)["total"] / n
                 scenario = f"{label}, {kind} ({hit_share:.0%} hit)"
