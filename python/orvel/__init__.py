@@ -4,7 +4,7 @@ all built on orvel_core."""
 
 # The one version number of the distribution: the package metadata reads it
 # from here, and `orvel --version` prints it.
-__version__ = "0.6.0"
+__version__ = "0.6.1"
 
 __all__ = ["MemoryIndex", "SearchArrays", "merge_stats", "__version__"]
 
