@@ -45,7 +45,8 @@ public:
     bool holds_all() const { return first_count_ > kMaxLeads; }
     // True when places are told by both bytes, false when by the first alone.
     bool by_pairs() const { return pair_count_ <= kMaxLeads; }
-    // The bytes looked for: pairs, or first bytes with the second taken as itself (unused).
+    // The leads looked for: the pairs, or the first bytes alone when not by_pairs()
+    // (second() is asked only by pairs).
     std::size_t size() const { return by_pairs() ? pair_count_ : first_count_; }
     unsigned char first(std::size_t i) const { return by_pairs() ? pairs_[i][0] : firsts_[i]; }
     unsigned char second(std::size_t i) const { return pairs_[i][1]; }
