@@ -74,15 +74,20 @@ def code_points_python_agrees_on():
     return sorted(c for c, category in ucd_general_categories().items() if category != "Cs" and unicodedata.category(chr(c)) == category)
 
 
-def characters_python_agrees_on():
+def characters_python_agrees_on(exclude_categories=("Cs",)):
     """A hypothesis strategy of single characters on which the interpreter's unicodedata
-    and str methods can serve as oracles for the module's tables."""
+    and str methods can serve as oracles for the module's tables. `exclude_categories`
+    works as in `st.characters`: major classes ("L") or categories ("Lu")."""
     from hypothesis import strategies as st
 
     agreed = code_points_python_agrees_on()
     if agreed is None:
-        return st.characters(exclude_categories=["Cs"])
-    return st.sampled_from(agreed).map(chr)
+        return st.characters(exclude_categories=list(exclude_categories))
+    categories = ucd_general_categories()
+    excluded = set(exclude_categories)
+    return st.sampled_from(
+        [c for c in agreed if categories[c] not in excluded and categories[c][0] not in excluded]
+    ).map(chr)
 
 
 # --- Text quality -------------------------------------------------------------------

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from oracles import WHITE_SPACE
+from oracles import WHITE_SPACE, characters_python_agrees_on
 from orvel_core import canonical_hash
 
 EMPTY_DIGEST = "e3b0c44298fc1c14"
@@ -69,7 +69,9 @@ def test_leading_zero_bytes_are_written_with_two_digits():
 TEXT = st.text(
     alphabet=st.one_of(
         st.sampled_from(WHITE_SPACE + "ΣσςΟΔİIißẞ\u0307\u0345Ǆǅǆ数据库\U00010400\U0001e900"),
-        st.characters(exclude_categories=("Cs",)),
+        # Python lower-cases by its own Unicode version, which may know letters the
+        # tables do not; only characters both versions agree on can check the module.
+        characters_python_agrees_on(),
     ),
     max_size=40,
 )
