@@ -28,7 +28,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <new>
 #include <type_traits>
 
 #include "text/zeroed_array.h"
@@ -140,8 +140,9 @@ private:
     void move_to(std::size_t capacity, Moved& moved) {
         if constexpr (kShape.inline_slots != 0) {
             if (slots_ == &kNoSlot && capacity == kShape.inline_slots) {
-                std::memset(static_cast<void*>(inline_.data()), 0, sizeof inline_);
-                slots_ = inline_.data();
+                // Value-initialized: every bit zero, padding too.
+                ::new (static_cast<void*>(&inline_.slots)) std::array<Slot, kShape.inline_slots>();
+                slots_ = inline_.slots.data();
                 mask_ = capacity - 1;
                 most_kept_ = most_kept_for(capacity);
                 return;
@@ -165,7 +166,16 @@ private:
         most_kept_ = most_kept_for(capacity);
     }
 
-    [[no_unique_address]] std::array<Slot, kShape.inline_slots> inline_;
+    // Storage for the inline places that constructs no slot: a slot type with
+    // default member initializers would otherwise be written in every place on
+    // each construction of the table, which a short call pays for even when it
+    // keeps nothing. The places come to life when the first key is kept.
+    union InlinePlaces {
+        InlinePlaces() {}
+        std::array<Slot, kShape.inline_slots> slots;
+    };
+    struct NoInlinePlaces {};
+    [[no_unique_address]] std::conditional_t<kShape.inline_slots != 0, InlinePlaces, NoInlinePlaces> inline_;
     ZeroedArray<Slot> heap_;
     const Slot* slots_ = &kNoSlot;
     std::size_t mask_ = 0;
