@@ -3,7 +3,9 @@
 
 Each family builds an input an attacker would choose at three sizes, 4 times apart, and
 reports the time per call (process CPU time, the minimum of repeated calls), the growth
-of that time from one size to the next (linear work grows about 4 times; the bound is 6),
+of that time from one size to the next (linear work grows about 4 times), bounded on
+average over the two steps (their geometric mean at most 6, so at most 36 over the 16
+times larger input),
 and the peak of memory the interpreter allocated during the call per byte of input
 (tracemalloc), against a bound for each family. The table goes into bench/RESULTS.md (or
 RESULTS-quick.md with --quick), between markers, so that bench/run.py's table stays.
@@ -19,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 import time
@@ -30,7 +33,15 @@ import orvel_core
 from orvel import MemoryIndex
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The bound of the growth per 4 times the input, averaged over a family's two steps. One
+# step alone can grow by more where the working set leaves a cache (seen: 6.5 for linear
+# work whose instruction count grew 4.03 times), which the other step then does not pay;
+# work that grows as n^1.5 still averages 8 per step, and quadratic work 16.
 GROWTH_BOUND = 6.0
+
+
+def average_growth(growth: list[float]) -> float:
+    return math.prod(growth) ** (1 / len(growth))
 BEGIN = "<!-- hostile input: written by bench/hostile.py -->"
 END = "<!-- end of hostile input -->"
 
@@ -207,7 +218,7 @@ def run(families: list[Family], quick: bool) -> list[dict]:
             "family": family.name, "function": family.function,
             "bytes": [input_bytes(args) for args in inputs], "times": times, "growth": growth,
             "peak": max(peaks), "memory_bound": family.memory_bound,
-            "ok": max(growth) <= GROWTH_BOUND and max(peaks) <= family.memory_bound,
+            "ok": average_growth(growth) <= GROWTH_BOUND and max(peaks) <= family.memory_bound,
         }
         rows.append(row)
         print(f"  {family.function:<17} {family.name:<50} "
@@ -223,7 +234,8 @@ def table(rows: list[dict], command: str) -> str:
         "",
         f"Written by `{command}`. Each family at three sizes 4 times apart: the time per call (process CPU "
         "time, minimum over batches of at least 20 ms), its growth from each size to the next (linear work grows about 4 "
-        f"times; bound {GROWTH_BOUND:g}), and the peak memory the interpreter allocated during the call per "
+        f"times; bound {GROWTH_BOUND:g} for the geometric mean of the two steps, as one step alone grows by more "
+        "where the working set leaves a cache), and the peak memory the interpreter allocated during the call per "
         "byte of input (tracemalloc, the largest of the three sizes; the core's own working memory is not "
         "traced, only the objects of the interpreter, where a result can be amplified), against the family's "
         "bound. Texts "
